@@ -1,0 +1,33 @@
+#pragma once
+
+#include "acquisition/speedwindow.h"
+
+#include <QByteArray>
+#include <optional>
+
+// Fields 1, 2, 4, 5 and 6 of the last parsed message. Field 1 starts with
+// the STX that opened the message. A field that a message lacks keeps the
+// value of an earlier message.
+struct MsgFields
+{
+    QByteArray Fld1, Fld2, Fld4, Fld5, Fld6;
+};
+
+// Splits a message at commas and CR. Fields 1, 2, 4, 5, 6 go to `fld`,
+// field 3 as a number into Speed_Buf[slot]; text after the last separator
+// (the LF) is dropped.
+//
+// Returns false, and changes nothing at all, when field 3 is missing, empty,
+// not a number or not finite, or when slot is not 1..64: such a message
+// carries no speed, and storing half of it would put a stale speed or stale
+// fields into the next record. The caller drops the message.
+bool Parse_Msg(const QByteArray &msg, MsgFields &fld, SpeedBuffer &Speed_Buf, int slot);
+
+// Field 3 as the sensor writes it: decimal, full stop as separator whatever
+// the locale, leading zeros and a sign allowed. Nothing for anything else.
+std::optional<double> parseSpeed(QByteArray text);
+
+// The sensor ends a message with ETX and two hex digits, the XOR of every
+// byte between STX and ETX. False only when such a checksum is present and
+// does not match; a message without one is taken as it is.
+bool Checksum_Ok(const QByteArray &msg);

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+
+// What the acquisition cycle needs of the serial port, and nothing more.
+// The serial control implements it for a real device; tests script it.
+class PortInput
+{
+public:
+    virtual ~PortInput() = default;
+    // Characters received and not yet read; 0 on a closed port, never above 32767.
+    virtual qint16 InBufferCount() = 0;
+    // Throws away whatever is waiting; does nothing on a closed port.
+    virtual void discardInput() = 0;
+    // The next received character (one byte). Called only after a pending
+    // count above 0.
+    virtual QByteArray Input() = 0;
+};

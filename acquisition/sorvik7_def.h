@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+// The state that more than one window or routine shares. One instance lives
+// as long as the program; the main window makes it and hands it by reference
+// to the settings dialog and the acquisition cycle. Nothing in it is saved:
+// every start begins from these defaults (the main window's load step sets
+// Save_Path to the executable's folder).
+//
+// Received text is kept as bytes: every byte from the line is one character,
+// and it goes back to the data file as the same byte.
+struct sorvik7_def
+{
+    QString Save_Path;          // folder of the daily data files, used as given
+    qint16 Com_Port = 1;        // serial port number: "COM" + Com_Port
+    qint16 Sample_Num = 10;     // N, length of the averaging window (3..64)
+    bool Tick_Flag = false;     // the pacing timer has fired since the last wait
+    bool Stop_Flag = true;      // acquisition is stopped
+    QByteArray Rx_Char;         // the character read last
+    QByteArray Msg_Buf;         // message being assembled, from its STX on
+    bool Debug_Flag = false;    // records also carry the N individual speeds
+};
+
+namespace sorvik7 {
+inline constexpr char STX = '\x02';
+inline constexpr char ETX = '\x03';
+inline constexpr char CR = '\r';
+inline constexpr char LF = '\n';
+
+// The speed window has 65 slots; slot 0 is never used, so N is at most 64.
+inline constexpr int kMinSampleNum = 3;
+inline constexpr int kMaxSampleNum = 64;
+inline constexpr bool isValidSampleNum(int n) { return n >= kMinSampleNum && n <= kMaxSampleNum; }
+} // namespace sorvik7

@@ -1,0 +1,188 @@
+#include "datafile/datafile.h"
+
+#include "acquisition/clock.h"
+#include "acquisition/sorvik7_def.h"
+#include "datafile/messagereporter.h"
+#include "datafile/recordformat.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kOpenFailed = QStringLiteral("Unable to open data file.  ");
+const QString kAppendFailed = QStringLiteral("Unable to open data file1.  ");
+const QString kOutputError = QStringLiteral("Data file output error.  ");
+
+bool isDirectory(const QByteArray &path)
+{
+    struct stat st {};
+    return ::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Makes a new directory entry durable: without this a power cut can lose a
+// file that was created and synced.
+void syncDirectory(const QByteArray &dir)
+{
+    const int fd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+} // namespace
+
+DataFile::DataFile(const sorvik7_def &def, const Clock &clock, MessageReporter &reporter)
+    : m_def(def), m_clock(clock), m_reporter(reporter)
+{
+}
+
+DataFile::~DataFile()
+{
+    close();
+}
+
+int DataFile::errorNumber(int sysError)
+{
+    switch (sysError) {
+    case ENOENT:
+    case ENOTDIR:
+        return ErrPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+    case ETXTBSY:
+        return ErrAccess;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return ErrDiskFull;
+    case EMFILE:
+    case ENFILE:
+        return ErrTooManyFiles;
+    case ENAMETOOLONG:
+    case EINVAL:
+        return ErrBadFileName;
+    default:
+        return ErrDeviceIo;
+    }
+}
+
+void DataFile::close()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+bool DataFile::writeAll(const QByteArray &bytes, int &sysError)
+{
+    const char *p = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(m_fd, p, size_t(left));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            sysError = errno;
+            return false;
+        }
+        if (n == 0) {
+            sysError = ENOSPC;
+            return false;
+        }
+        p += n;
+        left -= n;
+    }
+    return true;
+}
+
+bool DataFile::File_open()
+{
+    close();
+    bool New_File = false;
+    const QDateTime now = m_clock.now();
+    // The separator is always added, also after a path that ends in one.
+    m_dataPath = m_def.Save_Path + QLatin1Char('/') + dataFileName(now.date());
+    const QByteArray path = QFile::encodeName(m_dataPath);
+    const QByteArray folder = QFile::encodeName(m_def.Save_Path);
+
+    // Probe: does the file exist, and can it be read?
+    const int probe = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (probe < 0) {
+        const int err = errno;
+        if (err == ENOENT && isDirectory(folder)) {
+            New_File = true; // 53: the folder is there, the file is not
+        } else {
+            m_reporter.report(kOpenFailed + QString::number(errorNumber(err)));
+            return false;
+        }
+    } else {
+        ::close(probe);
+    }
+
+    m_fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+    if (m_fd < 0) {
+        m_reporter.report(kAppendFailed + QString::number(errorNumber(errno)));
+        return false;
+    }
+    if (!New_File)
+        return true;
+
+    struct stat st {};
+    int err = 0;
+    if (::fstat(m_fd, &st) != 0) {
+        err = errno;
+    } else if (st.st_size == 0) {
+        const QByteArray header = headerLine(m_clock.now()) + "\r\n";
+        if (writeAll(header, err) && m_sync && ::fdatasync(m_fd) != 0)
+            err = errno;
+        if (err == 0 && m_sync)
+            syncDirectory(folder);
+    }
+    if (err != 0) {
+        // Take the new file away again rather than leave it without its
+        // header: the next record then creates it afresh, header first.
+        close();
+        ::unlink(path.constData());
+        m_reporter.report(kOutputError + QString::number(errorNumber(err)));
+        return false;
+    }
+    return true;
+}
+
+bool DataFile::writeRecord(const QByteArray &Record_Line)
+{
+    if (m_fd < 0)
+        return false;
+    struct stat st {};
+    int err = 0;
+    if (::fstat(m_fd, &st) != 0) {
+        err = errno;
+    } else {
+        bool written = writeAll(Record_Line + "\r\n", err);
+        if (written && m_sync && ::fdatasync(m_fd) != 0) {
+            err = errno;
+            written = false;
+        }
+        // A record is in the file whole or not at all.
+        if (!written && ::ftruncate(m_fd, st.st_size) == 0 && m_sync)
+            ::fdatasync(m_fd);
+    }
+    const int fd = m_fd;
+    m_fd = -1;
+    if (::close(fd) != 0 && err == 0 && errno != EINTR)
+        err = errno;
+    if (err != 0) {
+        m_reporter.report(kOutputError + QString::number(errorNumber(err)));
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages SORVIK-7 needs to build, run and test,
+# and only those that are missing. Runs apt as root, or through sudo.
+set -euo pipefail
+
+packages=(
+    build-essential cmake
+    qt6-base-dev qt6-serialport-dev
+    fonts-ipafont
+)
+# Extra sets: --gui adds what the demo and the screenshots need on a
+# machine without a desktop.
+for arg in "$@"; do
+    case "$arg" in
+        --gui) packages+=(xvfb xauth) ;;
+        *) echo "install-deps: unknown option $arg" >&2; exit 2 ;;
+    esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
