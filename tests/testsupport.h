@@ -1,0 +1,130 @@
+#pragma once
+
+// What the fault and line-noise tests share: a port that plays back a
+// script, a reporter that collects the operator's messages, the sensor's
+// message text, and the record lines a run must leave in the file.
+
+#include "acquisition/portinput.h"
+#include "acquisition/sorvik7_def.h"
+#include "acquisition/speedwindow.h"
+#include "datafile/messagereporter.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QStringList>
+
+#include <algorithm>
+
+// Plays back bytes as a receive buffer would hold them.
+class ScriptedPort final : public PortInput
+{
+public:
+    void feed(const QByteArray &bytes) { m_data += bytes; }
+    qint16 InBufferCount() override
+    {
+        return qint16(std::min<qsizetype>(m_data.size() - m_pos, 32767));
+    }
+    void discardInput() override
+    {
+        m_data.clear();
+        m_pos = 0;
+    }
+    QByteArray Input() override { return m_data.mid(m_pos++, 1); }
+    bool drained() const { return m_pos >= m_data.size(); }
+
+private:
+    QByteArray m_data;
+    qsizetype m_pos = 0;
+};
+
+class CollectingReporter final : public MessageReporter
+{
+public:
+    void report(const QString &text) override { texts << text; }
+    QStringList texts;
+};
+
+// One message as the sensor sends it: STX, node Q, direction, speed, unit,
+// status, then ETX and the XOR of the bytes between STX and ETX in hex,
+// then CR LF. Without the checksum the fields end at the status's comma.
+inline QByteArray sensorMessage(int direction, double speed, bool checksum = true)
+{
+    const QByteArray body = "Q," + QByteArray::number(direction).rightJustified(3, '0') + ','
+        + QByteArray::number(speed, 'f', 2).rightJustified(6, '0') + ",M,00,";
+    QByteArray msg = sorvik7::STX + body;
+    if (checksum) {
+        unsigned char sum = 0;
+        for (char c : body)
+            sum ^= static_cast<unsigned char>(c);
+        msg += sorvik7::ETX + QByteArray::number(sum, 16).toUpper().rightJustified(2, '0');
+    }
+    return msg + "\r\n";
+}
+
+// A checksummed message whose speed field is any text.
+inline QByteArray messageWithSpeedText(const QByteArray &speed)
+{
+    const QByteArray body = "Q,229," + speed + ",M,00,";
+    unsigned char sum = 0;
+    for (char c : body)
+        sum ^= static_cast<unsigned char>(c);
+    return sorvik7::STX + body + sorvik7::ETX
+        + QByteArray::number(sum, 16).toUpper().rightJustified(2, '0') + "\r\n";
+}
+
+// The records that a run must write for the good messages it receives, in
+// order: the first three messages go by while the cycle synchronises, the
+// next N-1 fill the window, and every later one is recorded (when the STX
+// after it arrives). Speeds are whole numbers and the expected mean is
+// worked out in whole hundredths, so no floating point enters the check.
+class ExpectedRecords
+{
+public:
+    ExpectedRecords(int n, bool debug, QByteArray time = "14:03:07")
+        : m_n(n), m_debug(debug), m_time(std::move(time)) {}
+
+    // The record line of the next good message, or nothing while the
+    // window is not yet full.
+    QByteArray next(int direction, int speed)
+    {
+        const int i = m_count++;
+        if (i < 3)
+            return {};
+        const int k = i - 3;
+        m_slots[k % m_n + 1] = speed;
+        if (k < m_n - 1)
+            return {};
+        int sum = 0;
+        for (int s = 1; s <= m_n; ++s)
+            sum += m_slots[s];
+        // The mean in hundredths, rounded half up, in whole numbers.
+        const int hundredths = (sum * 200 + m_n) / (2 * m_n);
+        QByteArray line = m_time + ",\x02Q," + QByteArray::number(direction).rightJustified(3, '0')
+            + ',' + number(hundredths) + ",M,00";
+        if (m_debug) {
+            line += ',';
+            for (int s = 1; s <= m_n; ++s)
+                line += ',' + number(m_slots[s] * 100);
+        }
+        return line + "\r\n";
+    }
+
+private:
+    static QByteArray number(int hundredths)
+    {
+        return QByteArray::number(hundredths / 100).rightJustified(3, '0') + '.'
+            + QByteArray::number(hundredths % 100).rightJustified(2, '0');
+    }
+
+    int m_n;
+    bool m_debug;
+    QByteArray m_time;
+    int m_count = 0;
+    int m_slots[65] = {};
+};
+
+inline QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
