@@ -23,7 +23,7 @@ for t in "${targets[@]}"; do
     work="$build/corpus/$t"
     mkdir -p "$work"
     (
-        export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
+        export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:quarantine_size_mb=64
         export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
         "$build/fuzz/$t" -max_total_time="$seconds" -rss_limit_mb=512 -malloc_limit_mb=256 \
             -max_len=8192 -timeout=10 -print_final_stats=1 \
