@@ -72,15 +72,18 @@ private:
     void syncStep();
     void fillStep();
     void runStep();
-    void enterFill();
-    void enterRun();
+    void runBody();
     // Reads one character if any is waiting; false when none was.
     bool readChar();
+    bool rxIsStx() const;
     void appendChar();
-    // True when Msg_Buf holds a message to take: long enough, not cut off
-    // as noise, checksum (if any) right. Dropped messages are counted.
-    bool acceptable();
-    void schedule();
+    // Msg_Buf := Rx_Char, the STX that opens the next message.
+    void startMessage();
+    // Parses Msg_Buf into the window slot Sample_Idx and shows it; false
+    // (and the message dropped) when it is not a message to take.
+    bool takeMessage();
+    int sampleNum();
+    int wakeInterval() const;
 
     sorvik7_def &m_def;
     PortInput &m_port;
@@ -95,11 +98,13 @@ private:
     double m_Avg_Speed = 0.0;
     QByteArray m_Rec_Time;
     bool m_overflow = false;     // Msg_Buf passed kMaxMessage; skipping to the next STX
+    int m_sampleNum = 10;        // the last valid Sample_Num seen
 
     QTimer m_tim_f;              // the pacing timer
-    QElapsedTimer m_clockMono;
-    qint64 m_nextTickNs = 0;
+    QElapsedTimer m_monotonic;
+    qint64 m_nextTickNs = 0;     // when the next pacing period ends
     bool m_inStep = false;       // a step is running (perhaps under a message box)
+    bool m_restartPending = false;
 
     quint64 m_records = 0;
     quint64 m_dropped = 0;

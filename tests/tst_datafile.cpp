@@ -1,4 +1,241 @@
+#include "acquisition/clock.h"
+#include "acquisition/sorvik7_def.h"
+#include "datafile/datafile.h"
+#include "datafile/messagereporter.h"
+#include "datafile/recordformat.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStringList>
+#include <QTemporaryDir>
 #include <QTest>
-class tst_datafile : public QObject { Q_OBJECT };
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class CollectingReporter final : public MessageReporter
+{
+public:
+    void report(const QString &text) override { texts << text; }
+    QStringList texts;
+};
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// Root ignores permission bits; act as an ordinary user while a check needs
+// them to count.
+class AsOrdinaryUser
+{
+public:
+    AsOrdinaryUser() : m_wasRoot(::geteuid() == 0)
+    {
+        if (m_wasRoot && ::seteuid(65534) != 0)
+            qFatal("seteuid failed");
+    }
+    ~AsOrdinaryUser()
+    {
+        if (m_wasRoot && ::seteuid(0) != 0)
+            qFatal("seteuid back failed");
+    }
+
+private:
+    bool m_wasRoot;
+};
+
+} // namespace
+
+class tst_datafile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void number_data();
+    void number();
+    void recordLines();
+    void newFileGetsHeaderOnce();
+    void existingFilesGetNoHeader();
+    void receivedBytesWrittenBack();
+    void pathEndingInSeparator();
+    void dayChangesAtMidnight();
+    void missingFolder();
+    void readOnlyFile();
+    void readOnlyFolder();
+
+private:
+    QTemporaryDir m_dir;
+    sorvik7_def m_def;
+    SettableClock m_clock{QDateTime(QDate(2003, 5, 21), QTime(14, 3, 7))};
+    CollectingReporter m_reporter;
+    QString todayFile() const { return m_dir.path() + "/20030521.SVK"; }
+};
+
+void tst_datafile::init()
+{
+    QVERIFY(m_dir.isValid());
+    QDir(m_dir.path()).removeRecursively();
+    QDir().mkpath(m_dir.path());
+    m_def = sorvik7_def();
+    m_def.Save_Path = m_dir.path();
+    m_clock.set(QDateTime(QDate(2003, 5, 21), QTime(14, 3, 7)));
+    m_reporter.texts.clear();
+}
+
+void tst_datafile::number_data()
+{
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("2.5") << 2.5 << QByteArray("002.50");
+    QTest::newRow("zero") << 0.0 << QByteArray("000.00");
+    QTest::newRow("123.456") << 123.456 << QByteArray("123.46");
+    QTest::newRow("1234.5") << 1234.5 << QByteArray("1234.50");
+    QTest::newRow("negative") << -2.5 << QByteArray("-002.50");
+    QTest::newRow("half up") << 2.675 << QByteArray("002.68");
+    QTest::newRow("half away from zero") << -0.125 << QByteArray("-000.13");
+    QTest::newRow("carry into a new digit") << 999.995 << QByteArray("1000.00");
+    QTest::newRow("just below half") << 0.0049999 << QByteArray("000.00");
+    QTest::newRow("rounds to zero, no sign") << -0.004 << QByteArray("000.00");
+    QTest::newRow("mean of thirds") << 11.0 / 3 << QByteArray("003.67");
+    QTest::newRow("tiny") << 5e-324 << QByteArray("000.00");
+    QTest::newRow("huge") << 1e20 << QByteArray("100000000000000000000.00");
+}
+
+void tst_datafile::number()
+{
+    QFETCH(double, value);
+    QTEST(formatNumber(value), "text");
+}
+
+void tst_datafile::recordLines()
+{
+    const MsgFields fld{"\x02Q", "229", "M", "00", "never written"};
+    SpeedBuffer buf{};
+    buf[1] = 1.0;
+    buf[2] = 2.0;
+    buf[3] = 3.0;
+    QCOMPARE(Record_Line("14:03:07", fld, 2.5, false, buf, 3),
+             QByteArray("14:03:07,\x02Q,229,002.50,M,00"));
+    QCOMPARE(Record_Line("14:03:07", fld, 2.0, true, buf, 3),
+             QByteArray("14:03:07,\x02Q,229,002.00,M,00,,001.00,002.00,003.00"));
+    QCOMPARE(headerLine(QDateTime(QDate(2003, 5, 21), QTime(14, 3, 7))),
+             QByteArray("Gill Format Polar,03/05/21,14:03:07"));
+    QCOMPARE(formatTimeOfDay(QTime(0, 0, 5)), QByteArray("00:00:05"));
+    QCOMPARE(dataFileName(QDate(2003, 5, 1)), QStringLiteral("20030501.SVK"));
+}
+
+void tst_datafile::newFileGetsHeaderOnce()
+{
+    DataFile file(m_def, m_clock, m_reporter);
+    QVERIFY(file.File_open());
+    QCOMPARE(file.Data_Path(), todayFile());
+    QVERIFY(file.writeRecord("14:03:07,\x02Q,229,002.50,M,00"));
+    QVERIFY(!file.isOpen());
+    m_clock.set(QDateTime(QDate(2003, 5, 21), QTime(14, 3, 8)));
+    QVERIFY(file.File_open());
+    QVERIFY(file.writeRecord("14:03:08,\x02Q,230,002.60,M,00"));
+    QCOMPARE(readAll(todayFile()), QByteArray("Gill Format Polar,03/05/21,14:03:07\r\n"
+                                              "14:03:07,\x02Q,229,002.50,M,00\r\n"
+                                              "14:03:08,\x02Q,230,002.60,M,00\r\n"));
+    QVERIFY(m_reporter.texts.isEmpty());
+}
+
+void tst_datafile::existingFilesGetNoHeader()
+{
+    // An empty file of today and one with earlier records: both only appended to.
+    for (const QByteArray &before : {QByteArray(), QByteArray("10:00:00,\x02Q,1,001.00,M,00\r\n")}) {
+        QFile f(todayFile());
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(before);
+        f.close();
+        DataFile file(m_def, m_clock, m_reporter);
+        QVERIFY(file.File_open());
+        QVERIFY(file.writeRecord("14:03:07,\x02Q,2,002.00,M,00"));
+        QCOMPARE(readAll(todayFile()), before + "14:03:07,\x02Q,2,002.00,M,00\r\n");
+    }
+    QVERIFY(m_reporter.texts.isEmpty());
+}
+
+void tst_datafile::receivedBytesWrittenBack()
+{
+    QByteArray line("14:03:07,\x02Q\xe9,\xff\x7f,001.00,\x01,00");
+    DataFile file(m_def, m_clock, m_reporter);
+    QVERIFY(file.File_open());
+    QVERIFY(file.writeRecord(line));
+    QVERIFY(readAll(todayFile()).endsWith("\r\n" + line + "\r\n"));
+}
+
+void tst_datafile::pathEndingInSeparator()
+{
+    m_def.Save_Path = m_dir.path() + '/';
+    DataFile file(m_def, m_clock, m_reporter);
+    QVERIFY(file.File_open());
+    QCOMPARE(file.Data_Path(), m_dir.path() + "//20030521.SVK");
+    QVERIFY(file.writeRecord("x"));
+    QVERIFY(QFile::exists(todayFile()));
+}
+
+void tst_datafile::dayChangesAtMidnight()
+{
+    // The record of a message completed at 23:59:59 but written after
+    // midnight goes into the new day's file, with its own time.
+    m_clock.set(QDateTime(QDate(2003, 5, 21), QTime(23, 59, 59)));
+    const QByteArray Rec_Time = formatTimeOfDay(m_clock.now().time());
+    m_clock.set(QDateTime(QDate(2003, 5, 22), QTime(0, 0, 0)));
+    DataFile file(m_def, m_clock, m_reporter);
+    QVERIFY(file.File_open());
+    QVERIFY(file.writeRecord(Rec_Time + ",\x02Q,1,001.00,M,00"));
+    QCOMPARE(readAll(m_dir.path() + "/20030522.SVK"),
+             QByteArray("Gill Format Polar,03/05/22,00:00:00\r\n23:59:59,\x02Q,1,001.00,M,00\r\n"));
+    QVERIFY(!QFile::exists(todayFile()));
+}
+
+void tst_datafile::missingFolder()
+{
+    m_def.Save_Path = m_dir.path() + "/gone";
+    DataFile file(m_def, m_clock, m_reporter);
+    QVERIFY(!file.File_open());
+    QVERIFY(!file.isOpen());
+    QVERIFY(!file.writeRecord("x"));
+    QCOMPARE(m_reporter.texts, QStringList{"Unable to open data file.  76"});
+    QVERIFY(!QFileInfo::exists(m_def.Save_Path));
+}
+
+void tst_datafile::readOnlyFile()
+{
+    QFile f(todayFile());
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("earlier\r\n");
+    f.close();
+    QVERIFY(::chmod(QFile::encodeName(todayFile()).constData(), 0444) == 0);
+    QVERIFY(::chmod(QFile::encodeName(m_dir.path()).constData(), 0777) == 0);
+    {
+        AsOrdinaryUser user;
+        DataFile file(m_def, m_clock, m_reporter);
+        QVERIFY(!file.File_open());
+    }
+    QCOMPARE(m_reporter.texts, QStringList{"Unable to open data file1.  75"});
+    QCOMPARE(readAll(todayFile()), QByteArray("earlier\r\n"));
+}
+
+void tst_datafile::readOnlyFolder()
+{
+    // The probe finds no file; creating it is refused.
+    QVERIFY(::chmod(QFile::encodeName(m_dir.path()).constData(), 0555) == 0);
+    {
+        AsOrdinaryUser user;
+        DataFile file(m_def, m_clock, m_reporter);
+        QVERIFY(!file.File_open());
+    }
+    QVERIFY(::chmod(QFile::encodeName(m_dir.path()).constData(), 0700) == 0);
+    QCOMPARE(m_reporter.texts, QStringList{"Unable to open data file1.  75"});
+    QVERIFY(!QFile::exists(todayFile()));
+}
+
 QTEST_APPLESS_MAIN(tst_datafile)
 #include "tst_datafile.moc"
