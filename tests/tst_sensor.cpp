@@ -264,7 +264,7 @@ void tst_sensor::countedRun()
     QVERIFY(run.openPort());
     QElapsedTimer clock;
     clock.start();
-    const QByteArray data = run.read(200, 3000);
+    const QByteArray data = run.read(120, 3000);
     const QByteArray one = "\x02Q,000,001.00,M,00,\x03" "1F\r\n";
     const QByteArray two = "\x02Q,000,002.50,M,00,\x03" "19\r\n";
     QCOMPARE(data, one + two + one + two + one);
@@ -273,6 +273,7 @@ void tst_sensor::countedRun()
     QVERIFY(run.process.waitForFinished(3000));
     QCOMPARE(run.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(run.process.exitCode(), 0);
+    QVERIFY(run.read(1, 50).isEmpty()); // and nothing after the fifth
     QVERIFY(run.process.readAllStandardError().contains("5 messages, 120 bytes sent, 0 bytes dropped"));
 }
 
