@@ -29,9 +29,10 @@ public:
                     comEvOverrun = 1006, comEvCDTO = 1007, comEvRxOver = 1008, comEvRxParity = 1009,
                     comEvTxFull = 1010, comEvDCB = 1011,
                     comEvDeviceLost = 1012 };   // the device went away while open; the port has been closed
-    // Error numbers recorded by a failing property step.
-    enum : int { errInvalidValue = 380,
-                 errPortNotFound = 8002, errPortAlreadyOpen = 8005, errPortBusy = 8010, errBadSettings = 8015 };
+    // Open-failure error numbers recorded by setPortOpen(true)/setSettings
+    enum : int { errPortNotFound = 8002, errPortAlreadyOpen = 8005, errPortBusy = 8010, errBadSettings = 8015 };
+    // A negative InputLen, RThreshold or SThreshold.
+    enum : int { errInvalidValue = 380 };
 
     explicit MSComm(QObject *parent = nullptr);
     ~MSComm() override;
