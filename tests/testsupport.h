@@ -15,6 +15,11 @@
 
 #include <algorithm>
 
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
 // Plays back bytes as a receive buffer would hold them.
 class ScriptedPort final : public PortInput
 {
@@ -35,6 +40,54 @@ public:
 private:
     QByteArray m_data;
     qsizetype m_pos = 0;
+};
+
+// A pseudo-terminal pair in raw mode: a real serial device to the serial
+// control, reached as COM<port>. The test holds the master end, the sensor's
+// side of the line.
+class PtyDevice
+{
+public:
+    explicit PtyDevice(int port) : m_env("SORVIK7_COM" + QByteArray::number(port))
+    {
+        int slave = -1;
+        char name[256] = {};
+        if (::openpty(&m_master, &slave, name, nullptr, nullptr) != 0)
+            return;
+        termios t{};
+        ::tcgetattr(m_master, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(m_master, TCSANOW, &t);
+        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+        ::close(slave);
+        qputenv(m_env.constData(), name);
+    }
+    ~PtyDevice()
+    {
+        hangUp();
+        qunsetenv(m_env.constData());
+    }
+    PtyDevice(const PtyDevice &) = delete;
+    PtyDevice &operator=(const PtyDevice &) = delete;
+
+    bool isValid() const { return m_master >= 0; }
+    // Writes what the line takes now; returns how many bytes that was.
+    qsizetype send(const QByteArray &bytes)
+    {
+        const ssize_t n = m_master < 0 ? -1 : ::write(m_master, bytes.constData(), size_t(bytes.size()));
+        return n > 0 ? n : 0;
+    }
+    // The far end goes away: the device's other side is closed.
+    void hangUp()
+    {
+        if (m_master >= 0)
+            ::close(m_master);
+        m_master = -1;
+    }
+
+private:
+    QByteArray m_env;
+    int m_master = -1;
 };
 
 class CollectingReporter final : public MessageReporter
