@@ -133,17 +133,18 @@ inline QByteArray messageWithSpeedText(const QByteArray &speed)
 class ExpectedRecords
 {
 public:
-    ExpectedRecords(int n, bool debug, QByteArray time = "14:03:07")
-        : m_n(n), m_debug(debug), m_time(std::move(time)) {}
+    // skip: the messages the sync phase lets go by (3 after a fresh entry).
+    ExpectedRecords(int n, bool debug, QByteArray time = "14:03:07", int skip = 3)
+        : m_n(n), m_debug(debug), m_skip(skip), m_time(std::move(time)) {}
 
     // The record line of the next good message, or nothing while the
     // window is not yet full.
     QByteArray next(int direction, int speed)
     {
         const int i = m_count++;
-        if (i < 3)
+        if (i < m_skip)
             return {};
-        const int k = i - 3;
+        const int k = i - m_skip;
         m_slots[k % m_n + 1] = speed;
         if (k < m_n - 1)
             return {};
@@ -171,6 +172,7 @@ private:
 
     int m_n;
     bool m_debug;
+    int m_skip;
     QByteArray m_time;
     int m_count = 0;
     int m_slots[65] = {};
