@@ -1,0 +1,24 @@
+#include "initcomm.h"
+
+#include "acquisition/sorvik7_def.h"
+#include "datafile/messagereporter.h"
+#include "mscomm.h"
+
+bool Init_Comm(MSComm &comm, const sorvik7_def &def, MessageReporter &reporter)
+{
+    comm.clearError();
+    comm.setCommPort(def.Com_Port);
+    comm.setSettings(QStringLiteral("9600,N,8,1"));
+    comm.setInputLen(1);
+    comm.setDTREnable(true);
+    comm.setRTSEnable(true);
+    comm.setRThreshold(1);
+    comm.setSThreshold(1);
+    comm.setPortOpen(true);
+
+    if (const int error = comm.lastError(); error != 0) {
+        reporter.report(QStringLiteral("Error : <COM%1> %2").arg(def.Com_Port).arg(error));
+        comm.clearError();
+    }
+    return comm.PortOpen();
+}

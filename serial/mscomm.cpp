@@ -1,0 +1,364 @@
+#include "mscomm.h"
+
+#include "drivercountersource.h"
+
+#include <QScopedValueRollback>
+
+#include <array>
+#include <utility>
+
+namespace {
+constexpr int kMinPort = 1;
+constexpr int kMaxPort = 255;
+constexpr int kDefaultPollMs = 200;
+constexpr qint64 kMaxCount = 32767;   // the pending count is a 16-bit signed value
+
+// What an open that QSerialPort refused means to the operator.
+int openErrorNumber(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::DeviceNotFoundError:   // no such device node
+    case QSerialPort::ResourceError:         // node present, hardware absent (EIO)
+        return MSComm::errPortNotFound;
+    case QSerialPort::OpenError:             // this object has it open already
+        return MSComm::errPortAlreadyOpen;
+    case QSerialPort::UnsupportedOperationError:   // not a serial device, or settings refused
+        return MSComm::errBadSettings;
+    case QSerialPort::PermissionError:       // held by another program, or no access
+    default:
+        return MSComm::errPortBusy;
+    }
+}
+} // namespace
+
+MSComm::MSComm(QObject *parent)
+    : QObject(parent)
+    , m_port(new QSerialPort(this))
+    , m_counterSource(std::make_unique<DriverCounterSource>())
+{
+    // Keep the whole backlog between reads; the cycle drains it one by one.
+    m_port->setReadBufferSize(0);
+    m_counterTimer.setInterval(kDefaultPollMs);
+    connect(&m_counterTimer, &QTimer::timeout, this, &MSComm::pollCounters);
+    connect(m_port, &QSerialPort::errorOccurred, this, &MSComm::handlePortError);
+}
+
+MSComm::~MSComm()
+{
+    closePort();
+}
+
+void MSComm::recordError(int number)
+{
+    m_lastError = number;
+}
+
+int MSComm::lastError() const { return m_lastError; }
+void MSComm::clearError() { m_lastError = 0; }
+
+void MSComm::setCommPort(int n)
+{
+    if (PortOpen()) {
+        recordError(errPortAlreadyOpen);
+        return;
+    }
+    // An impossible number is kept, so the open that follows fails too
+    // instead of opening the port chosen before.
+    m_commPort = n;
+    if (n < kMinPort || n > kMaxPort)
+        recordError(errPortNotFound);
+}
+
+int MSComm::CommPort() const { return m_commPort; }
+
+std::optional<MSComm::LineSettings> MSComm::parseSettings(const QString &s)
+{
+    const QStringList parts = s.split(u',');
+    if (parts.size() != 4)
+        return std::nullopt;
+
+    LineSettings line;
+    bool ok = false;
+    line.baud = parts[0].trimmed().toInt(&ok);
+    if (!ok || line.baud <= 0)
+        return std::nullopt;
+
+    const QString parity = parts[1].trimmed().toUpper();
+    if (parity == u"N")
+        line.parity = QSerialPort::NoParity;
+    else if (parity == u"E")
+        line.parity = QSerialPort::EvenParity;
+    else if (parity == u"O")
+        line.parity = QSerialPort::OddParity;
+    else if (parity == u"M")
+        line.parity = QSerialPort::MarkParity;
+    else if (parity == u"S")
+        line.parity = QSerialPort::SpaceParity;
+    else
+        return std::nullopt;
+
+    const int bits = parts[2].trimmed().toInt(&ok);
+    if (!ok || bits < 5 || bits > 8)
+        return std::nullopt;
+    line.dataBits = QSerialPort::DataBits(bits);
+
+    const QString stop = parts[3].trimmed();
+    if (stop == u"1")
+        line.stopBits = QSerialPort::OneStop;
+    else if (stop == u"1.5")
+        line.stopBits = QSerialPort::OneAndHalfStop;
+    else if (stop == u"2")
+        line.stopBits = QSerialPort::TwoStop;
+    else
+        return std::nullopt;
+    return line;
+}
+
+void MSComm::setSettings(const QString &s)
+{
+    const std::optional<LineSettings> line = parseSettings(s);
+    if (!line) {
+        recordError(errBadSettings);
+        return;
+    }
+    if (PortOpen() && !applyLineSettings(*line)) {
+        applyLineSettings(m_line);
+        recordError(errBadSettings);
+        return;
+    }
+    m_settings = s;
+    m_line = *line;
+}
+
+QString MSComm::Settings() const { return m_settings; }
+
+bool MSComm::applyLineSettings(const LineSettings &line)
+{
+    // Settings made before open() are applied by open() itself, which then
+    // fails as a whole if the device refuses one of them.
+    return m_port->setBaudRate(line.baud) && m_port->setParity(line.parity)
+            && m_port->setDataBits(line.dataBits) && m_port->setStopBits(line.stopBits)
+            && m_port->setFlowControl(QSerialPort::NoFlowControl);
+}
+
+void MSComm::setInputLen(int n)
+{
+    if (n < 0) {
+        recordError(errInvalidValue);
+        return;
+    }
+    m_inputLen = n;
+}
+
+int MSComm::InputLen() const { return m_inputLen; }
+
+bool MSComm::applyModemLine(bool (QSerialPort::*set)(bool), bool on)
+{
+    QScopedValueRollback guard(m_changingState, true);
+    if ((m_port->*set)(on))
+        return true;
+    // A pseudo-terminal has no modem lines; it still carries data.
+    return m_port->error() == QSerialPort::UnsupportedOperationError;
+}
+
+void MSComm::setDTREnable(bool on)
+{
+    m_dtrEnable = on;
+    if (PortOpen() && !applyModemLine(&QSerialPort::setDataTerminalReady, on))
+        recordError(errBadSettings);
+}
+
+bool MSComm::DTREnable() const { return m_dtrEnable; }
+
+void MSComm::setRTSEnable(bool on)
+{
+    m_rtsEnable = on;
+    if (PortOpen() && !applyModemLine(&QSerialPort::setRequestToSend, on))
+        recordError(errBadSettings);
+}
+
+bool MSComm::RTSEnable() const { return m_rtsEnable; }
+
+// The thresholds are kept for the program's setup; no event is raised per
+// received or sent character, as nothing listens for one.
+void MSComm::setRThreshold(int n)
+{
+    if (n < 0)
+        recordError(errInvalidValue);
+    else
+        m_rThreshold = n;
+}
+
+int MSComm::RThreshold() const { return m_rThreshold; }
+
+void MSComm::setSThreshold(int n)
+{
+    if (n < 0)
+        recordError(errInvalidValue);
+    else
+        m_sThreshold = n;
+}
+
+int MSComm::SThreshold() const { return m_sThreshold; }
+
+void MSComm::setPortOpen(bool open)
+{
+    if (open)
+        openPort();
+    else
+        closePort();
+}
+
+bool MSComm::PortOpen() const { return m_port->isOpen(); }
+
+QString MSComm::deviceForPort(int n)
+{
+    if (n < kMinPort || n > kMaxPort)
+        return {};
+    const QString mapped = qEnvironmentVariable(qPrintable(QStringLiteral("SORVIK7_COM%1").arg(n)));
+    if (!mapped.isEmpty())
+        return mapped;
+#ifdef Q_OS_WIN
+    return QStringLiteral("COM%1").arg(n);
+#else
+    return QStringLiteral("/dev/ttyS%1").arg(n - 1);
+#endif
+}
+
+void MSComm::openPort()
+{
+    if (PortOpen()) {
+        recordError(errPortAlreadyOpen);
+        return;
+    }
+    const QString device = deviceForPort(m_commPort);
+    if (device.isEmpty()) {
+        recordError(errPortNotFound);
+        return;
+    }
+
+    QScopedValueRollback guard(m_changingState, true);
+    m_lostPending = false;
+    m_port->setPortName(device);
+    if (!applyLineSettings(m_line)) {
+        recordError(errBadSettings);
+        return;
+    }
+    if (!m_port->open(QIODevice::ReadOnly)) {
+        recordError(openErrorNumber(m_port->error()));
+        return;
+    }
+    if (!applyModemLine(&QSerialPort::setDataTerminalReady, m_dtrEnable)
+            || !applyModemLine(&QSerialPort::setRequestToSend, m_rtsEnable)) {
+        m_port->close();
+        recordError(errBadSettings);
+        return;
+    }
+    m_port->clearError();
+    startCounterPolling();
+}
+
+void MSComm::closePort()
+{
+    m_counterTimer.stop();
+    m_lostPending = false;
+    if (!PortOpen())
+        return;
+    QScopedValueRollback guard(m_changingState, true);
+    m_port->close();
+}
+
+qint16 MSComm::InBufferCount()
+{
+    if (!PortOpen())
+        return 0;
+    return qint16(qMin(m_port->bytesAvailable(), kMaxCount));
+}
+
+void MSComm::discardInput()
+{
+    if (PortOpen())
+        m_port->clear(QSerialPort::Input);
+}
+
+QByteArray MSComm::Input()
+{
+    if (!PortOpen())
+        return {};
+    return m_inputLen == 0 ? m_port->readAll() : m_port->read(m_inputLen);
+}
+
+qint16 MSComm::CommEvent() const { return m_commEvent; }
+
+void MSComm::raise(qint16 code)
+{
+    m_commEvent = code;
+    emit OnComm();
+}
+
+void MSComm::setCounterSource(std::unique_ptr<LineCounterSource> source)
+{
+    m_counterSource = std::move(source);
+    m_counterTimer.stop();
+    if (PortOpen())
+        startCounterPolling();
+}
+
+void MSComm::setCounterPollInterval(int ms)
+{
+    m_counterTimer.setInterval(qMax(1, ms));
+}
+
+void MSComm::startCounterPolling()
+{
+    // The first reading is the baseline: errors from before the open are not ours.
+    const std::optional<LineCounters> now =
+            m_counterSource ? m_counterSource->read(m_port->handle()) : std::nullopt;
+    if (!now)
+        return;   // the driver keeps no counters: nothing to poll
+    m_lastCounters = *now;
+    m_counterTimer.start();
+}
+
+void MSComm::pollCounters()
+{
+    const std::optional<LineCounters> now =
+            PortOpen() && m_counterSource ? m_counterSource->read(m_port->handle()) : std::nullopt;
+    if (!now) {
+        m_counterTimer.stop();
+        return;
+    }
+    const LineCounters before = std::exchange(m_lastCounters, *now);
+    const std::array<std::pair<qint16, bool>, 5> kinds = {{
+        { comEvBreak, now->brk > before.brk },
+        { comEvFrame, now->frame > before.frame },
+        { comEvOverrun, now->overrun > before.overrun },
+        { comEvRxOver, now->buf_overrun > before.buf_overrun },
+        { comEvRxParity, now->parity > before.parity },
+    }};
+    for (const auto &[code, risen] : kinds) {
+        if (risen)
+            raise(code);
+    }
+}
+
+void MSComm::handlePortError(QSerialPort::SerialPortError error)
+{
+    if (m_changingState || m_lostPending || !PortOpen())
+        return;
+    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError)
+        return;
+    // The device is gone. QSerialPort keeps retrying the read and reports
+    // the failure again at every pass of the event loop; close it once, out
+    // of its own notification.
+    m_lostPending = true;
+    QMetaObject::invokeMethod(this, &MSComm::handleDeviceLost, Qt::QueuedConnection);
+}
+
+void MSComm::handleDeviceLost()
+{
+    if (!m_lostPending)
+        return;   // closed (or reopened) meanwhile
+    closePort();
+    raise(comEvDeviceLost);
+}

@@ -1,0 +1,105 @@
+#pragma once
+
+#include "acquisition/portinput.h"
+#include "linecounters.h"
+
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+#include <QTimer>
+
+#include <memory>
+
+// The main window's serial control MSComm1: one receive-only serial port,
+// set up through properties and read one character at a time by the
+// acquisition cycle. Built on QSerialPort.
+//
+// Nothing is ever written to the line: the device is opened read-only.
+// Line errors come from the driver's error counters, which are polled while
+// the port is open; each kind that has risen since the last look raises one
+// OnComm event. A device that goes away while open is closed once and
+// reported as comEvDeviceLost. No event is raised for received characters:
+// the cycle polls InBufferCount instead.
+class MSComm : public QObject, public PortInput
+{
+    Q_OBJECT
+public:
+    // Event codes (CommEvent): the line errors, plus one of ours.
+    enum : qint16 { comEvBreak = 1001, comEvCTSTO = 1002, comEvDSRTO = 1003, comEvFrame = 1004,
+                    comEvOverrun = 1006, comEvCDTO = 1007, comEvRxOver = 1008, comEvRxParity = 1009,
+                    comEvTxFull = 1010, comEvDCB = 1011,
+                    comEvDeviceLost = 1012 };   // the device went away while open; the port has been closed
+    // Open-failure error numbers recorded by setPortOpen(true)/setSettings
+    enum : int { errPortNotFound = 8002, errPortAlreadyOpen = 8005, errPortBusy = 8010, errBadSettings = 8015 };
+    // A negative InputLen, RThreshold or SThreshold.
+    enum : int { errInvalidValue = 380 };
+
+    explicit MSComm(QObject *parent = nullptr);
+    ~MSComm() override;
+
+    void setCommPort(int n);      int CommPort() const;
+    void setSettings(const QString &s);  QString Settings() const;
+    void setInputLen(int n);      int InputLen() const;
+    void setDTREnable(bool on);   bool DTREnable() const;
+    void setRTSEnable(bool on);   bool RTSEnable() const;
+    void setRThreshold(int n);    int RThreshold() const;
+    void setSThreshold(int n);    int SThreshold() const;
+    void setPortOpen(bool open);  bool PortOpen() const;
+
+    int lastError() const;
+    void clearError();
+
+    qint16 InBufferCount() override;
+    void discardInput() override;
+    QByteArray Input() override;
+
+    qint16 CommEvent() const;
+
+    static QString deviceForPort(int n);
+
+    void setCounterSource(std::unique_ptr<LineCounterSource> source);
+    void setCounterPollInterval(int ms);
+
+signals:
+    void OnComm();
+
+private:
+    struct LineSettings
+    {
+        qint32 baud = 9600;
+        QSerialPort::Parity parity = QSerialPort::NoParity;
+        QSerialPort::DataBits dataBits = QSerialPort::Data8;
+        QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+    };
+    static std::optional<LineSettings> parseSettings(const QString &s);
+
+    void recordError(int number);
+    bool applyLineSettings(const LineSettings &line);
+    bool applyModemLine(bool (QSerialPort::*set)(bool), bool on);
+    void openPort();
+    void closePort();
+    void startCounterPolling();
+    void pollCounters();
+    void handlePortError(QSerialPort::SerialPortError error);
+    void handleDeviceLost();
+    void raise(qint16 code);
+
+    QSerialPort *m_port = nullptr;
+    QTimer m_counterTimer;
+    std::unique_ptr<LineCounterSource> m_counterSource;
+    LineCounters m_lastCounters;
+
+    int m_commPort = 1;
+    QString m_settings = QStringLiteral("9600,N,8,1");
+    LineSettings m_line;
+    int m_inputLen = 0;
+    bool m_dtrEnable = false;
+    bool m_rtsEnable = false;
+    int m_rThreshold = 0;
+    int m_sThreshold = 0;
+
+    int m_lastError = 0;
+    qint16 m_commEvent = 0;
+    bool m_changingState = false;   // inside open or close: port errors are ours to handle there
+    bool m_lostPending = false;     // a lost device was seen; its close is queued
+};
