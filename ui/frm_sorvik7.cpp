@@ -293,3 +293,8 @@ void Frm_Sorvik7::beep()
     ++m_beeps;
     QApplication::beep();
 }
+
+Frm_Savepath *Frm_Sorvik7::settingDialog() const
+{
+    return m_setting;
+}

@@ -58,7 +58,7 @@ public:
     sorvik7_def &state() { return m_def; }
     MSComm &comm() { return MSComm1; }
     AcquisitionCycle &cycle() { return m_cycle; }
-    Frm_Savepath *settingDialog() const { return m_setting; }
+    Frm_Savepath *settingDialog() const;
     // How often the window has beeped (every beep also sounds).
     int beepCount() const { return m_beeps; }
 
