@@ -173,6 +173,9 @@ void TestMainWindow::freshStart()
     QCOMPARE(panel(2), u"COM1"_s);
     QCOMPARE(panel(3), QString());
     QCOMPARE(panel(4), PanelStatusBar::clockText(QTime::currentTime()));
+    // Hours and minutes, no seconds.
+    const QString clock = PanelStatusBar::clockText(QTime(14, 3, 7));
+    QVERIFY2(clock.contains(u"03"_s) && !clock.contains(u"07"_s), qPrintable(clock));
     QCOMPARE(label("lbl_cnt"), u"00"_s);
     QCOMPARE(label("lbl_title"), u"."_s);
     QCOMPARE(label("Label1"), u"Recive Data"_s);

@@ -26,6 +26,10 @@ public:
 signals:
     void pathChanged(const QString &path);
 
+protected:
+    // The classic folder list shows no expand arrows.
+    void drawBranches(QPainter *, const QRect &, const QModelIndex &) const override {}
+
 private:
     void open(QTreeWidgetItem *item);
 

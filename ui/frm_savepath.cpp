@@ -3,6 +3,7 @@
 #include "acquisition/sorvik7_def.h"
 #include "ui/dirlist.h"
 #include "ui/drivelist.h"
+#include "ui/fonts.h"
 #include "ui/twips.h"
 
 #include <QCheckBox>
@@ -27,6 +28,7 @@ Frm_Savepath::Frm_Savepath(sorvik7_def &def, QWidget *parent)
     setWindowTitle(QStringLiteral("Setting"));
     setWindowIcon(QIcon(QStringLiteral(":/sorvik7/sorvik7-32.png")));
     setFixedSize(twips::size(*this, 6240, 2520));
+    setFont(fonts::uiGothic(font()));
 
     const auto place = [this](QWidget *w, const char *name, int l, int t, int wd, int h) {
         w->setObjectName(QString::fromLatin1(name));
@@ -67,6 +69,8 @@ Frm_Savepath::Frm_Savepath(sorvik7_def &def, QWidget *parent)
     place(Drive1, "Drive1", 3240, 360, 2895, 300);
     Label1 = new QLabel(QStringLiteral("Data Save Path"), this);
     place(Label1, "Label1", 3240, 120, 1215, 255);
+    fonts::fitCaption(Label1, width() - 4);
+    fonts::fitCaption(Check1, Command1->x() - 2);
 
     // Keyboard order: drive, folder, Close, then "30", "20", "10", the port,
     // debug mode, "5" and "3".

@@ -36,6 +36,7 @@ Frm_Sorvik7::Frm_Sorvik7(const Clock &clock, QWidget *parent)
     setWindowTitle(kTitle);
     setWindowIcon(QIcon(QStringLiteral(":/sorvik7/sorvik7-32.png")));
     resize(twips::size(*this, 7620, 1650));
+    setFont(fonts::uiGothic(font()));
     createControls();
     connect(&MSComm1, &MSComm::OnComm, this, &Frm_Sorvik7::MSComm1_OnComm);
     Form_Load();
@@ -87,6 +88,7 @@ void Frm_Sorvik7::createControls()
     lbl_title = label("lbl_title", ".", 3120, 240, 4215, 255);
     Label1 = label("Label1", "Recive Data", 1680, 240, 1335, 255);
     Label1->setAlignment(Qt::AlignCenter);
+    fonts::fitCaption(Label1, lbl_title->x() + 1);
 
     Image1 = new QLabel(this);
     Image1->setObjectName(QStringLiteral("Image1"));

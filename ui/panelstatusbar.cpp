@@ -4,6 +4,7 @@
 
 #include <QLabel>
 #include <QLocale>
+#include <QRegularExpression>
 #include <QTime>
 
 namespace {
@@ -47,8 +48,14 @@ QLabel *PanelStatusBar::panel(int panel) const
 
 QString PanelStatusBar::clockText(const QTime &t)
 {
-    // The system's short time format: hours and minutes.
-    return QLocale::system().toString(t, QLocale::ShortFormat);
+    // The system's short time format, hours and minutes only (some locales
+    // put the seconds into it as well).
+    static const QString format = [] {
+        QString f = QLocale::system().timeFormat(QLocale::ShortFormat);
+        f.remove(QRegularExpression(QStringLiteral("[^hHmaAp]*s+(\\.z+)?")));
+        return f.trimmed();
+    }();
+    return QLocale::system().toString(t, format);
 }
 
 void PanelStatusBar::updateClock()
