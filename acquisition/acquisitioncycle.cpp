@@ -12,8 +12,10 @@
 
 namespace {
 constexpr qint64 kTickNs = 1'000'000;   // the pacing period: 1 ms
-constexpr int kRunWakeMs = 1;           // wake every period while acquiring
-constexpr int kIdleWakeMs = 20;         // stopped: nothing to read, wake rarely
+constexpr int kBusyWakeMs = 1;          // characters waiting: wake every period
+constexpr int kQuietWakeMs = 10;        // nothing waiting: wake less often and run the periods due
+constexpr int kIdleWakeMs = 50;         // stopped: nothing to read, wake rarely
+constexpr qint64 kMaxLagNs = 250'000'000; // how far behind the pacing may fall and still catch up
 constexpr int kSyncStxCount = 4;        // the sync phase ends on the STX that takes Sample_Idx past this
 } // namespace
 
@@ -74,10 +76,15 @@ int AcquisitionCycle::sampleNum()
     return m_sampleNum;
 }
 
-int AcquisitionCycle::wakeInterval() const
+int AcquisitionCycle::wakeInterval()
 {
-    const bool waiting = m_phase == Phase::Ended || (m_phase == Phase::Idle && m_def.Stop_Flag);
-    return waiting ? kIdleWakeMs : kRunWakeMs;
+    // The pacing stays one character per elapsed period whatever the wake
+    // interval: a later wake runs all the periods that are due. Waking only
+    // when there can be work keeps a waiting logger off the processor.
+    if (m_phase == Phase::Ended || (m_phase == Phase::Idle && m_def.Stop_Flag))
+        return kIdleWakeMs;
+    const bool behind = m_monotonic.nsecsElapsed() >= m_nextTickNs;
+    return behind || m_port.InBufferCount() > 0 ? kBusyWakeMs : kQuietWakeMs;
 }
 
 void AcquisitionCycle::onTimer()
@@ -88,16 +95,16 @@ void AcquisitionCycle::onTimer()
         return;
     const qint64 now = m_monotonic.nsecsElapsed();
     if (now >= m_nextTickNs) {
+        // Periods owed to a late callback or a slow step (a record flushed to
+        // disk) are made up for, a few at a time; after a long hold-up (a
+        // message box) only the last kMaxLagNs of them are.
+        if (now - m_nextTickNs > kMaxLagNs)
+            m_nextTickNs = now - kMaxLagNs;
         const qint64 due = 1 + (now - m_nextTickNs) / kTickNs;
         const int steps = int(std::min<qint64>(due, kMaxStepsPerCallback));
         for (int i = 0; i < steps && !m_restartPending; ++i)
             step();
-        m_nextTickNs += due * kTickNs;
-        // Periods that passed while the cycle was held up (a message box, a
-        // stalled machine) are not made up for.
-        const qint64 after = m_monotonic.nsecsElapsed();
-        if (after > m_nextTickNs)
-            m_nextTickNs = after + kTickNs;
+        m_nextTickNs += steps * kTickNs;
     }
     const int interval = wakeInterval();
     if (m_tim_f.interval() != interval)

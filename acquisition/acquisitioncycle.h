@@ -83,7 +83,7 @@ private:
     // (and the message dropped) when it is not a message to take.
     bool takeMessage();
     int sampleNum();
-    int wakeInterval() const;
+    int wakeInterval();
 
     sorvik7_def &m_def;
     PortInput &m_port;

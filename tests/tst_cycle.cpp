@@ -5,6 +5,11 @@
 #include "acquisition/sorvik7_def.h"
 #include "datafile/datafile.h"
 #include "datafile/messagereporter.h"
+#include "serial/initcomm.h"
+#include "serial/mscomm.h"
+
+#include <QCoreApplication>
+#include <QProcess>
 
 #include <QDir>
 #include <QFile>
@@ -84,6 +89,7 @@ private slots:
     void fileFailureSkipsRecordOnly();
     void messageBoxPausesCycle();
     void lengthOutsideWindowRefused();
+    void endToEndOnPseudoTerminal();
 
 private:
     void drain(int extraSteps = 3);
@@ -389,6 +395,37 @@ void tst_cycle::lengthOutsideWindowRefused()
     drain();
     QCOMPARE(m_cycle->recordsWritten(), 2u);
     QVERIFY(m_cycle->Sample_Idx() <= 3);
+}
+
+void tst_cycle::endToEndOnPseudoTerminal()
+{
+    // The simulated sensor on a real pseudo-terminal, the real serial
+    // control, paced by the cycle's own timer: every message after sync and
+    // fill becomes a record, exact to the byte.
+    QString dir = qEnvironmentVariable("SORVIK7_BIN_DIR");
+    if (dir.isEmpty())
+        dir = QCoreApplication::applicationDirPath() + "/..";
+    QProcess sensor;
+    sensor.start(dir + "/tools/sorvik7-sensor",
+                 {"--wait", "--quiet", "--rate", "40", "--count", "12", "--direction", "156",
+                  "--speeds", "1,2,3,4,5,6,7,8,9,10,11,12"});
+    QVERIFY(sensor.waitForReadyRead(5000));
+    qputenv("SORVIK7_COM1", sensor.readLine().trimmed());
+
+    m_def.Sample_Num = 5;
+    MSComm comm;
+    AcquisitionCycle cycle(m_def, comm, m_display, *m_file, m_clock);
+    cycle.restart();
+    m_def.Stop_Flag = false;
+    QVERIFY(Init_Comm(comm, m_def, m_reporter));
+    QTRY_COMPARE_WITH_TIMEOUT(sensor.state(), QProcess::NotRunning, 10000);
+    QTRY_COMPARE(comm.InBufferCount(), 0);
+    // messages 1-3 sync, 4-7 fill, 8-11 give records; 12 is never completed
+    QByteArray expected = "Gill Format Polar,03/05/21,14:03:07\r\n";
+    for (int last = 8; last <= 11; ++last)
+        expected += expectedRecord("14:03:07", last - 2.0);
+    QCOMPARE(file(), expected);
+    QVERIFY(m_reporter.texts.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_cycle)

@@ -1,0 +1,302 @@
+// sorvik7-bench: runs the real acquisition cycle, serial control and data
+// file, without windows, on a pseudo-terminal fed by the simulated sensor,
+// and prints one line of figures per scenario and a summary line.
+
+#include "acquisition/acquisitioncycle.h"
+#include "acquisition/clock.h"
+#include "acquisition/cycledisplay.h"
+#include "acquisition/portinput.h"
+#include "acquisition/sorvik7_def.h"
+#include "datafile/datafile.h"
+#include "datafile/messagereporter.h"
+#include "datafile/recordformat.h"
+#include "serial/initcomm.h"
+#include "serial/mscomm.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <sys/resource.h>
+
+namespace {
+
+class CountingReporter final : public MessageReporter
+{
+public:
+    void report(const QString &text) override
+    {
+        ++count;
+        std::fprintf(stderr, "sorvik7-bench: message box: %s\n", qPrintable(text));
+    }
+    int count = 0;
+};
+
+// Sits between the cycle and the port to see the backlog at every look.
+class WatchedPort final : public PortInput
+{
+public:
+    explicit WatchedPort(PortInput &port) : m_port(port) {}
+    qint16 InBufferCount() override
+    {
+        const qint16 n = m_port.InBufferCount();
+        maxPending = std::max<int>(maxPending, n);
+        if (watchLate)
+            maxPendingLate = std::max<int>(maxPendingLate, n);
+        return n;
+    }
+    void discardInput() override { m_port.discardInput(); }
+    QByteArray Input() override
+    {
+        QByteArray c = m_port.Input();
+        if (c.size() == 1 && c.at(0) == sorvik7::STX)
+            ++stxSeen;
+        return c;
+    }
+    int maxPending = 0;
+    int maxPendingLate = 0;   // over the second half of the run: drift shows here
+    bool watchLate = false;
+    qint64 stxSeen = 0;
+
+private:
+    PortInput &m_port;
+};
+
+double cpuSeconds()
+{
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+double peakRssMb()
+{
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_maxrss / 1024.0;
+}
+
+void runEventLoop(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+struct Result
+{
+    QString name;
+    qint64 sent = 0;
+    qint64 received = 0;   // messages whose STX reached the cycle
+    qint64 written = 0;
+    qint64 expected = 0;
+    int maxPending = 0;
+    int maxPendingLate = 0;
+    double cpu = 0;
+    bool ok = true;
+};
+
+// Records that the messages sent must give: the first three (and anything
+// before the fourth STX) go to sync, the next N-1 fill the window, and the
+// last one sent is only complete when another STX follows, which it never
+// does.
+qint64 expectedRecords(qint64 sent, int n)
+{
+    return std::max<qint64>(0, sent - 3 - (n - 1) - 1);
+}
+
+Result runSensor(const QString &name, const QString &sensorPath, const QStringList &sensorArgs,
+                 int seconds, int n)
+{
+    Result r;
+    r.name = name;
+
+    QProcess sensor;
+    sensor.start(sensorPath, QStringList{"--wait"} + sensorArgs);
+    if (!sensor.waitForStarted(5000) || !sensor.waitForReadyRead(5000)) {
+        std::fprintf(stderr, "sorvik7-bench: cannot start %s\n", qPrintable(sensorPath));
+        r.ok = false;
+        return r;
+    }
+    const QString device = QString::fromLocal8Bit(sensor.readLine()).trimmed();
+    qputenv("SORVIK7_COM1", device.toLocal8Bit());
+
+    QTemporaryDir dir;
+    sorvik7_def def;
+    def.Save_Path = dir.path();
+    def.Sample_Num = qint16(n);
+    SystemClock clock;
+    CountingReporter reporter;
+    NullDisplay display;
+    MSComm comm;
+    WatchedPort port(comm);
+    DataFile file(def, clock, reporter);
+    AcquisitionCycle cycle(def, port, display, file, clock);
+    cycle.restart();
+
+    // START
+    def.Stop_Flag = false;
+    Init_Comm(comm, def, reporter);
+
+    // The sensor sends its count of messages and ends once they have been
+    // read, so every message it counts has reached the line whole.
+    const double cpu0 = cpuSeconds();
+    QElapsedTimer wall;
+    wall.start();
+    {
+        QEventLoop loop;
+        QObject::connect(&sensor, &QProcess::finished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(seconds * 500, &loop, [&port] { port.watchLate = true; });
+        QTimer::singleShot(seconds * 2000 + 10000, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    r.cpu = 100.0 * (cpuSeconds() - cpu0) / (wall.nsecsElapsed() / 1e9);
+    if (sensor.state() != QProcess::NotRunning) {
+        std::fprintf(stderr, "sorvik7-bench: the sensor did not finish in time\n");
+        sensor.terminate();
+        sensor.waitForFinished(5000);
+        r.ok = false;
+    }
+    const QString summary = QString::fromLocal8Bit(sensor.readAllStandardError());
+    const auto m = QRegularExpression(QStringLiteral("(\\d+) messages, (\\d+) bytes sent, (\\d+) bytes dropped"))
+                       .match(summary);
+    if (!m.hasMatch() || m.captured(3).toLongLong() != 0 || summary.contains(QStringLiteral("never read"))) {
+        std::fprintf(stderr, "sorvik7-bench: sensor summary: %s\n", qPrintable(summary.trimmed()));
+        r.ok = false;
+    }
+    r.sent = m.captured(1).toLongLong();
+
+    // Let the cycle read what is still waiting, then STOP.
+    for (int i = 0; i < 100 && comm.InBufferCount() > 0; ++i)
+        runEventLoop(50);
+    runEventLoop(50);
+    def.Stop_Flag = true;
+    comm.setPortOpen(false);
+    runEventLoop(50);
+
+    r.received = port.stxSeen;
+    r.written = qint64(cycle.recordsWritten());
+    QFile f(file.Data_Path());
+    if (f.open(QIODevice::ReadOnly)) {
+        const qint64 lines = f.readAll().count("\r\n");
+        if (lines - 1 != r.written)
+            r.ok = false;
+    }
+    r.expected = expectedRecords(r.sent, n);
+    r.maxPending = port.maxPending;
+    r.maxPendingLate = port.maxPendingLate;
+    r.ok = r.ok && reporter.count == 0;
+    return r;
+}
+
+Result runStopped(int seconds)
+{
+    Result r;
+    r.name = QStringLiteral("stopped");
+    sorvik7_def def;
+    def.Save_Path = QDir::tempPath();
+    SystemClock clock;
+    CountingReporter reporter;
+    NullDisplay display;
+    MSComm comm;
+    DataFile file(def, clock, reporter);
+    AcquisitionCycle cycle(def, comm, display, file, clock);
+    cycle.restart();
+    const double cpu0 = cpuSeconds();
+    QElapsedTimer wall;
+    wall.start();
+    runEventLoop(seconds * 1000);
+    r.cpu = 100.0 * (cpuSeconds() - cpu0) / (wall.nsecsElapsed() / 1e9);
+    return r;
+}
+
+// What one record costs on this machine's disk, with and without the flush
+// to the storage device that makes it survive a power cut.
+void recordCost(int records)
+{
+    for (bool sync : {false, true}) {
+        QTemporaryDir dir(QDir::currentPath() + "/sorvik7-bench-XXXXXX");
+        sorvik7_def def;
+        def.Save_Path = dir.path();
+        SystemClock clock;
+        CountingReporter reporter;
+        DataFile file(def, clock, reporter);
+        file.setSyncToDevice(sync);
+        const QByteArray line("14:03:07,\x02Q,156,000.05,M,00");
+        QElapsedTimer t;
+        t.start();
+        for (int i = 0; i < records; ++i) {
+            if (file.File_open())
+                file.writeRecord(line);
+        }
+        std::printf("record-cost sync=%s records=%d us_per_record=%.1f\n", sync ? "on" : "off",
+                    records, t.nsecsElapsed() / 1e3 / records);
+    }
+}
+
+void print(const Result &r)
+{
+    std::printf("%-9s sent=%lld received=%lld records=%lld expected=%lld lost=%lld max_pending=%d "
+                "max_pending_2nd_half=%d cpu=%.2f%% %s\n",
+                qPrintable(r.name), r.sent, r.received, r.written, r.expected,
+                std::max<qint64>(0, r.expected - r.written), r.maxPending, r.maxPendingLate, r.cpu,
+                r.ok ? "ok" : "FAILED");
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Benchmark of the acquisition cycle on a pseudo-terminal"));
+    parser.addHelpOption();
+    const QCommandLineOption secondsOpt(QStringLiteral("seconds"), QStringLiteral("Length of the saturated and 4 Hz scenarios (default 60; stopped: a sixth, at least 10)."), QStringLiteral("s"), QStringLiteral("60"));
+    const QCommandLineOption sensorOpt(QStringLiteral("sensor"), QStringLiteral("Path of sorvik7-sensor."), QStringLiteral("path"));
+    const QCommandLineOption nOpt(QStringLiteral("n"), QStringLiteral("Averaging length N (default 10)."), QStringLiteral("n"), QStringLiteral("10"));
+    const QCommandLineOption recordsOpt(QStringLiteral("record-cost"), QStringLiteral("Records for the per-record cost figure (default 200; 0 skips it)."), QStringLiteral("count"), QStringLiteral("200"));
+    parser.addOptions({secondsOpt, sensorOpt, nOpt, recordsOpt});
+    parser.process(app);
+
+    const int seconds = std::max(2, parser.value(secondsOpt).toInt());
+    const int n = parser.value(nOpt).toInt();
+    if (!sorvik7::isValidSampleNum(n)) {
+        std::fprintf(stderr, "sorvik7-bench: N must be %d to %d\n", sorvik7::kMinSampleNum, sorvik7::kMaxSampleNum);
+        return 2;
+    }
+    QString sensor = parser.value(sensorOpt);
+    if (sensor.isEmpty())
+        sensor = QCoreApplication::applicationDirPath() + "/../tools/sorvik7-sensor";
+
+    // A message is 24 characters: a 9600 baud line carries 40 of them a second.
+    const QString saturatedCount = QString::number(40 * seconds);
+    const Result saturated = runSensor(QStringLiteral("saturated"), sensor,
+                                       {"--line-rate", "--seed", "7", "--count", saturatedCount}, seconds, n);
+    print(saturated);
+    const Result hz4 = runSensor(QStringLiteral("4hz"), sensor,
+                                 {"--rate", "4", "--seed", "8", "--count", QString::number(4 * seconds)}, seconds, n);
+    print(hz4);
+    const Result stopped = runStopped(std::max(10, seconds / 6));
+    std::printf("%-9s cpu=%.2f%%\n", "stopped", stopped.cpu);
+    if (const int records = parser.value(recordsOpt).toInt(); records > 0)
+        recordCost(records);
+
+    const qint64 lost = std::max<qint64>(0, saturated.expected - saturated.written)
+        + std::max<qint64>(0, hz4.expected - hz4.written);
+    std::printf("summary: lost=%lld max_pending=%d cpu_saturated=%.1f cpu_4hz=%.1f cpu_stopped=%.1f rss_mb=%.0f\n",
+                lost, std::max(saturated.maxPending, hz4.maxPending), saturated.cpu, hz4.cpu,
+                stopped.cpu, peakRssMb());
+    const bool ok = saturated.ok && hz4.ok && lost == 0 && saturated.written == saturated.expected
+        && hz4.written == hz4.expected;
+    return ok ? 0 : 1;
+}
