@@ -1,11 +1,13 @@
 #include "acquisition/clock.h"
 #include "datafile/recordformat.h"
 #include "ui/dirlist.h"
+#include "ui/drivelist.h"
 #include "ui/frm_savepath.h"
 #include "ui/frm_sorvik7.h"
 #include "ui/panelstatusbar.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -21,7 +23,6 @@
 #include <QTimer>
 #include <QWindow>
 
-#include <fcntl.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -31,7 +32,6 @@
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-
 // Presses OK on every modal message box that opens and keeps its text.
 class BoxCloser
 {
@@ -99,9 +99,33 @@ QByteArray readAll(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+void typePort(QComboBox *cmb, const QString &text)
+{
+    cmb->clearEditText();
+    cmb->lineEdit()->insert(text);
+}
+
+QTreeWidgetItem *findEntry(DirList *list, const QString &path)
+{
+    for (QTreeWidgetItemIterator it(list); *it; ++it) {
+        if (DirList::entryPath(*it) == path)
+            return *it;
+    }
+    return nullptr;
+}
+
+// A double-click as the mouse makes it: a click, then the second press.
+void doubleClick(DirList *list, QTreeWidgetItem *item)
+{
+    list->scrollToItem(item);
+    const QPoint at = list->visualItemRect(item).center();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
+}
+
 } // namespace
 
-class TestMainWindow : public QObject
+class TestUi : public QObject
 {
     Q_OBJECT
 
@@ -113,51 +137,60 @@ private slots:
     void buttonStates_data();
     void buttonStates();
     void settingOpensOneDialog();
-    void settingCloseAppliesAndUpdatesPanels();
+    void settingClose_data();
+    void settingClose();
+    void reopenAndTitleBarClose();
+    void refusesPortWithoutDigit_data();
+    void refusesPortWithoutDigit();
+    void folderList();
+    void driveChange();
     void restartsOnlyWhenBackFromSetting();
     void lineEvents_data();
     void lineEvents();
     void deviceLostStops();
     void endToEnd();
-    void endWhileSettingOpen();
-    void titleBarCloseStopsFirst();
+    void ending_data();
+    void ending();
 
 private:
-    QPushButton *button(const char *name) const { return m_w->findChild<QPushButton *>(QString::fromLatin1(name)); }
-    QString panel(int n) const { return m_w->findChild<PanelStatusBar *>(u"SB1"_s)->panelText(n); }
-    QString label(const char *name) const { return m_w->findChild<QLabel *>(QString::fromLatin1(name))->text(); }
+    template<typename T = QWidget>
+    T *child(QWidget *w, const QString &name) const { return w->findChild<T *>(name); }
+    QPushButton *button(const char *name) const { return child<QPushButton>(m_w.get(), QString::fromLatin1(name)); }
+    QString panel(int n) const { return child<PanelStatusBar>(m_w.get(), u"SB1"_s)->panelText(n); }
+    QString label(const char *name) const { return child<QLabel>(m_w.get(), QString::fromLatin1(name))->text(); }
     QList<bool> enabled() const;
     Frm_Savepath *openSetting();
+    void useDevice(const QString &path) { qputenv("SORVIK7_COM1", path.toLocal8Bit()); }
 
     SettableClock m_clock;
+    QTemporaryDir m_tmp;
     std::unique_ptr<Frm_Sorvik7> m_w;
     std::unique_ptr<QSignalSpy> m_restarts;
 };
 
-void TestMainWindow::init()
+void TestUi::init()
 {
     qunsetenv("SORVIK7_COM1");
-    qunsetenv("SORVIK7_COM2");
     m_w = std::make_unique<Frm_Sorvik7>(m_clock);
     m_restarts = std::make_unique<QSignalSpy>(m_w.get(), &Frm_Sorvik7::cycleRestarted);
     m_w->show();
     QVERIFY(QTest::qWaitForWindowActive(m_w.get()));
 }
 
-void TestMainWindow::cleanup()
+void TestUi::cleanup()
 {
     m_restarts.reset();
     m_w.reset();
 }
 
-QList<bool> TestMainWindow::enabled() const
+QList<bool> TestUi::enabled() const
 {
     // START, STOP, Setting, END
     return {button("Command1")->isEnabled(), button("Command4")->isEnabled(),
             button("Command2")->isEnabled(), button("Command3")->isEnabled()};
 }
 
-Frm_Savepath *TestMainWindow::openSetting()
+Frm_Savepath *TestUi::openSetting()
 {
     QTest::mouseClick(button("Command2"), Qt::LeftButton);
     auto *dlg = m_w->settingDialog();
@@ -166,7 +199,7 @@ Frm_Savepath *TestMainWindow::openSetting()
     return dlg;
 }
 
-void TestMainWindow::freshStart()
+void TestUi::freshStart()
 {
     QCOMPARE(m_w->windowTitle(), u"SORVIK-7"_s);
     QCOMPARE(panel(1), QCoreApplication::applicationDirPath());
@@ -179,27 +212,23 @@ void TestMainWindow::freshStart()
     QCOMPARE(label("lbl_cnt"), u"00"_s);
     QCOMPARE(label("lbl_title"), u"."_s);
     QCOMPARE(label("Label1"), u"Recive Data"_s);
-    QCOMPARE(m_w->findChild<QLineEdit *>(u"txt_meas"_s)->text(), QString());
+    QCOMPARE(child<QLineEdit>(m_w.get(), u"txt_meas"_s)->text(), QString());
     QCOMPARE(enabled(), (QList<bool>{true, true, true, true}));
     const sorvik7_def &s = m_w->state();
-    QCOMPARE(s.Save_Path, QCoreApplication::applicationDirPath());
-    QCOMPARE(s.Com_Port, 1);
-    QCOMPARE(s.Sample_Num, 10);
-    QVERIFY(s.Stop_Flag);
-    QVERIFY(!s.Debug_Flag);
+    QVERIFY(s.Com_Port == 1 && s.Sample_Num == 10 && s.Stop_Flag && !s.Debug_Flag);
     QVERIFY(!m_w->comm().PortOpen());
     QCOMPARE(m_restarts->count(), 1);
     QVERIFY(!m_w->windowIcon().isNull());
-    QCOMPARE(m_w->findChild<QLabel *>(u"Image1"_s)->pixmap().size(), QSize(124, 135));
+    QCOMPARE(child<QLabel>(m_w.get(), u"Image1"_s)->pixmap().size(), QSize(124, 135));
 }
 
-void TestMainWindow::resizeMovesNothing()
+void TestUi::resizeMovesNothing()
 {
-    const qreal dpi = m_w->logicalDpiX();
-    QCOMPARE(m_w->size(), QSize(qRound(7620 * dpi / 1440), qRound(1650 * m_w->logicalDpiY() / 1440.0)));
+    const qreal dx = m_w->logicalDpiX() / 1440.0, dy = m_w->logicalDpiY() / 1440.0;
+    QCOMPARE(m_w->size(), QSize(qRound(7620 * dx), qRound(1650 * dy)));
     const QRect end = button("Command3")->geometry();
-    QCOMPARE(end.topLeft(), QPoint(qRound(6000 * dpi / 1440), qRound(960 * m_w->logicalDpiY() / 1440.0)));
-    auto *sb = m_w->findChild<PanelStatusBar *>(u"SB1"_s);
+    QCOMPARE(end.topLeft(), QPoint(qRound(6000 * dx), qRound(960 * dy)));
+    auto *sb = child<PanelStatusBar>(m_w.get(), u"SB1"_s);
     const int sbHeight = sb->height();
     const int panel1 = sb->panel(1)->width();
 
@@ -209,22 +238,20 @@ void TestMainWindow::resizeMovesNothing()
     QCOMPARE(sb->panel(1)->width(), panel1);
 }
 
-void TestMainWindow::buttonStates_data()
+void TestUi::buttonStates_data()
 {
     QTest::addColumn<bool>("portExists");
     QTest::newRow("port opens") << true;
     QTest::newRow("port missing") << false;
 }
 
-void TestMainWindow::buttonStates()
+void TestUi::buttonStates()
 {
     QFETCH(bool, portExists);
     Pty pty;
     QVERIFY(pty.isValid());
-    const QString device = portExists ? pty.name() : QDir::temp().filePath(u"sorvik7-no-such-device"_s);
-    qputenv("SORVIK7_COM1", device.toLocal8Bit());
+    useDevice(portExists ? pty.name() : QDir::temp().filePath(u"sorvik7-no-such-device"_s));
     const QList<bool> all{true, true, true, true};
-    const QList<bool> running{false, true, false, false};
 
     // STOP while stopped changes nothing.
     QTest::mouseClick(button("Command4"), Qt::LeftButton);
@@ -235,11 +262,10 @@ void TestMainWindow::buttonStates()
     QTest::mouseClick(button("Command1"), Qt::LeftButton);
     QCOMPARE(closer.texts, portExists ? QStringList() : QStringList{u"Error : <COM1> 8002"_s});
     QVERIFY(closer.plain);
-    if (!portExists)
-        QCOMPARE(closer.captions, QStringList{u"SORVIK-7"_s});
+    QCOMPARE(closer.captions, portExists ? QStringList() : QStringList{u"SORVIK-7"_s});
     QCOMPARE(m_w->comm().PortOpen(), portExists);
     QVERIFY(!m_w->state().Stop_Flag);
-    QCOMPARE(enabled(), running);
+    QCOMPARE(enabled(), (QList<bool>{false, true, false, false}));
     // The box closing is no return from the settings dialog.
     QCOMPARE(m_restarts->count(), 1);
 
@@ -249,10 +275,13 @@ void TestMainWindow::buttonStates()
     QCOMPARE(enabled(), all);
 }
 
-void TestMainWindow::settingOpensOneDialog()
+void TestUi::settingOpensOneDialog()
 {
     auto *first = openSetting();
     QVERIFY(first);
+    QCOMPARE(first->parentWidget(), nullptr);
+    QCOMPARE(first->windowType(), Qt::Tool);   // no task-bar entry
+    QCOMPARE(first->minimumSize(), first->maximumSize());
     QTest::mouseClick(button("Command2"), Qt::LeftButton);
     QCOMPARE(m_w->settingDialog(), first);
     int dialogs = 0;
@@ -260,48 +289,173 @@ void TestMainWindow::settingOpensOneDialog()
         dialogs += qobject_cast<Frm_Savepath *>(w) && w->isVisible();
     QCOMPARE(dialogs, 1);
     QTRY_VERIFY(first->isActiveWindow());
-
-    // The main window stays usable: START works with the dialog open.
-    BoxCloser closer;
-    QTest::mouseClick(button("Command1"), Qt::LeftButton);
-    QVERIFY(!m_w->state().Stop_Flag);
-    QVERIFY(!button("Command2")->isEnabled());
-    QVERIFY(m_w->settingDialog());
 }
 
-void TestMainWindow::settingCloseAppliesAndUpdatesPanels()
+void TestUi::settingClose_data()
 {
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
+    QTest::addColumn<int>("option");
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<bool>("debug");
+    QTest::addColumn<int>("n");
+    QTest::addColumn<int>("comPort");
+
+    QTest::newRow("at once") << -1 << QString() << false << 3 << 1;
+    QTest::newRow("10, COM3") << 0 << u"COM3"_s << false << 10 << 3;
+    QTest::newRow("20, COM5, debug") << 1 << u"COM5"_s << true << 20 << 5;
+    QTest::newRow("30") << 2 << u"COM2"_s << false << 30 << 2;
+    QTest::newRow("5") << 3 << u"COM4"_s << true << 5 << 4;
+    QTest::newRow("COM12 gives 2") << 4 << u"COM12"_s << false << 3 << 2;
+    QTest::newRow("COM0 gives 0") << 4 << u"COM0"_s << false << 3 << 0;
+}
+
+void TestUi::settingClose()
+{
+    QFETCH(int, option);
+    QFETCH(QString, port);
+    QFETCH(bool, debug);
+    QFETCH(int, n);
+    QFETCH(int, comPort);
+
     auto *dlg = openSetting();
     QVERIFY(dlg);
-    QVERIFY(dlg->findChild<DirList *>(u"Dir1"_s)->setPath(dir.path()));
-    auto *cmb = dlg->findChild<QComboBox *>(u"cmb1"_s);
-    cmb->setCurrentIndex(2);   // COM3, picked from the list
-    QTest::mouseClick(dlg->findChild<QRadioButton *>(u"Option1_1"_s), Qt::LeftButton);
-    QTest::mouseClick(dlg->findChild<QPushButton *>(u"Command1"_s), Qt::LeftButton);
+    QVERIFY(child<DirList>(dlg, u"Dir1"_s)->setPath(m_tmp.path()));
+    if (option >= 0)
+        QTest::mouseClick(child<QRadioButton>(dlg, u"Option1_%1"_s.arg(option)), Qt::LeftButton);
+    if (!port.isEmpty())
+        typePort(child<QComboBox>(dlg, u"cmb1"_s), port);
+    if (debug)
+        QTest::mouseClick(child<QCheckBox>(dlg, u"Check1"_s), Qt::LeftButton);
+    QTest::mouseClick(child<QPushButton>(dlg, u"Command1"_s), Qt::LeftButton);
     QTRY_VERIFY(!m_w->settingDialog());
-    QCOMPARE(panel(1), dir.path());
-    QCOMPARE(panel(2), u"COM3"_s);
-    QCOMPARE(m_w->state().Save_Path, dir.path());
-    QCOMPARE(m_w->state().Com_Port, 3);
-    QCOMPARE(m_w->state().Sample_Num, 20);
 
-    // Reopened, it shows its own initial values and the folder chosen last;
-    // the title-bar close then applies nothing.
-    dlg = openSetting();
-    QVERIFY(dlg);
-    QCOMPARE(dlg->findChild<QComboBox *>(u"cmb1"_s)->currentText(), u"COM1"_s);
-    QVERIFY(dlg->findChild<QRadioButton *>(u"Option1_4"_s)->isChecked());
-    QCOMPARE(dlg->findChild<DirList *>(u"Dir1"_s)->path(), dir.path());
-    dlg->close();
-    QTRY_VERIFY(!m_w->settingDialog());
-    QCOMPARE(panel(2), u"COM3"_s);
-    QCOMPARE(m_w->state().Com_Port, 3);
-    QCOMPARE(m_w->state().Sample_Num, 20);
+    const sorvik7_def &s = m_w->state();
+    QCOMPARE(s.Sample_Num, n);
+    QCOMPARE(s.Com_Port, comPort);
+    QCOMPARE(s.Debug_Flag, debug);
+    QCOMPARE(s.Save_Path, m_tmp.path());
+    QCOMPARE(panel(1), m_tmp.path());
+    QCOMPARE(panel(2), u"COM%1"_s.arg(comPort));
 }
 
-void TestMainWindow::restartsOnlyWhenBackFromSetting()
+void TestUi::reopenAndTitleBarClose()
+{
+    m_w->state().Com_Port = 3;
+    m_w->state().Sample_Num = 20;
+    m_w->state().Debug_Flag = true;
+    m_w->state().Save_Path = m_tmp.path();
+    // The dialog shows its own initial values, only the folder follows.
+    auto *dlg = openSetting();
+    QVERIFY(dlg);
+    QCOMPARE(child<QComboBox>(dlg, u"cmb1"_s)->currentText(), u"COM1"_s);
+    QCOMPARE(child<QComboBox>(dlg, u"cmb1"_s)->count(), 5);
+    QVERIFY(child<QRadioButton>(dlg, u"Option1_4"_s)->isChecked());
+    QVERIFY(!child<QCheckBox>(dlg, u"Check1"_s)->isChecked());
+    QCOMPARE(child<DirList>(dlg, u"Dir1"_s)->path(), m_tmp.path());
+
+    // The title-bar close applies nothing.
+    QTest::mouseClick(child<QRadioButton>(dlg, u"Option1_0"_s), Qt::LeftButton);
+    dlg->close();
+    QTRY_VERIFY(!m_w->settingDialog());
+    QCOMPARE(m_w->state().Com_Port, 3);
+    QCOMPARE(m_w->state().Sample_Num, 20);
+    QVERIFY(m_w->state().Debug_Flag);
+    QCOMPARE(panel(2), u"COM1"_s);
+}
+
+void TestUi::refusesPortWithoutDigit_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::newRow("empty") << QString();
+    QTest::newRow("trailing space") << u"COM3 "_s;
+    QTest::newRow("non-ASCII digit") << u"COM\u0663"_s;
+}
+
+void TestUi::refusesPortWithoutDigit()
+{
+    QFETCH(QString, port);
+    auto *dlg = openSetting();
+    QVERIFY(dlg);
+    QVERIFY(child<DirList>(dlg, u"Dir1"_s)->setPath(m_tmp.path()));
+    typePort(child<QComboBox>(dlg, u"cmb1"_s), port);
+
+    const QString before = m_w->state().Save_Path;
+    BoxCloser closer;
+    QVERIFY(!dlg->Command1_Click());
+    QCOMPARE(closer.texts.size(), 1);
+    // Nothing applied, the folder included, and the dialog stays open.
+    QCOMPARE(m_w->state().Save_Path, before);
+    QCOMPARE(panel(1), before);
+    QCOMPARE(m_w->state().Sample_Num, 10);
+    QVERIFY(m_w->settingDialog() && dlg->isVisible());
+}
+
+void TestUi::folderList()
+{
+    for (const char *d : {"beta", "Alpha", "gamma/inner", ".hidden"})
+        QVERIFY(QDir(m_tmp.path()).mkpath(QString::fromLatin1(d)));
+    const QString top = m_tmp.path();
+    m_w->state().Save_Path = top;
+    auto *dlg = openSetting();
+    QVERIFY(dlg);
+    auto *dir = child<DirList>(dlg, u"Dir1"_s);
+
+    // From the root down to the folder, each one step further in, then the
+    // subfolders (sorted, hidden ones left out) one step further still.
+    auto *current = findEntry(dir, top);
+    QVERIFY(current);
+    QCOMPARE(dir->topLevelItem(0)->text(0), QDir::rootPath());
+    QStringList children;
+    for (int i = 0; i < current->childCount(); ++i)
+        children << current->child(i)->text(0);
+    QCOMPARE(children, (QStringList{u"Alpha"_s, u"beta"_s, u"gamma"_s}));
+
+    // A highlighted folder is not the path; a double-clicked one is.
+    auto *gamma = findEntry(dir, top + u"/gamma"_s);
+    dir->scrollToItem(gamma);
+    QTest::mouseClick(dir->viewport(), Qt::LeftButton, {}, dir->visualItemRect(gamma).center());
+    QCOMPARE(dir->currentItem(), gamma);
+    QCOMPARE(dir->path(), top);
+    doubleClick(dir, gamma);
+    QCOMPARE(dir->path(), top + u"/gamma"_s);
+    QVERIFY(findEntry(dir, top + u"/gamma/inner"_s));
+    QVERIFY(!findEntry(dir, top + u"/beta"_s));
+    doubleClick(dir, findEntry(dir, top));
+    QCOMPARE(dir->path(), top);
+
+    doubleClick(dir, findEntry(dir, top + u"/Alpha"_s));
+    QVERIFY(dlg->Command1_Click());
+    QCOMPARE(m_w->state().Save_Path, top + u"/Alpha"_s);
+}
+
+void TestUi::driveChange()
+{
+    // Two "drives" that are plain folders, and one that goes away.
+    QTemporaryDir a, b, gone;
+    QVERIFY(a.isValid() && b.isValid() && gone.isValid());
+    QVERIFY(QDir(a.path()).mkpath(u"x/y"_s));
+    m_w->state().Save_Path = a.path() + u"/x/y"_s;
+    auto *dlg = openSetting();
+    QVERIFY(dlg);
+    auto *drive = child<DriveList>(dlg, u"Drive1"_s);
+    auto *dir = child<DirList>(dlg, u"Dir1"_s);
+    drive->setRoots({a.path(), b.path(), gone.path()});
+    drive->setDrive(m_w->state().Save_Path);
+    QCOMPARE(drive->drive(), a.path());
+
+    // A new drive shows its root.
+    drive->setCurrentIndex(1);
+    QCOMPARE(dir->path(), b.path());
+
+    // A drive that is not ready keeps the previous drive and folder.
+    QVERIFY(gone.remove());
+    BoxCloser closer;
+    drive->setCurrentIndex(2);
+    QCOMPARE(closer.texts.size(), 1);
+    QCOMPARE(drive->drive(), b.path());
+    QCOMPARE(dir->path(), b.path());
+}
+
+void TestUi::restartsOnlyWhenBackFromSetting()
 {
     QCOMPARE(m_restarts->count(), 1);   // the first show
 
@@ -323,7 +477,6 @@ void TestMainWindow::restartsOnlyWhenBackFromSetting()
     m_w->activateWindow();
     QTRY_VERIFY(m_w->isActiveWindow());
     QCOMPARE(m_restarts->count(), 2);
-    // Activated again without having been in the dialog: nothing.
     other.requestActivate();
     QTRY_VERIFY(!m_w->isActiveWindow());
     m_w->activateWindow();
@@ -333,7 +486,7 @@ void TestMainWindow::restartsOnlyWhenBackFromSetting()
     // The dialog closing, by Close and by its title bar.
     dlg->activateWindow();
     QTRY_VERIFY(dlg->isActiveWindow());
-    QTest::mouseClick(dlg->findChild<QPushButton *>(u"Command1"_s), Qt::LeftButton);
+    QTest::mouseClick(child<QPushButton>(dlg, u"Command1"_s), Qt::LeftButton);
     QTRY_VERIFY(!m_w->settingDialog());
     QTRY_VERIFY(m_w->isActiveWindow());
     QCOMPARE(m_restarts->count(), 3);
@@ -341,11 +494,10 @@ void TestMainWindow::restartsOnlyWhenBackFromSetting()
     QVERIFY(dlg);
     dlg->close();
     QTRY_VERIFY(!m_w->settingDialog());
-    QTRY_VERIFY(m_w->isActiveWindow());
     QCOMPARE(m_restarts->count(), 4);
 }
 
-void TestMainWindow::lineEvents_data()
+void TestUi::lineEvents_data()
 {
     QTest::addColumn<QList<int>>("codes");
     QTest::addColumn<int>("port");
@@ -354,18 +506,12 @@ void TestMainWindow::lineEvents_data()
 
     QTest::newRow("framing on port 2") << QList<int>{1004} << 2 << u"Com2 : Framing error detected"_s << 1;
     QTest::newRow("overrun then parity") << QList<int>{1006, 1009} << 1 << u"Com1 : Parity error detected"_s << 2;
-    QTest::newRow("break") << QList<int>{1001} << 5 << u"Com5 : Break signal detected"_s << 1;
-    QTest::newRow("CTS") << QList<int>{1002} << 1 << u"Com1 : CTS timeout detected"_s << 1;
-    QTest::newRow("DSR") << QList<int>{1003} << 1 << u"Com1 : DSR timeout detected"_s << 1;
-    QTest::newRow("CD") << QList<int>{1007} << 1 << u"Com1 : CD timeout detected"_s << 1;
-    QTest::newRow("rx over") << QList<int>{1008} << 1 << u"Com1 : Receive buffer overflow detected"_s << 1;
-    QTest::newRow("tx full") << QList<int>{1010} << 1 << u"Com1 : Transfer buffer full error detected"_s << 1;
     QTest::newRow("DCB") << QList<int>{1011} << 3 << u"Com3 : DCB get error detected"_s << 1;
-    QTest::newRow("notifications and 1005") << QList<int>{1, 2, 3, 4, 5, 6, 7, 1005, 0, 999, 1013, -1} << 1 << u"."_s << 0;
-    QTest::newRow("report stays") << QList<int>{1004, 2, 1005} << 1 << u"Com1 : Framing error detected"_s << 1;
+    QTest::newRow("no effect") << QList<int>{1, 2, 3, 4, 5, 6, 7, 1005, 0, 1013, -1} << 1 << u"."_s << 0;
+    QTest::newRow("report stays") << QList<int>{1001, 2, 1005} << 1 << u"Com1 : Break signal detected"_s << 1;
 }
 
-void TestMainWindow::lineEvents()
+void TestUi::lineEvents()
 {
     QFETCH(QList<int>, codes);
     QFETCH(int, port);
@@ -378,16 +524,15 @@ void TestMainWindow::lineEvents()
     QCOMPARE(m_w->beepCount(), beeps);
 }
 
-void TestMainWindow::deviceLostStops()
+void TestUi::deviceLostStops()
 {
     Pty pty;
     QVERIFY(pty.isValid());
-    qputenv("SORVIK7_COM1", pty.name().toLocal8Bit());
+    useDevice(pty.name());
     QTest::mouseClick(button("Command1"), Qt::LeftButton);
     QVERIFY(m_w->comm().PortOpen());
 
-    // The device goes away under the open port.
-    pty.closeMaster();
+    pty.closeMaster();   // the device goes away under the open port
     QTRY_VERIFY_WITH_TIMEOUT(m_w->state().Stop_Flag, 5000);
     QVERIFY(label("lbl_title").startsWith(u"Com1 : "_s));
     QCOMPARE(m_w->beepCount(), 1);
@@ -395,21 +540,18 @@ void TestMainWindow::deviceLostStops()
     QCOMPARE(enabled(), (QList<bool>{true, true, true, true}));
 }
 
-void TestMainWindow::endToEnd()
+void TestUi::endToEnd()
 {
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
     Pty pty;
     QVERIFY(pty.isValid());
-    qputenv("SORVIK7_COM1", pty.name().toLocal8Bit());
+    useDevice(pty.name());
 
     // The folder through the dialog; its Close also sets N = 3.
     auto *dlg = openSetting();
     QVERIFY(dlg);
-    QVERIFY(dlg->findChild<DirList *>(u"Dir1"_s)->setPath(dir.path()));
-    QTest::mouseClick(dlg->findChild<QPushButton *>(u"Command1"_s), Qt::LeftButton);
+    QVERIFY(child<DirList>(dlg, u"Dir1"_s)->setPath(m_tmp.path()));
+    QTest::mouseClick(child<QPushButton>(dlg, u"Command1"_s), Qt::LeftButton);
     QTRY_VERIFY(!m_w->settingDialog());
-    QCOMPARE(m_w->state().Sample_Num, 3);
 
     BoxCloser closer;
     QTest::mouseClick(button("Command1"), Qt::LeftButton);
@@ -420,45 +562,46 @@ void TestMainWindow::endToEnd()
     QByteArray line;
     for (const char *speed : {"009.00", "009.00", "009.00", "001.00", "002.00", "003.00", "006.00", "009.00"})
         line += message(speed);
-    line += '\x02';
-    QVERIFY(pty.write(line));
+    QVERIFY(pty.write(line + '\x02'));
 
-    const QString file = dir.filePath(dataFileName(m_clock.now().date()));
+    const QString file = m_tmp.filePath(dataFileName(m_clock.now().date()));
     const QByteArray expected = "Gill Format Polar,03/05/21,14:03:07\r\n"
                                 "14:03:07,\x02Q,229,002.00,M,00\r\n"
                                 "14:03:07,\x02Q,229,003.67,M,00\r\n"
                                 "14:03:07,\x02Q,229,006.00,M,00\r\n";
     QTRY_COMPARE_WITH_TIMEOUT(readAll(file), expected, 10000);
-    QCOMPARE(m_w->findChild<QLineEdit *>(u"txt_meas"_s)->text(),
-             QString::fromLatin1(message("009.00")));
+    QCOMPARE(child<QLineEdit>(m_w.get(), u"txt_meas"_s)->text(), QString::fromLatin1(message("009.00")));
     QCOMPARE(closer.texts, QStringList());
-    QTest::mouseClick(button("Command4"), Qt::LeftButton);
 }
 
-void TestMainWindow::endWhileSettingOpen()
+void TestUi::ending_data()
 {
-    QPointer<Frm_Savepath> dlg = openSetting();
-    QVERIFY(dlg);
-    QSignalSpy restarts(m_w.get(), &Frm_Sorvik7::cycleRestarted);
-    QTest::mouseClick(button("Command3"), Qt::LeftButton);
-    QVERIFY(!dlg);
-    QVERIFY(!m_w->isVisible());
-    QCOMPARE(restarts.count(), 0);
-    QCOMPARE(m_w->cycle().phase(), AcquisitionCycle::Phase::Ended);
+    QTest::addColumn<bool>("viaEnd");
+    QTest::newRow("END with the dialog open") << true;
+    QTest::newRow("title-bar close while running") << false;
 }
 
-void TestMainWindow::titleBarCloseStopsFirst()
+void TestUi::ending()
 {
+    QFETCH(bool, viaEnd);
     Pty pty;
     QVERIFY(pty.isValid());
-    qputenv("SORVIK7_COM1", pty.name().toLocal8Bit());
-    QTest::mouseClick(button("Command1"), Qt::LeftButton);
-    QVERIFY(m_w->comm().PortOpen());
-    QVERIFY(m_w->close());
+    useDevice(pty.name());
+    QPointer<Frm_Savepath> dlg = openSetting();
+    QVERIFY(dlg);
+    if (viaEnd) {
+        QTest::mouseClick(button("Command3"), Qt::LeftButton);
+    } else {
+        QTest::mouseClick(button("Command1"), Qt::LeftButton);
+        QVERIFY(m_w->comm().PortOpen());
+        QVERIFY(m_w->close());
+    }
+    QVERIFY(!dlg);
+    QVERIFY(!m_w->isVisible());
     QVERIFY(m_w->state().Stop_Flag);
     QVERIFY(!m_w->comm().PortOpen());
     QCOMPARE(m_w->cycle().phase(), AcquisitionCycle::Phase::Ended);
 }
 
-QTEST_MAIN(TestMainWindow)
-#include "tst_mainwindow.moc"
+QTEST_MAIN(TestUi)
+#include "tst_ui.moc"
