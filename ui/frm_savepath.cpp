@@ -48,11 +48,11 @@ Frm_Savepath::Frm_Savepath(sorvik7_def &def, QWidget *parent)
     Frame1 = new QGroupBox(QStringLiteral("Sampling"), this);
     place(Frame1, "Frame1", 120, 240, 2895, 975);
 
-    struct OptionSpec { int index; int left; int top; };
-    static constexpr OptionSpec kOptions[] = {
+    struct OptionPlace { int index; int left; int top; };
+    static constexpr OptionPlace kOptions[] = {
         {4, 360, 240}, {3, 1200, 240}, {0, 2040, 240}, {1, 840, 600}, {2, 1680, 600},
     };
-    for (const OptionSpec &o : kOptions) {
+    for (const OptionPlace &o : kOptions) {
         auto *b = new QRadioButton(QString::number(kOption1N[o.index]), Frame1);
         b->setObjectName(QStringLiteral("Option1_%1").arg(o.index));
         b->setGeometry(twips::rect(*this, o.left, o.top, 615, 255));
