@@ -10,11 +10,12 @@ packages=(
     # test.sh's fuzz run: clang with libFuzzer and the sanitizer runtimes
     clang-14 libclang-rt-14-dev
 )
-# Extra sets: --gui adds what the demo and the screenshots need on a
-# machine without a desktop.
+# Extra sets: --gui adds a virtual display for machines without a desktop
+# (./run.sh --xvfb); --screenshots what scripts/screenshot.sh needs.
 for arg in "$@"; do
     case "$arg" in
         --gui) packages+=(xvfb xauth) ;;
+        --screenshots) packages+=(xvfb xauth x11-apps x11-utils xdotool imagemagick) ;;
         *) echo "install-deps: unknown option $arg" >&2; exit 2 ;;
     esac
 done

@@ -1,0 +1,302 @@
+#include "ui/frm_sorvik7.h"
+
+#include "serial/initcomm.h"
+#include "ui/fonts.h"
+#include "ui/frm_savepath.h"
+#include "ui/panelstatusbar.h"
+#include "ui/twips.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace {
+const QString kTitle = QStringLiteral("SORVIK-7");
+constexpr int kStatusBarTop = 1395;
+constexpr int kStatusBarHeight = 255;
+} // namespace
+
+Frm_Sorvik7::Frm_Sorvik7(QWidget *parent)
+    : Frm_Sorvik7(m_systemClock, parent)
+{
+}
+
+Frm_Sorvik7::Frm_Sorvik7(const Clock &clock, QWidget *parent)
+    : QWidget(parent),
+      m_clock(clock),
+      m_file(m_def, m_clock, *this),
+      m_cycle(m_def, MSComm1, *this, m_file, m_clock)
+{
+    setObjectName(QStringLiteral("Frm_Sorvik7"));
+    MSComm1.setObjectName(QStringLiteral("MSComm1"));
+    setWindowTitle(kTitle);
+    setWindowIcon(QIcon(QStringLiteral(":/sorvik7/sorvik7-32.png")));
+    resize(twips::size(*this, 7620, 1650));
+    setFont(fonts::uiGothic(font()));
+    createControls();
+    connect(&MSComm1, &MSComm::OnComm, this, &Frm_Sorvik7::MSComm1_OnComm);
+    Form_Load();
+}
+
+Frm_Sorvik7::~Frm_Sorvik7()
+{
+    m_ending = true;
+    m_cycle.shutdown();
+    delete m_setting;
+    MSComm1.setPortOpen(false);
+}
+
+void Frm_Sorvik7::createControls()
+{
+    const auto button = [this](const char *name, const char *text, int left) {
+        auto *b = new QPushButton(QString::fromLatin1(text), this);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setGeometry(twips::rect(*this, left, 960, 1335, 375));
+        b->setAutoDefault(false);
+        return b;
+    };
+    const auto label = [this](const char *name, const char *text, int l, int t, int w, int h) {
+        auto *lb = new QLabel(QString::fromLatin1(text), this);
+        lb->setObjectName(QString::fromLatin1(name));
+        lb->setGeometry(twips::rect(*this, l, t, w, h));
+        return lb;
+    };
+
+    // Created in this order. The pacing timer tim_f belongs to the cycle.
+    Command4 = button("Command4", "STOP", 3120);
+    Command1 = button("Command1", "START", 1680);
+    Command3 = button("Command3", "END", 6000);
+    Command2 = button("Command2", "Setting", 4560);
+
+    txt_meas = new QLineEdit(this);
+    txt_meas->setObjectName(QStringLiteral("txt_meas"));
+    txt_meas->setGeometry(twips::rect(*this, 1440, 600, 6135, 270));
+    txt_meas->setFont(fonts::mincho(txt_meas->font()));
+
+    SB1 = new PanelStatusBar({4200, 1200, 1200, 1200}, this);
+    SB1->setObjectName(QStringLiteral("SB1"));
+    SB1->setFont(fonts::uiGothic(SB1->font()));
+    SB1->setGeometry(twips::rect(*this, 0, kStatusBarTop, 7620, kStatusBarHeight));
+    SB1->setPanelText(1, QStringLiteral("....."));
+
+    lbl_cnt = label("lbl_cnt", "00", 7080, 360, 495, 255);
+    lbl_cnt->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    lbl_title = label("lbl_title", ".", 3120, 240, 4215, 255);
+    Label1 = label("Label1", "Recive Data", 1680, 240, 1335, 255);
+    Label1->setAlignment(Qt::AlignCenter);
+    fonts::fitCaption(Label1, lbl_title->x() + 1);
+
+    Image1 = new QLabel(this);
+    Image1->setObjectName(QStringLiteral("Image1"));
+    Image1->setGeometry(twips::rect(*this, 0, 0, 1380, 1425));
+    Image1->setPixmap(QPixmap(QStringLiteral(":/sorvik7/sensor.png")));
+    Image1->setScaledContents(true);
+
+    // Labels and the picture are drawn on the window itself, beneath the
+    // controls that have windows of their own (the picture's lower edge
+    // lies under the status bar, the counter's under the message box).
+    for (QWidget *w : {static_cast<QWidget *>(Label1), static_cast<QWidget *>(lbl_title),
+                       static_cast<QWidget *>(lbl_cnt), static_cast<QWidget *>(Image1)})
+        w->lower();
+
+    // Keyboard order: message box, Setting, END, START, STOP.
+    setTabOrder(txt_meas, Command2);
+    setTabOrder(Command2, Command3);
+    setTabOrder(Command3, Command1);
+    setTabOrder(Command1, Command4);
+
+    connect(Command1, &QPushButton::clicked, this, &Frm_Sorvik7::Command1_Click);
+    connect(Command4, &QPushButton::clicked, this, &Frm_Sorvik7::Command4_Click);
+    connect(Command2, &QPushButton::clicked, this, &Frm_Sorvik7::Command2_Click);
+    connect(Command3, &QPushButton::clicked, this, &Frm_Sorvik7::Command3_Click);
+}
+
+void Frm_Sorvik7::Form_Load()
+{
+    m_def.Save_Path = QCoreApplication::applicationDirPath();
+    m_def.Com_Port = 1;
+    m_def.Sample_Num = 10;
+    SB1->setPanelText(1, m_def.Save_Path);
+    SB1->setPanelText(2, QStringLiteral("COM%1").arg(m_def.Com_Port));
+    m_def.Stop_Flag = true;
+    m_def.Debug_Flag = false;
+}
+
+void Frm_Sorvik7::Form_Activate()
+{
+    m_fromSetting = false;
+    m_cycle.restart();
+    emit cycleRestarted();
+}
+
+void Frm_Sorvik7::Init_Comm()
+{
+    ::Init_Comm(MSComm1, m_def, *this);
+}
+
+bool Frm_Sorvik7::File_open()
+{
+    return m_file.File_open();
+}
+
+void Frm_Sorvik7::Command1_Click()
+{
+    if (!m_def.Stop_Flag)
+        return;
+    m_def.Stop_Flag = false;
+    Init_Comm();
+    Command1->setEnabled(false);
+    Command2->setEnabled(false);
+    Command3->setEnabled(false);
+}
+
+void Frm_Sorvik7::Command4_Click()
+{
+    if (m_def.Stop_Flag)
+        return;
+    m_def.Stop_Flag = true;
+    MSComm1.setPortOpen(false);
+    Command1->setEnabled(true);
+    Command2->setEnabled(true);
+    Command3->setEnabled(true);
+}
+
+void Frm_Sorvik7::Command2_Click()
+{
+    if (!m_setting) {
+        m_setting = new Frm_Savepath(m_def);
+        connect(m_setting, &Frm_Savepath::applied, this, &Frm_Sorvik7::settingApplied);
+        connect(m_setting, &Frm_Savepath::activated, this, [this] { m_fromSetting = true; });
+        connect(m_setting, &QObject::destroyed, this, &Frm_Sorvik7::settingClosed);
+    }
+    m_setting->show();
+    m_setting->raise();
+    m_setting->activateWindow();
+}
+
+void Frm_Sorvik7::Command3_Click()
+{
+    close();
+}
+
+void Frm_Sorvik7::closeEvent(QCloseEvent *event)
+{
+    // END and the title-bar close end the program alike; the title-bar close
+    // can come while acquisition runs, so it stops first and closes the port.
+    Command4_Click();
+    m_ending = true;
+    m_cycle.shutdown();
+    delete m_setting;
+    event->accept();
+    // The program ends when its last window has closed.
+}
+
+void Frm_Sorvik7::settingApplied()
+{
+    SB1->setPanelText(1, m_def.Save_Path);
+    SB1->setPanelText(2, QStringLiteral("COM%1").arg(m_def.Com_Port));
+}
+
+void Frm_Sorvik7::settingClosed()
+{
+    if (m_ending)
+        return;
+    // Closing the dialog, either way, brings the operator back here.
+    Form_Activate();
+    activateWindow();
+}
+
+void Frm_Sorvik7::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (!m_shown) {
+        m_shown = true;
+        Form_Activate();
+    }
+}
+
+void Frm_Sorvik7::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow() && m_fromSetting && !m_ending)
+        Form_Activate();
+}
+
+void Frm_Sorvik7::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    // Nothing is laid out; only the status bar follows the bottom edge and
+    // the width.
+    const int h = twips::toPx(kStatusBarHeight, logicalDpiY());
+    SB1->setGeometry(0, height() - h, width(), h);
+}
+
+void Frm_Sorvik7::showMessage(const QByteArray &msg)
+{
+    // One character per received byte.
+    txt_meas->setText(QString::fromLatin1(msg));
+}
+
+void Frm_Sorvik7::showCount(int n)
+{
+    lbl_cnt->setText(QString::number(n));
+}
+
+void Frm_Sorvik7::report(const QString &text)
+{
+    // A message box is no return from the settings dialog.
+    m_fromSetting = false;
+    QMessageBox box(QMessageBox::NoIcon, kTitle, text, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);   // "<COM1>" is text, not markup
+    box.exec();
+}
+
+QString Frm_Sorvik7::lineEventText(qint16 code)
+{
+    switch (code) {
+    case MSComm::comEvBreak: return QStringLiteral("Break signal detected");
+    case MSComm::comEvCTSTO: return QStringLiteral("CTS timeout detected");
+    case MSComm::comEvDSRTO: return QStringLiteral("DSR timeout detected");
+    case MSComm::comEvFrame: return QStringLiteral("Framing error detected");
+    case MSComm::comEvOverrun: return QStringLiteral("Over run error detected");
+    case MSComm::comEvCDTO: return QStringLiteral("CD timeout detected");
+    case MSComm::comEvRxOver: return QStringLiteral("Receive buffer overflow detected");
+    case MSComm::comEvRxParity: return QStringLiteral("Parity error detected");
+    case MSComm::comEvTxFull: return QStringLiteral("Transfer buffer full error detected");
+    case MSComm::comEvDCB: return QStringLiteral("DCB get error detected");
+    case MSComm::comEvDeviceLost: return QStringLiteral("Device lost, acquisition stopped");
+    default: return {};
+    }
+}
+
+void Frm_Sorvik7::MSComm1_OnComm()
+{
+    handleLineEvent(MSComm1.CommEvent());
+}
+
+void Frm_Sorvik7::handleLineEvent(qint16 code)
+{
+    const QString text = lineEventText(code);
+    if (text.isEmpty())
+        return;
+    lbl_title->setText(QStringLiteral("Com%1 : %2").arg(m_def.Com_Port).arg(text));
+    beep();
+    // The device has gone and the port is closed: stop as STOP does.
+    if (code == kDeviceLostEvent)
+        Command4_Click();
+}
+
+void Frm_Sorvik7::beep()
+{
+    ++m_beeps;
+    QApplication::beep();
+}
+
+Frm_Savepath *Frm_Sorvik7::settingDialog() const
+{
+    return m_setting;
+}
