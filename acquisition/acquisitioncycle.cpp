@@ -149,8 +149,13 @@ void AcquisitionCycle::appendChar()
     if (m_overflow)
         return;
     if (m_def.Msg_Buf.size() + m_def.Rx_Char.size() > kMaxMessage) {
-        m_overflow = true;
-        m_def.Msg_Buf.clear();
+        // A message whose CR has come is complete: what follows it never
+        // reaches a field, so noise after it (a NUL stream from a break, say)
+        // is cut off without costing the message. Without a CR it is noise.
+        if (!m_def.Msg_Buf.contains(sorvik7::CR)) {
+            m_overflow = true;
+            m_def.Msg_Buf.clear();
+        }
         return;
     }
     m_def.Msg_Buf += m_def.Rx_Char;

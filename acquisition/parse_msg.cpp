@@ -77,8 +77,12 @@ static int hexValue(char c)
 
 bool Checksum_Ok(const QByteArray &msg)
 {
+    // The checksum stands before the CR; what follows the CR is not part
+    // of the message and cannot make it wrong.
+    const qsizetype cr = msg.indexOf(sorvik7::CR);
+    const qsizetype end = cr < 0 ? msg.size() : cr;
     const qsizetype etx = msg.indexOf(sorvik7::ETX);
-    if (etx < 0 || etx + 2 >= msg.size())
+    if (etx < 0 || etx + 2 >= end)
         return true;
     const int hi = hexValue(msg.at(etx + 1));
     const int lo = hexValue(msg.at(etx + 2));

@@ -27,7 +27,8 @@ bool Parse_Msg(const QByteArray &msg, MsgFields &fld, SpeedBuffer &Speed_Buf, in
 // the locale, leading zeros and a sign allowed. Nothing for anything else.
 std::optional<double> parseSpeed(QByteArray text);
 
-// The sensor ends a message with ETX and two hex digits, the XOR of every
-// byte between STX and ETX. False only when such a checksum is present and
-// does not match; a message without one is taken as it is.
+// The sensor ends a message with ETX and two hex digits before the CR, the
+// XOR of every byte between STX and ETX. False only when such a checksum is
+// present and does not match; a message without one is taken as it is, and
+// text after the CR is never taken for a checksum.
 bool Checksum_Ok(const QByteArray &msg);

@@ -7,6 +7,8 @@ packages=(
     build-essential cmake
     qt6-base-dev qt6-serialport-dev
     fonts-ipafont
+    # test.sh's fuzz run: clang with libFuzzer and the sanitizer runtimes
+    clang-14 libclang-rt-14-dev
 )
 # Extra sets: --gui adds a virtual display for machines without a desktop
 # (./run.sh --xvfb); --screenshots what scripts/screenshot.sh needs.
