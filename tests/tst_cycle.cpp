@@ -7,6 +7,7 @@
 #include "datafile/messagereporter.h"
 #include "serial/initcomm.h"
 #include "serial/mscomm.h"
+#include "testsupport.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -58,14 +59,9 @@ public:
     std::function<void()> duringBox;
 };
 
-// A message as the sensor sends it, with its checksum.
-QByteArray msg(double speed, int dir = 156)
+QByteArray msg(double speed)
 {
-    const QByteArray body = QString::asprintf("Q,%03d,%06.2f,M,00,", dir, speed).toLatin1();
-    unsigned char x = 0;
-    for (char c : body)
-        x ^= static_cast<unsigned char>(c);
-    return '\x02' + body + '\x03' + QByteArray::number(x, 16).rightJustified(2, '0').toUpper() + "\r\n";
+    return sensorMessage(156, speed);
 }
 
 } // namespace
@@ -80,13 +76,9 @@ private slots:
     void syncFillRun();
     void slotSequenceAndCounter();
     void shortMessagesDropped();
-    void badMessagesDropped_data();
-    void badMessagesDropped();
-    void endlessMessageBounded();
     void restartStartsAfresh();
     void stopStartWithinOneActivation();
     void recordAfterMidnight();
-    void fileFailureSkipsRecordOnly();
     void messageBoxPausesCycle();
     void lengthOutsideWindowRefused();
     void endToEndOnPseudoTerminal();
@@ -217,46 +209,6 @@ void tst_cycle::shortMessagesDropped()
     QVERIFY(!m_display.messages.contains(nineteen));
 }
 
-void tst_cycle::badMessagesDropped_data()
-{
-    QTest::addColumn<QByteArray>("bad");
-    QTest::newRow("speed not a number") << QByteArray("\x02Q,156,0x1.5p,M,00,\x03" "00\r\n");
-    QTest::newRow("no speed field") << QByteArray("\x02Q156000.05M00XXXXXXXXXXXXX\r\n");
-    QByteArray corrupted = msg(5);
-    corrupted[10] = '7';
-    QTest::newRow("checksum mismatch") << corrupted;
-}
-
-void tst_cycle::badMessagesDropped()
-{
-    QFETCH(QByteArray, bad);
-    m_def.Sample_Num = 3;
-    m_def.Stop_Flag = false;
-    m_port.feed(msg(0) + msg(0) + msg(0) + msg(1) + bad + msg(2) + msg(3) + bad + msg(4) + "\x02");
-    drain();
-    // the bad messages neither fill a slot nor give a record
-    QCOMPARE(m_cycle->recordsWritten(), 2u);
-    QVERIFY(file().endsWith(expectedRecord("14:03:07", 2.0) + expectedRecord("14:03:07", 3.0)));
-    QCOMPARE(m_cycle->messagesDropped(), 2u);
-}
-
-void tst_cycle::endlessMessageBounded()
-{
-    m_def.Sample_Num = 3;
-    m_def.Stop_Flag = false;
-    m_port.feed(msg(0) + msg(0) + msg(0) + msg(1) + msg(2) + msg(3));
-    m_port.feed('\x02' + QByteArray(200000, 'A'));    // a sensor in another output mode
-    m_port.feed(msg(6) + "\x02");
-    qsizetype largest = 0;
-    while (m_port.waiting() > 0) {
-        m_cycle->step();
-        largest = std::max(largest, m_def.Msg_Buf.size());
-    }
-    QVERIFY(largest <= AcquisitionCycle::kMaxMessage);
-    QCOMPARE(m_cycle->recordsWritten(), 2u);
-    QVERIFY(file().endsWith(expectedRecord("14:03:07", 2.0) + expectedRecord("14:03:07", 11.0 / 3)));
-}
-
 void tst_cycle::restartStartsAfresh()
 {
     m_def.Sample_Num = 3;
@@ -333,22 +285,6 @@ void tst_cycle::recordAfterMidnight()
     QFile f(m_dir.path() + "/20030522.SVK");
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(f.readAll(), "Gill Format Polar,03/05/22,00:00:01\r\n" + expectedRecord("23:59:59", 2.0));
-}
-
-void tst_cycle::fileFailureSkipsRecordOnly()
-{
-    m_def.Sample_Num = 3;
-    m_def.Save_Path = m_dir.path() + "/later";
-    m_def.Stop_Flag = false;
-    m_port.feed(msg(0) + msg(0) + msg(0) + msg(1) + msg(2) + msg(3) + msg(4) + "\x02");
-    drain();
-    QCOMPARE(m_reporter.texts, QStringList(2, "Unable to open data file.  76"));
-    QVERIFY(QDir().mkpath(m_def.Save_Path));
-    m_port.feed(msg(5).mid(1) + "\x02");
-    drain();
-    QFile f(m_def.Save_Path + "/20030521.SVK");
-    QVERIFY(f.open(QIODevice::ReadOnly));
-    QCOMPARE(f.readAll(), "Gill Format Polar,03/05/21,14:03:07\r\n" + expectedRecord("14:03:07", 4.0));
 }
 
 void tst_cycle::messageBoxPausesCycle()
