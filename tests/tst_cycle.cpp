@@ -7,12 +7,11 @@
 #include "datafile/messagereporter.h"
 #include "serial/initcomm.h"
 #include "serial/mscomm.h"
+#include "testsupport.h"
 
 #include <QCoreApplication>
-#include <QProcess>
-
 #include <QDir>
-#include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -58,14 +57,9 @@ public:
     std::function<void()> duringBox;
 };
 
-// A message as the sensor sends it, with its checksum.
-QByteArray msg(double speed, int dir = 156)
+QByteArray msg(double speed)
 {
-    const QByteArray body = QString::asprintf("Q,%03d,%06.2f,M,00,", dir, speed).toLatin1();
-    unsigned char x = 0;
-    for (char c : body)
-        x ^= static_cast<unsigned char>(c);
-    return '\x02' + body + '\x03' + QByteArray::number(x, 16).rightJustified(2, '0').toUpper() + "\r\n";
+    return sensorMessage(156, speed);
 }
 
 } // namespace
@@ -76,17 +70,12 @@ class tst_cycle : public QObject
 
 private slots:
     void init();
-    void nothingReadBeforeStart();
     void syncFillRun();
     void slotSequenceAndCounter();
     void shortMessagesDropped();
-    void badMessagesDropped_data();
-    void badMessagesDropped();
-    void endlessMessageBounded();
     void restartStartsAfresh();
     void stopStartWithinOneActivation();
     void recordAfterMidnight();
-    void fileFailureSkipsRecordOnly();
     void messageBoxPausesCycle();
     void lengthOutsideWindowRefused();
     void endToEndOnPseudoTerminal();
@@ -144,22 +133,17 @@ QByteArray tst_cycle::expectedRecord(const QByteArray &time, double mean, int di
         + QString::asprintf("%06.2f", mean).toLatin1() + ",M,00\r\n";
 }
 
-void tst_cycle::nothingReadBeforeStart()
+void tst_cycle::syncFillRun()
 {
-    m_port.feed(msg(1) + msg(2));
+    // Nothing is read before START.
+    m_port.feed("noise" + msg(90) + msg(91) + msg(92));
     for (int i = 0; i < 100; ++i)
         m_cycle->step();
     QCOMPARE(m_port.pos, 0);
-    QCOMPARE(m_cycle->phase(), AcquisitionCycle::Phase::Idle);
-}
-
-void tst_cycle::syncFillRun()
-{
     // N = 10: everything up to the fourth STX is dropped, the message that
     // starts there and the eight after it fill slots 1..9, and from then on
     // every message gives a record averaging the last ten speeds.
     m_def.Stop_Flag = false;
-    m_port.feed("noise" + msg(90) + msg(91) + msg(92));
     for (int i = 1; i <= 25; ++i)
         m_port.feed(msg(i));
     m_port.feed("\x02");
@@ -215,46 +199,6 @@ void tst_cycle::shortMessagesDropped()
     QCOMPARE(m_cycle->recordsWritten(), 1u);
     QVERIFY(file().endsWith(",\x02Q,1,003.67,M,00\r\n")); // (1 + 2 + 8) / 3
     QVERIFY(!m_display.messages.contains(nineteen));
-}
-
-void tst_cycle::badMessagesDropped_data()
-{
-    QTest::addColumn<QByteArray>("bad");
-    QTest::newRow("speed not a number") << QByteArray("\x02Q,156,0x1.5p,M,00,\x03" "00\r\n");
-    QTest::newRow("no speed field") << QByteArray("\x02Q156000.05M00XXXXXXXXXXXXX\r\n");
-    QByteArray corrupted = msg(5);
-    corrupted[10] = '7';
-    QTest::newRow("checksum mismatch") << corrupted;
-}
-
-void tst_cycle::badMessagesDropped()
-{
-    QFETCH(QByteArray, bad);
-    m_def.Sample_Num = 3;
-    m_def.Stop_Flag = false;
-    m_port.feed(msg(0) + msg(0) + msg(0) + msg(1) + bad + msg(2) + msg(3) + bad + msg(4) + "\x02");
-    drain();
-    // the bad messages neither fill a slot nor give a record
-    QCOMPARE(m_cycle->recordsWritten(), 2u);
-    QVERIFY(file().endsWith(expectedRecord("14:03:07", 2.0) + expectedRecord("14:03:07", 3.0)));
-    QCOMPARE(m_cycle->messagesDropped(), 2u);
-}
-
-void tst_cycle::endlessMessageBounded()
-{
-    m_def.Sample_Num = 3;
-    m_def.Stop_Flag = false;
-    m_port.feed(msg(0) + msg(0) + msg(0) + msg(1) + msg(2) + msg(3));
-    m_port.feed('\x02' + QByteArray(200000, 'A'));    // a sensor in another output mode
-    m_port.feed(msg(6) + "\x02");
-    qsizetype largest = 0;
-    while (m_port.waiting() > 0) {
-        m_cycle->step();
-        largest = std::max(largest, m_def.Msg_Buf.size());
-    }
-    QVERIFY(largest <= AcquisitionCycle::kMaxMessage);
-    QCOMPARE(m_cycle->recordsWritten(), 2u);
-    QVERIFY(file().endsWith(expectedRecord("14:03:07", 2.0) + expectedRecord("14:03:07", 11.0 / 3)));
 }
 
 void tst_cycle::restartStartsAfresh()
@@ -333,22 +277,6 @@ void tst_cycle::recordAfterMidnight()
     QFile f(m_dir.path() + "/20030522.SVK");
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(f.readAll(), "Gill Format Polar,03/05/22,00:00:01\r\n" + expectedRecord("23:59:59", 2.0));
-}
-
-void tst_cycle::fileFailureSkipsRecordOnly()
-{
-    m_def.Sample_Num = 3;
-    m_def.Save_Path = m_dir.path() + "/later";
-    m_def.Stop_Flag = false;
-    m_port.feed(msg(0) + msg(0) + msg(0) + msg(1) + msg(2) + msg(3) + msg(4) + "\x02");
-    drain();
-    QCOMPARE(m_reporter.texts, QStringList(2, "Unable to open data file.  76"));
-    QVERIFY(QDir().mkpath(m_def.Save_Path));
-    m_port.feed(msg(5).mid(1) + "\x02");
-    drain();
-    QFile f(m_def.Save_Path + "/20030521.SVK");
-    QVERIFY(f.open(QIODevice::ReadOnly));
-    QCOMPARE(f.readAll(), "Gill Format Polar,03/05/21,14:03:07\r\n" + expectedRecord("14:03:07", 4.0));
 }
 
 void tst_cycle::messageBoxPausesCycle()

@@ -61,12 +61,10 @@ private slots:
     void recordLines();
     void newFileGetsHeaderOnce();
     void existingFilesGetNoHeader();
-    void receivedBytesWrittenBack();
     void pathEndingInSeparator();
-    void dayChangesAtMidnight();
     void missingFolder();
-    void readOnlyFile();
-    void readOnlyFolder();
+    void readOnly_data();
+    void readOnly();
 
 private:
     QTemporaryDir m_dir;
@@ -138,10 +136,11 @@ void tst_datafile::newFileGetsHeaderOnce()
     QVERIFY(!file.isOpen());
     m_clock.set(QDateTime(QDate(2003, 5, 21), QTime(14, 3, 8)));
     QVERIFY(file.File_open());
-    QVERIFY(file.writeRecord("14:03:08,\x02Q,230,002.60,M,00"));
+    // received bytes go back as the same bytes
+    QVERIFY(file.writeRecord("14:03:08,\x02Q\xe9,\xff\x7f,002.60,\x01,00"));
     QCOMPARE(readAll(todayFile()), QByteArray("Gill Format Polar,03/05/21,14:03:07\r\n"
                                               "14:03:07,\x02Q,229,002.50,M,00\r\n"
-                                              "14:03:08,\x02Q,230,002.60,M,00\r\n"));
+                                              "14:03:08,\x02Q\xe9,\xff\x7f,002.60,\x01,00\r\n"));
     QVERIFY(m_reporter.texts.isEmpty());
 }
 
@@ -161,15 +160,6 @@ void tst_datafile::existingFilesGetNoHeader()
     QVERIFY(m_reporter.texts.isEmpty());
 }
 
-void tst_datafile::receivedBytesWrittenBack()
-{
-    QByteArray line("14:03:07,\x02Q\xe9,\xff\x7f,001.00,\x01,00");
-    DataFile file(m_def, m_clock, m_reporter);
-    QVERIFY(file.File_open());
-    QVERIFY(file.writeRecord(line));
-    QVERIFY(readAll(todayFile()).endsWith("\r\n" + line + "\r\n"));
-}
-
 void tst_datafile::pathEndingInSeparator()
 {
     m_def.Save_Path = m_dir.path() + '/';
@@ -178,21 +168,6 @@ void tst_datafile::pathEndingInSeparator()
     QCOMPARE(file.Data_Path(), m_dir.path() + "//20030521.SVK");
     QVERIFY(file.writeRecord("x"));
     QVERIFY(QFile::exists(todayFile()));
-}
-
-void tst_datafile::dayChangesAtMidnight()
-{
-    // The record of a message completed at 23:59:59 but written after
-    // midnight goes into the new day's file, with its own time.
-    m_clock.set(QDateTime(QDate(2003, 5, 21), QTime(23, 59, 59)));
-    const QByteArray Rec_Time = formatTimeOfDay(m_clock.now().time());
-    m_clock.set(QDateTime(QDate(2003, 5, 22), QTime(0, 0, 0)));
-    DataFile file(m_def, m_clock, m_reporter);
-    QVERIFY(file.File_open());
-    QVERIFY(file.writeRecord(Rec_Time + ",\x02Q,1,001.00,M,00"));
-    QCOMPARE(readAll(m_dir.path() + "/20030522.SVK"),
-             QByteArray("Gill Format Polar,03/05/22,00:00:00\r\n23:59:59,\x02Q,1,001.00,M,00\r\n"));
-    QVERIFY(!QFile::exists(todayFile()));
 }
 
 void tst_datafile::missingFolder()
@@ -206,35 +181,33 @@ void tst_datafile::missingFolder()
     QVERIFY(!QFileInfo::exists(m_def.Save_Path));
 }
 
-void tst_datafile::readOnlyFile()
+void tst_datafile::readOnly_data()
 {
-    QFile f(todayFile());
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write("earlier\r\n");
-    f.close();
-    QVERIFY(::chmod(QFile::encodeName(todayFile()).constData(), 0444) == 0);
-    QVERIFY(::chmod(QFile::encodeName(m_dir.path()).constData(), 0777) == 0);
-    {
-        AsOrdinaryUser user;
-        DataFile file(m_def, m_clock, m_reporter);
-        QVERIFY(!file.File_open());
-    }
-    QCOMPARE(m_reporter.texts, QStringList{"Unable to open data file1.  75"});
-    QCOMPARE(readAll(todayFile()), QByteArray("earlier\r\n"));
+    QTest::addColumn<bool>("fileExists");
+    QTest::newRow("read-only file") << true;     // the probe reads it, the append is refused
+    QTest::newRow("read-only folder") << false;  // no file, and none may be created
 }
 
-void tst_datafile::readOnlyFolder()
+void tst_datafile::readOnly()
 {
-    // The probe finds no file; creating it is refused.
-    QVERIFY(::chmod(QFile::encodeName(m_dir.path()).constData(), 0555) == 0);
+    QFETCH(bool, fileExists);
+    if (fileExists) {
+        QFile f(todayFile());
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("earlier\r\n");
+        f.close();
+        QVERIFY(::chmod(QFile::encodeName(todayFile()).constData(), 0444) == 0);
+    }
+    const QByteArray dir = QFile::encodeName(m_dir.path());
+    QVERIFY(::chmod(dir.constData(), fileExists ? 0777 : 0555) == 0);
     {
         AsOrdinaryUser user;
         DataFile file(m_def, m_clock, m_reporter);
         QVERIFY(!file.File_open());
     }
-    QVERIFY(::chmod(QFile::encodeName(m_dir.path()).constData(), 0700) == 0);
+    QVERIFY(::chmod(dir.constData(), 0700) == 0);
     QCOMPARE(m_reporter.texts, QStringList{"Unable to open data file1.  75"});
-    QVERIFY(!QFile::exists(todayFile()));
+    QCOMPARE(readAll(todayFile()), fileExists ? QByteArray("earlier\r\n") : QByteArray("<missing>"));
 }
 
 QTEST_APPLESS_MAIN(tst_datafile)

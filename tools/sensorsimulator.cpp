@@ -132,7 +132,9 @@ void SensorSimulator::pump(qint64 at)
     if (m_sourceDone && m_pacer.pending() == 0) {
         m_state = State::Draining;
         m_drainUntil = now() + DrainTimeoutNs;
-        drain();
+        // Bytes just written reach the listener's queue a moment later; a
+        // look right away can find it empty and lose them with the pty.
+        m_timer.start(PollMs);
         return;
     }
     schedule(m_pacer.nextWake(at));
