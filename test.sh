@@ -13,6 +13,7 @@ build=${SORVIK7_BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" -j"$jobs"
 ctest --test-dir "$build" --output-on-failure -j"$jobs"
+passed=$(ctest --test-dir "$build" -N | sed -n 's/^Total Tests: //p')
 
 ci=${CI:-false}
 if [ "$ci" = true ] || [ "${SORVIK7_SKIP_ASAN:-0}" != 1 ]; then
@@ -26,8 +27,12 @@ if [ "$ci" = true ] || [ "${SORVIK7_SKIP_ASAN:-0}" != 1 ]; then
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp:print_suppressions=0 \
         ctest --test-dir "$asan" --output-on-failure -j"$jobs"
+    passed=$((passed + $(ctest --test-dir "$asan" -N | sed -n 's/^Total Tests: //p')))
 fi
 
 if [ "$ci" = true ] || [ "${SORVIK7_SKIP_FUZZ:-0}" != 1 ]; then
     scripts/fuzz.sh
+    passed=$((passed + $(ls fuzz/fuzz_*.cpp | wc -l)))  # one per fuzz target
 fi
+# Reached only when everything above passed (set -e).
+echo "test.sh: $passed passed, 0 failed"
