@@ -1,54 +1,31 @@
 #pragma once
 
-// What the fault and line-noise tests share: a port that plays back a
-// script, a reporter that collects the operator's messages, the sensor's
-// message text, and the record lines a run must leave in the file.
+// What the cycle, fault, noise and device tests share: a pty as the sensor's
+// line, a logger around a cycle, good messages and the records they make.
 
+#include "acquisition/acquisitioncycle.h"
+#include "acquisition/clock.h"
+#include "acquisition/cycledisplay.h"
 #include "acquisition/portinput.h"
 #include "acquisition/sorvik7_def.h"
-#include "acquisition/speedwindow.h"
+#include "datafile/datafile.h"
 #include "datafile/messagereporter.h"
 
-#include <QByteArray>
 #include <QFile>
-#include <QStringList>
-
-#include <algorithm>
+#include <numeric>
 
 #include <fcntl.h>
 #include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
-// Plays back bytes as a receive buffer would hold them.
-class ScriptedPort final : public PortInput
-{
-public:
-    void feed(const QByteArray &bytes) { m_data += bytes; }
-    qint16 InBufferCount() override
-    {
-        return qint16(std::min<qsizetype>(m_data.size() - m_pos, 32767));
-    }
-    void discardInput() override
-    {
-        m_data.clear();
-        m_pos = 0;
-    }
-    QByteArray Input() override { return m_data.mid(m_pos++, 1); }
-    bool drained() const { return m_pos >= m_data.size(); }
+inline const QByteArray kHeader = "Gill Format Polar,03/05/21,14:03:07\r\n";
 
-private:
-    QByteArray m_data;
-    qsizetype m_pos = 0;
-};
-
-// A pseudo-terminal pair in raw mode: a real serial device to the serial
-// control, reached as COM<port>. The test holds the master end, the sensor's
-// side of the line.
+// A raw pseudo-terminal that the serial control opens as COM1; the test
+// holds the master end, the sensor's side of the line.
 class PtyDevice
 {
 public:
-    explicit PtyDevice(int port) : m_env("SORVIK7_COM" + QByteArray::number(port))
+    PtyDevice()
     {
         int slave = -1;
         char name[256] = {};
@@ -60,122 +37,111 @@ public:
         ::tcsetattr(m_master, TCSANOW, &t);
         ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
         ::close(slave);
-        qputenv(m_env.constData(), name);
+        qputenv("SORVIK7_COM1", name);
     }
-    ~PtyDevice()
-    {
-        hangUp();
-        qunsetenv(m_env.constData());
-    }
-    PtyDevice(const PtyDevice &) = delete;
-    PtyDevice &operator=(const PtyDevice &) = delete;
-
+    ~PtyDevice() { hangUp(); qunsetenv("SORVIK7_COM1"); }
     bool isValid() const { return m_master >= 0; }
     // Writes what the line takes now; returns how many bytes that was.
-    qsizetype send(const QByteArray &bytes)
-    {
-        const ssize_t n = m_master < 0 ? -1 : ::write(m_master, bytes.constData(), size_t(bytes.size()));
-        return n > 0 ? n : 0;
-    }
-    // The far end goes away: the device's other side is closed.
-    void hangUp()
-    {
-        if (m_master >= 0)
-            ::close(m_master);
-        m_master = -1;
-    }
+    qsizetype send(const QByteArray &b) { return std::max<ssize_t>(0, ::write(m_master, b.constData(), size_t(b.size()))); }
+    void hangUp() { if (m_master >= 0) ::close(m_master); m_master = -1; }
 
 private:
-    QByteArray m_env;
     int m_master = -1;
 };
 
-class CollectingReporter final : public MessageReporter
+// STX, the fields, then ETX and the XOR of the bytes between in hex (or
+// nothing, the fields ending at the status's comma), then CR LF.
+inline QByteArray framed(const QByteArray &body, bool checksum = true)
 {
-public:
-    void report(const QString &text) override { texts << text; }
-    QStringList texts;
-};
-
-// One message as the sensor sends it: STX, node Q, direction, speed, unit,
-// status, then ETX and the XOR of the bytes between STX and ETX in hex,
-// then CR LF. Without the checksum the fields end at the status's comma.
-inline QByteArray sensorMessage(int direction, double speed, bool checksum = true)
-{
-    const QByteArray body = "Q," + QByteArray::number(direction).rightJustified(3, '0') + ','
-        + QByteArray::number(speed, 'f', 2).rightJustified(6, '0') + ",M,00,";
-    QByteArray msg = sorvik7::STX + body;
-    if (checksum) {
-        unsigned char sum = 0;
-        for (char c : body)
-            sum ^= static_cast<unsigned char>(c);
-        msg += sorvik7::ETX + QByteArray::number(sum, 16).toUpper().rightJustified(2, '0');
-    }
-    return msg + "\r\n";
-}
-
-// A checksummed message whose speed field is any text.
-inline QByteArray messageWithSpeedText(const QByteArray &speed)
-{
-    const QByteArray body = "Q,229," + speed + ",M,00,";
     unsigned char sum = 0;
     for (char c : body)
         sum ^= static_cast<unsigned char>(c);
-    return sorvik7::STX + body + sorvik7::ETX
-        + QByteArray::number(sum, 16).toUpper().rightJustified(2, '0') + "\r\n";
+    const QByteArray tail = sorvik7::ETX + QByteArray::number(sum, 16).toUpper().rightJustified(2, '0');
+    return sorvik7::STX + body + (checksum ? tail : QByteArray()) + "\r\n";
 }
 
-// The records that a run must write for the good messages it receives, in
-// order: the first three messages go by while the cycle synchronises, the
-// next N-1 fill the window, and every later one is recorded (when the STX
-// after it arrives). Speeds are whole numbers and the expected mean is
-// worked out in whole hundredths, so no floating point enters the check.
-class ExpectedRecords
+inline QByteArray sensorMessage(int direction, double speed, bool checksum = true)
 {
-public:
-    // skip: the messages the sync phase lets go by (3 after a fresh entry).
-    ExpectedRecords(int n, bool debug, QByteArray time = "14:03:07", int skip = 3)
-        : m_n(n), m_debug(debug), m_skip(skip), m_time(std::move(time)) {}
+    return framed("Q," + QByteArray::number(direction).rightJustified(3, '0') + ','
+                      + QByteArray::number(speed, 'f', 2).rightJustified(6, '0') + ",M,00,",
+                  checksum);
+}
 
-    // The record line of the next good message, or nothing while the
-    // window is not yet full.
-    QByteArray next(int direction, int speed)
+// A cycle writing into `folder`, reading from `port` or else from a script
+// of bytes that the logger itself plays back as a receive buffer holds them;
+// it keeps the operator's reports.
+struct Logger final : PortInput, MessageReporter
+{
+    Logger(const QString &folder, int n, bool debug, PortInput *port = nullptr)
+        : cycle(def, port ? *port : *this, display, file, clock)
     {
-        const int i = m_count++;
-        if (i < m_skip)
-            return {};
-        const int k = i - m_skip;
-        m_slots[k % m_n + 1] = speed;
-        if (k < m_n - 1)
-            return {};
-        int sum = 0;
-        for (int s = 1; s <= m_n; ++s)
-            sum += m_slots[s];
-        // The mean in hundredths, rounded half up, in whole numbers.
-        const int hundredths = (sum * 200 + m_n) / (2 * m_n);
-        QByteArray line = m_time + ",\x02Q," + QByteArray::number(direction).rightJustified(3, '0')
-            + ',' + number(hundredths) + ",M,00";
-        if (m_debug) {
-            line += ',';
-            for (int s = 1; s <= m_n; ++s)
-                line += ',' + number(m_slots[s] * 100);
+        def.Save_Path = folder;
+        def.Sample_Num = qint16(n);
+        def.Debug_Flag = debug;
+        def.Stop_Flag = false;
+        file.setSyncToDevice(false);
+    }
+    qint16 InBufferCount() override { return qint16(std::min<qsizetype>(script.size() - pos, 32767)); }
+    void discardInput() override { pos = script.size(); }
+    QByteArray Input() override { return script.mid(pos++, 1); }
+    void report(const QString &text) override { reports << text; }
+    // Scripts `bytes` and steps the cycle until it has read them all.
+    void feed(const QByteArray &bytes)
+    {
+        script += bytes;
+        while (pos < script.size())
+            cycle.step();
+    }
+    QByteArray script;
+    qsizetype pos = 0;
+    QStringList reports;
+    sorvik7_def def;
+    NullDisplay display;
+    SettableClock clock;
+    DataFile file{def, clock, *this};
+    AcquisitionCycle cycle;
+};
+
+// Good messages and the record lines a run must write for them: `skip` go by
+// while the cycle synchronises (restart: set it and zero `count`), N-1 fill
+// the window, each later one is recorded when the next STX arrives. Speeds
+// are whole and the mean is worked in hundredths, rounded half up, so no
+// floating point enters.
+struct Traffic
+{
+    int n;
+    bool debug;
+    bool checksum = true;
+    int skip = 3, count = 0, sent = 0;
+    int window[64] = {};
+
+    // `many` messages; the record lines they make are appended to `records`.
+    QByteArray messages(int many, QByteArray &records)
+    {
+        auto hundredths = [](int h) {
+            return QByteArray::number(h / 100).rightJustified(3, '0') + '.'
+                + QByteArray::number(h % 100).rightJustified(2, '0');
+        };
+        QByteArray out;
+        for (; many > 0; --many, ++sent) {
+            const int direction = (sent * 37) % 360, speed = (sent * 7) % 40, k = count++ - skip;
+            out += sensorMessage(direction, speed, checksum);
+            if (k >= 0)
+                window[k % n] = speed;
+            if (k < n - 1)
+                continue;
+            const int sum = std::accumulate(window, window + n, 0);
+            records += "14:03:07,\x02Q," + QByteArray::number(direction).rightJustified(3, '0') + ','
+                + hundredths((sum * 200 + n) / (2 * n)) + ",M,00";
+            if (debug) {
+                records += ',';
+                for (int s = 0; s < n; ++s)
+                    records += ',' + hundredths(window[s] * 100);
+            }
+            records += "\r\n";
         }
-        return line + "\r\n";
+        return out;
     }
-
-private:
-    static QByteArray number(int hundredths)
-    {
-        return QByteArray::number(hundredths / 100).rightJustified(3, '0') + '.'
-            + QByteArray::number(hundredths % 100).rightJustified(2, '0');
-    }
-
-    int m_n;
-    bool m_debug;
-    int m_skip;
-    QByteArray m_time;
-    int m_count = 0;
-    int m_slots[65] = {};
 };
 
 inline QByteArray fileBytes(const QString &path)
