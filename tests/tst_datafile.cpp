@@ -62,7 +62,6 @@ private slots:
     void newFileGetsHeaderOnce();
     void existingFilesGetNoHeader();
     void pathEndingInSeparator();
-    void missingFolder();
     void readOnly_data();
     void readOnly();
 
@@ -97,10 +96,7 @@ void tst_datafile::number_data()
     QTest::newRow("half up") << 2.675 << QByteArray("002.68");
     QTest::newRow("half away from zero") << -0.125 << QByteArray("-000.13");
     QTest::newRow("carry into a new digit") << 999.995 << QByteArray("1000.00");
-    QTest::newRow("just below half") << 0.0049999 << QByteArray("000.00");
     QTest::newRow("rounds to zero, no sign") << -0.004 << QByteArray("000.00");
-    QTest::newRow("mean of thirds") << 11.0 / 3 << QByteArray("003.67");
-    QTest::newRow("tiny") << 5e-324 << QByteArray("000.00");
     QTest::newRow("huge") << 1e20 << QByteArray("100000000000000000000.00");
 }
 
@@ -168,17 +164,6 @@ void tst_datafile::pathEndingInSeparator()
     QCOMPARE(file.Data_Path(), m_dir.path() + "//20030521.SVK");
     QVERIFY(file.writeRecord("x"));
     QVERIFY(QFile::exists(todayFile()));
-}
-
-void tst_datafile::missingFolder()
-{
-    m_def.Save_Path = m_dir.path() + "/gone";
-    DataFile file(m_def, m_clock, m_reporter);
-    QVERIFY(!file.File_open());
-    QVERIFY(!file.isOpen());
-    QVERIFY(!file.writeRecord("x"));
-    QCOMPARE(m_reporter.texts, QStringList{"Unable to open data file.  76"});
-    QVERIFY(!QFileInfo::exists(m_def.Save_Path));
 }
 
 void tst_datafile::readOnly_data()

@@ -72,14 +72,10 @@ void tst_parser::badSpeedChangesNothing_data()
     QTest::addColumn<QByteArray>("msg");
     QTest::newRow("empty") << QByteArray("\x02Q,156,,M,00,\r\n");
     QTest::newRow("not a number") << QByteArray("\x02Q,156,abc,M,00,\r\n");
-    QTest::newRow("trailing junk") << QByteArray("\x02Q,156,1.5x,M,00,\r\n");
-    QTest::newRow("comma decimal") << QByteArray("\x02Q,156,1;5,M,00,\r\n");
     QTest::newRow("overflow") << QByteArray("\x02Q,156,1e999,M,00,\r\n");
     QTest::newRow("nan") << QByteArray("\x02Q,156,nan,M,00,\r\n");
-    QTest::newRow("inf") << QByteArray("\x02Q,156,inf,M,00,\r\n");
     QTest::newRow("blank") << QByteArray("\x02Q,156, 1.5,M,00,\r\n");
     QTest::newRow("only CR separator") << QByteArray("\x02Q 156 000.05 M 00\r\n");
-    QTest::newRow("no third separator") << QByteArray("\x02Q,156,000.05");
 }
 
 void tst_parser::badSpeedChangesNothing()
