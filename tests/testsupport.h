@@ -44,6 +44,9 @@ public:
     // Writes what the line takes now; returns how many bytes that was.
     qsizetype send(const QByteArray &b) { return std::max<ssize_t>(0, ::write(m_master, b.constData(), size_t(b.size()))); }
     void hangUp() { if (m_master >= 0) ::close(m_master); m_master = -1; }
+    termios line() const { termios t{}; ::tcgetattr(m_master, &t); return t; }
+    // What the program has written to the line so far.
+    QByteArray received() const { char b[256]; return QByteArray(b, std::max<ssize_t>(0, ::read(m_master, b, sizeof b))); }
 
 private:
     int m_master = -1;

@@ -1,38 +1,13 @@
-#include "acquisition/sorvik7_def.h"
-#include "datafile/messagereporter.h"
 #include "serial/initcomm.h"
 #include "serial/mscomm.h"
+#include "testsupport.h"
 
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <ctime>
-#include <fcntl.h>
-#include <pty.h>
-#include <unistd.h>
 
 namespace {
-
-QByteArray envName(int port) { return "SORVIK7_COM" + QByteArray::number(port); }
-
-// A pseudo-terminal; the control opens its slave as COM<port>, the test keeps the master.
-struct Pty
-{
-    explicit Pty(int port)
-    {
-        int slave = -1;
-        char name[256] = {};
-        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
-            return;
-        ::fcntl(master, F_SETFL, O_NONBLOCK);
-        ::close(slave);
-        qputenv(envName(port), name);
-    }
-    ~Pty() { ::close(master); }
-    qsizetype send(const QByteArray &b) const { return qMax<ssize_t>(0, ::write(master, b.constData(), b.size())); }
-    termios line() const { termios t{}; ::tcgetattr(master, &t); return t; }
-    int master = -1;
-};
 
 struct CapturingReporter final : MessageReporter
 {
@@ -57,51 +32,44 @@ class tst_serial : public QObject
     Q_OBJECT
     QTemporaryDir m_dir;
 private slots:
-    void cleanup()
-    {
-        for (int port : { 1, 2, 7 })
-            qunsetenv(envName(port));
-    }
+    void cleanup() { qunsetenv("SORVIK7_COM1"); qunsetenv("SORVIK7_COM2"); }
 
     void deviceForPort()
     {
         QCOMPARE(MSComm::deviceForPort(4), QStringLiteral("/dev/ttyS3"));
-        qputenv(envName(1), "/dev/ttyUSB0");
-        qputenv(envName(2), "");
+        qputenv("SORVIK7_COM1", "/dev/ttyUSB0");
+        qputenv("SORVIK7_COM2", "");
         QCOMPARE(MSComm::deviceForPort(1), QStringLiteral("/dev/ttyUSB0"));
         QCOMPARE(MSComm::deviceForPort(2), QStringLiteral("/dev/ttyS1"));
     }
 
     void openFailures_data()
     {
-        QTest::addColumn<QByteArray>("device");   // as COM7; none: COM0
+        QTest::addColumn<QByteArray>("device");
         QTest::addColumn<QString>("message");
-        QTest::newRow("missing device") << QByteArray("missing") << "Error : <COM7> 8002";
-        QTest::newRow("COM0") << QByteArray() << "Error : <COM0> 8002";
-        QTest::newRow("plain file") << QByteArray("file") << "Error : <COM7> 8015";
-        QTest::newRow("held by another") << QByteArray("pty") << "Error : <COM7> 8010";
+        QTest::newRow("missing device") << QByteArray("missing") << "Error : <COM1> 8002";
+        QTest::newRow("plain file") << QByteArray("file") << "Error : <COM1> 8015";
+        QTest::newRow("held by another") << QByteArray("pty") << "Error : <COM1> 8010";
     }
     void openFailures()
     {
         QFETCH(QByteArray, device);
+        QFETCH(QString, message);
         // Private folder: QSerialPort locks by name, parallel runs would clash.
         const QString path = m_dir.filePath(QString::fromLatin1(device));
         if (device == "file")
             QVERIFY(QFile(path).open(QIODevice::WriteOnly));
-        qputenv(envName(7), path.toLocal8Bit());
-        std::optional<Pty> pty;
-        if (device == "pty")
-            pty.emplace(7);
+        qputenv("SORVIK7_COM1", path.toLocal8Bit());
+        std::optional<PtyDevice> pty;
         MSComm holder;
-        holder.setCommPort(7);
-        holder.setPortOpen(true);
-        QCOMPARE(holder.PortOpen(), bool(pty));
-        sorvik7_def def;
-        def.Com_Port = device.isEmpty() ? 0 : 7;
+        if (device == "pty") {
+            pty.emplace();
+            holder.setPortOpen(true);
+            QVERIFY(holder.PortOpen());
+        }
         CapturingReporter reporter;
         MSComm comm;
-        QVERIFY(!Init_Comm(comm, def, reporter));
-        QFETCH(QString, message);
+        QVERIFY(!Init_Comm(comm, sorvik7_def(), reporter));
         QCOMPARE(reporter.texts, QStringList{ message });
         QCOMPARE(comm.lastError(), 0);
         QVERIFY(!comm.PortOpen());
@@ -118,7 +86,7 @@ private slots:
         QCOMPARE(comm.lastError(), int(MSComm::errBadSettings));
         QCOMPARE(comm.Settings(), QStringLiteral("9600,N,8,1"));
 
-        Pty pty(1);
+        PtyDevice pty;
         sorvik7_def def;
         CapturingReporter reporter;
         QVERIFY(Init_Comm(comm, def, reporter));
@@ -163,19 +131,16 @@ private slots:
         got = comm.Input();
         QTRY_VERIFY((got += comm.Input()).size() >= sent.size());
         QCOMPARE(got, sent);
-
         comm.setPortOpen(false);
-        char c;
-        QCOMPARE(::read(pty.master, &c, 1), ssize_t(-1));   // nothing was written to the line
+        QCOMPARE(pty.received(), QByteArray());
     }
 
     void lineErrorCounters_data()
     {
         QTest::addColumn<std::optional<LineCounters>>("after");
         QTest::addColumn<Codes>("codes");
-        const auto frame = [](int value) { return std::optional(LineCounters{ value, 3, 3, 3, 3 }); };
-        QTest::newRow("framing burst") << frame(90) << Codes{ MSComm::comEvFrame };
-        QTest::newRow("went down") << frame(0) << Codes{};
+        QTest::newRow("framing burst") << std::optional(LineCounters{ 90, 3, 3, 3, 3 }) << Codes{ MSComm::comEvFrame };
+        QTest::newRow("went down") << std::optional(LineCounters{ 0, 3, 3, 3, 3 }) << Codes{};
         QTest::newRow("counters gone") << std::optional<LineCounters>() << Codes{};
         QTest::newRow("all at once") << std::optional(LineCounters{ 4, 5, 6, 7, 8 })
                                      << Codes{ MSComm::comEvBreak, MSComm::comEvFrame, MSComm::comEvOverrun,
@@ -185,7 +150,7 @@ private slots:
     {
         QFETCH(std::optional<LineCounters>, after);
         QFETCH(Codes, codes);
-        Pty pty(1);
+        PtyDevice pty;
         auto owned = std::make_unique<ScriptedCounters>();
         ScriptedCounters &counters = *owned;
         MSComm comm;
@@ -201,9 +166,8 @@ private slots:
         QTRY_VERIFY(counters.reads >= readsBefore + 3 || (!after && counters.reads > readsBefore));
         QCOMPARE(seen, codes);   // one event per kind, not one per look
 
-
         // The far end goes away: one event, the port closed, no more looks, no busy loop.
-        ::close(std::exchange(pty.master, -1));
+        pty.hangUp();
         QTRY_COMPARE(seen.size(), codes.size() + 1);
         QCOMPARE(seen.last(), qint16(MSComm::comEvDeviceLost));
         QVERIFY(!comm.PortOpen());
