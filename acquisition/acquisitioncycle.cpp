@@ -35,6 +35,7 @@ void AcquisitionCycle::restart()
         return;
     }
     m_restartPending = false;
+    ++m_restarts;
     m_Speed_Buf.fill(0.0);
     m_port.discardInput();
     m_def.Rx_Char.clear();
@@ -102,9 +103,12 @@ void AcquisitionCycle::onTimer()
             m_nextTickNs = now - kMaxLagNs;
         const qint64 due = 1 + (now - m_nextTickNs) / kTickNs;
         const int steps = int(std::min<qint64>(due, kMaxStepsPerCallback));
-        for (int i = 0; i < steps && !m_restartPending; ++i)
+        const quint64 restarts = m_restarts;
+        for (int i = 0; i < steps && m_restarts == restarts; ++i)
             step();
-        m_nextTickNs += steps * kTickNs;
+        // A restart inside these steps has set the pacing afresh.
+        if (m_restarts == restarts)
+            m_nextTickNs += steps * kTickNs;
     }
     const int interval = wakeInterval();
     if (m_tim_f.interval() != interval)

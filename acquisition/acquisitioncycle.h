@@ -105,6 +105,7 @@ private:
     qint64 m_nextTickNs = 0;     // when the next pacing period ends
     bool m_inStep = false;       // a step is running (perhaps under a message box)
     bool m_restartPending = false;
+    quint64 m_restarts = 0;
 
     quint64 m_records = 0;
     quint64 m_dropped = 0;
