@@ -135,9 +135,9 @@ void AcquisitionCycle::step()
         restart();
 }
 
-bool AcquisitionCycle::readChar()
+bool AcquisitionCycle::readChar(qint16 pending)
 {
-    if (m_port.InBufferCount() <= 0)
+    if (pending <= 0)
         return false;
     m_def.Rx_Char = m_port.Input();
     return !m_def.Rx_Char.isEmpty();
@@ -195,7 +195,7 @@ void AcquisitionCycle::idleStep()
 
 void AcquisitionCycle::syncStep()
 {
-    if (!readChar() || !rxIsStx())
+    if (!readChar(m_port.InBufferCount()) || !rxIsStx())
         return;
     ++m_Sample_Idx;
     if (m_Sample_Idx <= kSyncStxCount)
@@ -213,7 +213,7 @@ void AcquisitionCycle::syncStep()
 
 void AcquisitionCycle::fillStep()
 {
-    if (!readChar())
+    if (!readChar(m_port.InBufferCount()))
         return;
     if (!rxIsStx()) {
         appendChar();
@@ -251,7 +251,7 @@ void AcquisitionCycle::runBody()
 {
     const qint16 pending = m_port.InBufferCount();
     m_display.showCount(pending);
-    if (!readChar())
+    if (!readChar(pending))
         return;
     if (!rxIsStx()) {
         appendChar();

@@ -73,8 +73,9 @@ private:
     void fillStep();
     void runStep();
     void runBody();
-    // Reads one character if any is waiting; false when none was.
-    bool readChar();
+    // Reads one character when the pending count says one is waiting;
+    // false when none was read.
+    bool readChar(qint16 pending);
     bool rxIsStx() const;
     void appendChar();
     // Msg_Buf := Rx_Char, the STX that opens the next message.
