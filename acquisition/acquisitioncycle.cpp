@@ -177,10 +177,8 @@ bool AcquisitionCycle::takeMessage()
     // corrupted ones (checksum) and ones without a usable speed are dropped
     // alike: nothing shown, no record, the slot does not advance.
     if (m_overflow || m_def.Msg_Buf.size() <= 19 || !Checksum_Ok(m_def.Msg_Buf)
-        || !Parse_Msg(m_def.Msg_Buf, m_fld, m_Speed_Buf, m_Sample_Idx)) {
-        ++m_dropped;
+        || !Parse_Msg(m_def.Msg_Buf, m_fld, m_Speed_Buf, m_Sample_Idx))
         return false;
-    }
     m_display.showMessage(m_def.Msg_Buf);
     return true;
 }

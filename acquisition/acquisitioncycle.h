@@ -53,13 +53,10 @@ public:
     Phase phase() const { return m_phase; }
     int Sample_Idx() const { return m_Sample_Idx; }
     const SpeedBuffer &Speed_Buf() const { return m_Speed_Buf; }
-    const MsgFields &fields() const { return m_fld; }
     double Avg_Speed() const { return m_Avg_Speed; }
-    QByteArray Rec_Time() const { return m_Rec_Time; }
 
     // Counters for the benchmark and the soak.
     quint64 recordsWritten() const { return m_records; }
-    quint64 messagesDropped() const { return m_dropped; }
     quint64 stepsRun() const { return m_steps; }
 
     // How many elapsed periods one timer callback may catch up on, so a
@@ -109,6 +106,5 @@ private:
     quint64 m_restarts = 0;
 
     quint64 m_records = 0;
-    quint64 m_dropped = 0;
     quint64 m_steps = 0;
 };
