@@ -1,0 +1,146 @@
+#include "loggerservice.h"
+
+#include "serial/lineevents.h"
+#include "serial/mscomm.h"
+#include "servicelog.h"
+
+#include <QCoreApplication>
+
+namespace {
+
+constexpr double kMsPerSecond = 1000.0;
+
+// What START's error number means, for someone reading the log.
+QString openErrorMeaning(int number)
+{
+    switch (number) {
+    case MSComm::errPortNotFound: return QStringLiteral("the device is not there");
+    case MSComm::errPortAlreadyOpen: return QStringLiteral("the port is already open");
+    case MSComm::errPortBusy: return QStringLiteral("busy, or not permitted (is the user in the dialout group?)");
+    case MSComm::errBadSettings: return QStringLiteral("the line settings were refused, or it is not a serial port");
+    default: return QStringLiteral("unknown error");
+    }
+}
+
+} // namespace
+
+LoggerService::LoggerService(const LoggerConfig &config, const ServiceLog &log, QObject *parent)
+    : QObject(parent),
+      m_config(config),
+      m_log(log),
+      m_engine(*this, *this, m_clock)
+{
+    sorvik7_def &def = m_engine.def();
+    def.Save_Path = m_config.dataDir;
+    def.Sample_Num = qint16(m_config.samples);
+    def.Debug_Flag = m_config.debug;
+    if (m_config.comPort > 0)
+        def.Com_Port = qint16(m_config.comPort);
+    m_engine.setDevice(m_config.device);
+    m_engine.setKeepTrying(true);
+
+    connect(&m_engine, &Acquisition::stateChanged, this, &LoggerService::onStateChanged);
+    connect(&m_engine, &Acquisition::lineEvent, this, &LoggerService::onLineEvent);
+    connect(&m_engine, &Acquisition::deviceLost, this, &LoggerService::onDeviceLost);
+    connect(&m_engine, &Acquisition::deviceBack, this, &LoggerService::onDeviceBack);
+    connect(&m_engine, &Acquisition::fileFault, this, &LoggerService::onFileFault);
+    connect(&m_engine, &Acquisition::fileFaultCleared, this, &LoggerService::onFileFaultCleared);
+}
+
+LoggerService::~LoggerService()
+{
+    m_engine.shutdown();
+}
+
+QString LoggerService::settingsText() const
+{
+    QString text = QStringLiteral("port %1").arg(m_config.device);
+    if (m_config.comPort > 0)
+        text += QStringLiteral(" (COM%1)").arg(m_config.comPort);
+    text += QStringLiteral(", samples %1, debug %2, data folder %3, config %4")
+                .arg(m_config.samples)
+                .arg(m_config.debug ? QStringLiteral("on") : QStringLiteral("off"), m_config.dataDir,
+                     m_config.configFile.isEmpty() ? QStringLiteral("none") : m_config.configFile);
+    return text;
+}
+
+void LoggerService::start()
+{
+    m_log.info(QStringLiteral("started %1: %2").arg(QCoreApplication::applicationVersion(), settingsText()));
+    m_engine.restart();
+    m_engine.start();
+    m_notifier.ready(m_engine.state() == Acquisition::State::Running
+                         ? QStringLiteral("Recording %1").arg(m_config.device)
+                         : QStringLiteral("Waiting for %1").arg(m_config.device));
+}
+
+void LoggerService::stop(const QString &reason)
+{
+    if (m_stopped)
+        return;
+    m_stopped = true;
+    m_notifier.stopping();
+    m_engine.stop();
+    m_engine.shutdown();
+    m_log.info(QStringLiteral("stopped (%1): %2 records written; %3")
+                   .arg(reason)
+                   .arg(m_engine.recordsWritten())
+                   .arg(settingsText()));
+}
+
+void LoggerService::report(const QString &text)
+{
+    // Init_Comm's "Error : <COMn> number", with the port named as the log names it.
+    const int number = text.section(u' ', -1).toInt();
+    m_log.warning(QStringLiteral("Error : <%1> %2: %3; waiting for the device, looking every %4 s")
+                      .arg(m_config.portName())
+                      .arg(number)
+                      .arg(openErrorMeaning(number))
+                      .arg(Acquisition::kDeviceRetryMs / kMsPerSecond));
+}
+
+void LoggerService::onStateChanged(Acquisition::State state)
+{
+    if (m_stopped)
+        return;
+    if (state == Acquisition::State::Running)
+        m_notifier.status(QStringLiteral("Recording %1").arg(m_config.device));
+    else if (state == Acquisition::State::WaitingForDevice)
+        m_notifier.status(QStringLiteral("Waiting for %1").arg(m_config.device));
+}
+
+void LoggerService::onLineEvent(qint16 code)
+{
+    const QString text = lineEventText(code);
+    if (!text.isEmpty())
+        m_log.warning(QStringLiteral("%1 : %2").arg(m_config.portName(), text));
+}
+
+void LoggerService::onDeviceLost()
+{
+    m_lost = true;
+    m_log.warning(QStringLiteral("%1 : Device lost, waiting for it").arg(m_config.portName()));
+}
+
+void LoggerService::onDeviceBack(qint64 gapMs)
+{
+    const QString gap = QString::number(gapMs / kMsPerSecond, 'f', 1);
+    if (m_lost)
+        m_log.notice(QStringLiteral("%1 : Device back after %2 s, acquisition resumed").arg(m_config.portName(), gap));
+    else
+        m_log.notice(QStringLiteral("%1 : Device there after %2 s, acquisition started").arg(m_config.portName(), gap));
+    m_lost = false;
+}
+
+void LoggerService::onFileFault(const QString &text)
+{
+    m_log.error(QStringLiteral("%1 (%2); recording goes on, the records until it clears are lost")
+                    .arg(text, m_engine.dataPath()));
+}
+
+void LoggerService::onFileFaultCleared(quint64 affected)
+{
+    m_log.notice(QStringLiteral("data file written again (%1); %2 records were lost meanwhile")
+                     .arg(m_engine.dataPath())
+                     .arg(affected));
+}
