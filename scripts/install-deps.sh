@@ -7,6 +7,10 @@ packages=(
     build-essential cmake
     qt6-base-dev qt6-serialport-dev
     fonts-ipafont
+    # sorvik7-logger: sd_notify and the journal's priorities (libsystemd,
+    # found through pkg-config); the test of its units runs systemd-analyze
+    # and systemd-sysusers from systemd (no running systemd needed)
+    libsystemd-dev pkg-config systemd
     # test.sh's fuzz run: clang with libFuzzer and the sanitizer runtimes
     clang-14 libclang-rt-14-dev
 )
