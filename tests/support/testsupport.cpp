@@ -7,6 +7,9 @@
 
 #include <numeric>
 
+#include <csignal>
+#include <sys/prctl.h>
+
 QDateTime SettableClock::now() const
 {
     const QDateTime t = m_now;
@@ -93,6 +96,11 @@ QString binDir()
     return qEnvironmentVariable("SORVIK7_BIN_DIR", QCoreApplication::applicationDirPath() + QStringLiteral("/.."));
 }
 
+void killWithTest(QProcess &process)
+{
+    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+}
+
 SensorProcess::~SensorProcess()
 {
     process.kill();
@@ -101,6 +109,7 @@ SensorProcess::~SensorProcess()
 
 bool SensorProcess::start(const QStringList &arguments)
 {
+    killWithTest(process);
     process.start(binDir() + QStringLiteral("/tools/sorvik7-sensor"), arguments);
     while (!process.canReadLine())
         if (!process.waitForReadyRead(5000))
