@@ -56,16 +56,20 @@ void doubleClick(DirList *list, QTreeWidgetItem *item, bool second = true)
         QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
 }
 
-// A pseudo-terminal behind a link that COM1 stands for.
+// A pseudo-terminal behind a link that COM1 stands for. The link goes with
+// it, as a device's name goes when it is unplugged: a number the system
+// gives the next pseudo-terminal must not be found under the old name.
 struct Com1Line : PtyLine
 {
-    explicit Com1Line(const QString &link)
+    explicit Com1Line(const QString &link) : m_link(link)
     {
         QString error;
         QFile::remove(link);
         if (open(&error) && QFile::link(slavePath(), link))
             qputenv("SORVIK7_COM1", link.toLocal8Bit());
     }
+    ~Com1Line() { QFile::remove(m_link); }
+    QString m_link;
 };
 } // namespace
 
@@ -167,7 +171,10 @@ private slots:
             return QTest::qWaitFor([&] { return !m_w->isActiveWindow(); }) && activate(m_w.get());
         };
         sorvik7_def &s = m_w->state();
-        s = {.Save_Path = m_tmp.path(), .Com_Port = 3, .Sample_Num = 20, .Debug_Flag = true};
+        s.Save_Path = m_tmp.path();
+        s.Com_Port = 3;
+        s.Sample_Num = 20;
+        s.Debug_Flag = true;
         // Twice: choices dropped by the title-bar close must not show up on reopening.
         for (int restarts = 1; restarts < 5; restarts += 2) {
             QVERIFY(viaOther());
