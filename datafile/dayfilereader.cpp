@@ -311,10 +311,7 @@ bool DayFileReader::parseHeader(QByteArrayView line)
         return false;
     m_headerMatches = date == m_date;
     m_headerTime = QTime::fromMSecsSinceStartOfDay(seconds * 1000);
-    // The file was created just after its first record was taken.
-    m_day = m_date.toJulianDay();
-    m_previous = DayRecord::localSecondsOf(m_date, seconds);
-    m_havePrevious = true;
+    m_headerSecond = seconds;
     return true;
 }
 
@@ -385,18 +382,15 @@ bool DayFileReader::parseSamples(const char *p, const char *end)
 
 void DayFileReader::placeOnDay(DayRecord &record)
 {
-    if (!m_havePrevious)
-        m_day = m_date.toJulianDay();
-    qint64 t = (m_day - DayRecord::kUnixEpochJulianDay) * DayRecord::kSecondsPerDay + record.secondOfDay;
-    if (m_havePrevious && t < m_previous - kHalfDay) {
+    const int t = record.secondOfDay;
+    const qint64 fileDay = m_date.toJulianDay();
+    if (m_previous < 0) {
+        // The file was created just after its first record was taken.
+        m_day = fileDay - (m_headerSecond >= 0 && t - m_headerSecond > kHalfDay);
+    } else if (t < m_previous && (m_previous - t > kHalfDay || m_day < fileDay)) {
         ++m_day;
-        t += DayRecord::kSecondsPerDay;
-    } else if (m_havePrevious && t > m_previous + kHalfDay) {
-        --m_day;
-        t -= DayRecord::kSecondsPerDay;
     }
     m_previous = t;
-    m_havePrevious = true;
     record.date = QDate::fromJulianDay(m_day);
 }
 

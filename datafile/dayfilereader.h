@@ -50,20 +50,25 @@ struct DayRecord
 // N speeds); normal and debug lines may follow each other in one file, with
 // any N from 1 to kMaxSamples.
 //
-// Dates. The file's date comes from its name (yyyymmdd), else from its
+// Dates. The file's date D comes from its name (yyyymmdd), else from its
 // header; a header whose date differs from the name is noted
 // (headerMatchesName) and the name wins. The logger picks the file by the
-// date when it writes a record and stamps the record with the time at which
-// its message was completed, so a message completed at 23:59:59 and written
-// after midnight lands at the top of the next day's file. Each record is
-// therefore put on the day that brings its time nearest to the record
-// before it (a step back of more than 12 hours is a midnight passed, a
-// step forward of more than 12 hours is a return to the day before), and
-// the first record is put nearest to the header's date and time, the moment
-// the file was created, or on the file's date when there is no header.
-// So "23:59:59" under a header "00:00:00" is the day before, and
-// "23:59:59" then "00:00:00" late in a file is the next day. Smaller steps
-// back (a clock set back, a daylight-saving hour repeated) keep the day.
+// date at which it writes a record, and stamps the record with the time at
+// which its message was completed; so a message completed at 23:59:59 and
+// written just after midnight opens the next day's file, and the header
+// (written with it) shows a time just after midnight. Hence:
+//   - The first record is on D - 1 when the file has a header and the
+//     record's time is more than 12 hours after the header's, and on D
+//     otherwise.
+//   - Each later record is on the day of the record before it, and on the
+//     next day when its time goes back by more than 12 hours (midnight
+//     passed) or goes back at all while on D - 1 (the day before ends with
+//     the records that were completed before midnight).
+// So "23:59:59" under a header "00:00:00" is the day before, and "23:59:59"
+// then "00:00:01" late in a file is the next day. Going forward never
+// changes the day (a gap: the logger was stopped); a small step back (a
+// clock set back, a daylight-saving hour repeated) keeps it. A file without
+// a header starts on D.
 //
 // Nothing is dropped silently: every line is a record, the header, or a
 // skipped line counted by its reason (counts()).
@@ -162,9 +167,9 @@ private:
     bool m_discarding = false; // inside a line longer than kMaxLine
     qint64 m_lines = 0;
 
-    qint64 m_day = 0;         // julian day of the last record
-    qint64 m_previous = 0;    // local seconds of the last record, or of the header
-    bool m_havePrevious = false;
+    qint64 m_day = 0;          // julian day of the last record
+    int m_previous = -1;       // its second of the day; -1 before the first
+    int m_headerSecond = -1;   // the header's second of the day; -1 without one
 
     std::vector<double> m_samples;
     std::vector<QByteArrayView> m_sampleTexts;
