@@ -6,6 +6,7 @@
 #include "testsupport.h"
 
 #include "datafile/dayfilereader.h"
+#include "datafile/dayfiles.h"
 
 #include <QFile>
 #include <QStringList>

@@ -3,8 +3,6 @@
 // the exact rows expected and every skipped line counted by its reason.
 #include "dayfiletests.h"
 
-#include "datafile/dayfiles.h"
-
 #include <QTemporaryDir>
 #include <QTest>
 

@@ -121,6 +121,10 @@ int main(int argc, char *argv[])
         QCoreApplication app(argc, argv);
         return exportTable(options);
     }
+    // Paths that cannot be used are reported before any window system is.
+    QList<DayFile> files;
+    if (!DayFiles::collect(options.paths, files, error))
+        return fail(kExitUsage, error);
     // A picture needs no screen.
     if (options.picture() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
