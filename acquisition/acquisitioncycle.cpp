@@ -1,9 +1,9 @@
 #include "acquisition/acquisitioncycle.h"
 
-#include "acquisition/clock.h"
 #include "acquisition/cycledisplay.h"
-#include "acquisition/portinput.h"
-#include "acquisition/sorvik7_def.h"
+#include "common/clock.h"
+#include "common/portinput.h"
+#include "common/sorvik7_def.h"
 #include "datafile/datafile.h"
 #include "datafile/recordformat.h"
 
@@ -11,12 +11,11 @@
 #include <QtDebug>
 
 namespace {
-constexpr qint64 kTickNs = 1'000'000;   // the pacing period: 1 ms
-constexpr int kBusyWakeMs = 1;          // characters waiting: wake every period
-constexpr int kQuietWakeMs = 10;        // nothing waiting: wake less often and run the periods due
-constexpr int kIdleWakeMs = 50;         // stopped: nothing to read, wake rarely
+constexpr qint64 kTickNs = 1'000'000;     // the pacing period: 1 ms
+constexpr qint64 kNsPerMs = 1'000'000;
 constexpr qint64 kMaxLagNs = 250'000'000; // how far behind the pacing may fall and still catch up
-constexpr int kSyncStxCount = 4;        // the sync phase ends on the STX that takes Sample_Idx past this
+constexpr int kSyncStxCount = 4;          // the sync phase ends on the STX that takes Sample_Idx past this
+constexpr qint64 kMsPerDay = 86'400'000;
 } // namespace
 
 AcquisitionCycle::AcquisitionCycle(sorvik7_def &def, PortInput &port, CycleDisplay &display,
@@ -24,7 +23,9 @@ AcquisitionCycle::AcquisitionCycle(sorvik7_def &def, PortInput &port, CycleDispl
     : QObject(parent), m_def(def), m_port(port), m_display(display), m_file(file), m_clock(clock)
 {
     m_tim_f.setTimerType(Qt::PreciseTimer);
-    connect(&m_tim_f, &QTimer::timeout, this, &AcquisitionCycle::onTimer);
+    m_tim_f.setSingleShot(true);
+    connect(&m_tim_f, &QTimer::timeout, this, &AcquisitionCycle::wake);
+    m_monotonic.start();
 }
 
 void AcquisitionCycle::restart()
@@ -43,7 +44,7 @@ void AcquisitionCycle::restart()
     m_Sample_Idx = 1;
     m_fld = MsgFields();
     m_Avg_Speed = 0.0;
-    m_Rec_Time.clear();
+    m_recStampMs = 0;
     m_overflow = false;
 
     if (sorvik7::isValidSampleNum(m_def.Sample_Num)) {
@@ -57,15 +58,23 @@ void AcquisitionCycle::restart()
         m_phase = Phase::Ended;
     }
 
-    m_monotonic.start();
-    m_nextTickNs = kTickNs;
-    m_tim_f.start(wakeInterval());
+    // The first period ends 1 ms from now.
+    m_nextTickNs = m_monotonic.nsecsElapsed() + kTickNs;
+    m_tim_f.stop();
+    if (wantsStep())
+        armTimer(m_monotonic.nsecsElapsed());
 }
 
 void AcquisitionCycle::shutdown()
 {
     m_tim_f.stop();
     m_phase = Phase::Ended;
+}
+
+void AcquisitionCycle::dropPartialMessage()
+{
+    if (!m_def.Msg_Buf.isEmpty())
+        m_overflow = true;
 }
 
 int AcquisitionCycle::sampleNum()
@@ -77,42 +86,56 @@ int AcquisitionCycle::sampleNum()
     return m_sampleNum;
 }
 
-int AcquisitionCycle::wakeInterval()
+bool AcquisitionCycle::wantsStep() const
 {
-    // The pacing stays one character per elapsed period whatever the wake
-    // interval: a later wake runs all the periods that are due. Waking only
-    // when there can be work keeps a waiting logger off the processor.
-    if (m_phase == Phase::Ended || (m_phase == Phase::Idle && m_def.Stop_Flag))
-        return kIdleWakeMs;
-    const bool behind = m_monotonic.nsecsElapsed() >= m_nextTickNs;
-    return behind || m_port.InBufferCount() > 0 ? kBusyWakeMs : kQuietWakeMs;
+    switch (m_phase) {
+    case Phase::Idle: return !m_def.Stop_Flag;
+    case Phase::Run: return m_def.Stop_Flag || m_shownCount != 0;
+    default: return false;
+    }
 }
 
-void AcquisitionCycle::onTimer()
+void AcquisitionCycle::armTimer(qint64 nowNs)
 {
-    // Callbacks that arrive while a step shows a message box run nothing:
-    // the cycle is paused and the characters wait in the port's buffer.
-    if (m_inStep)
+    const qint64 waitNs = std::max<qint64>(0, m_nextTickNs - nowNs);
+    m_tim_f.start(int((waitNs + kNsPerMs - 1) / kNsPerMs));
+}
+
+void AcquisitionCycle::wake()
+{
+    // Wake-ups that come while a step shows a message box run nothing: the
+    // cycle is paused and the characters wait in the port's buffer.
+    if (m_inStep || m_phase == Phase::Ended)
         return;
     const qint64 now = m_monotonic.nsecsElapsed();
-    if (now >= m_nextTickNs) {
-        // Periods owed to a late callback or a slow step (a record flushed to
-        // disk) are made up for, a few at a time; after a long hold-up (a
-        // message box) only the last kMaxLagNs of them are.
-        if (now - m_nextTickNs > kMaxLagNs)
-            m_nextTickNs = now - kMaxLagNs;
-        const qint64 due = 1 + (now - m_nextTickNs) / kTickNs;
-        const int steps = int(std::min<qint64>(due, kMaxStepsPerCallback));
-        const quint64 restarts = m_restarts;
-        for (int i = 0; i < steps && m_restarts == restarts; ++i)
-            step();
-        // A restart inside these steps has set the pacing afresh.
-        if (m_restarts == restarts)
-            m_nextTickNs += steps * kTickNs;
+    // Periods owed to a late wake-up or a slow step (a record flushed to
+    // disk) are made up for; after a long hold-up (a message box) only the
+    // last kMaxLagNs of them are.
+    if (now - m_nextTickNs > kMaxLagNs)
+        m_nextTickNs = now - kMaxLagNs;
+    const qint64 due = now >= m_nextTickNs ? 1 + (now - m_nextTickNs) / kTickNs : 0;
+    const qint64 credits = std::min<qint64>(due, kMaxStepsPerWake);
+    const quint64 restarts = m_restarts;
+    qint64 used = 0;
+    for (;;) {
+        const qint16 pending = m_port.InBufferCount();
+        if (pending > 0 && used == credits)
+            break;
+        if (pending <= 0 && !wantsStep())
+            break;
+        if (pending > 0)
+            ++used;
+        step();
+        // A restart inside the step has set the pacing afresh.
+        if (m_restarts != restarts)
+            return;
+        // A step that read nothing has done what there was to do.
+        if (pending <= 0)
+            break;
     }
-    const int interval = wakeInterval();
-    if (m_tim_f.interval() != interval)
-        m_tim_f.setInterval(interval);
+    m_nextTickNs += used * kTickNs;
+    if (m_phase != Phase::Ended && (m_port.InBufferCount() > 0 || wantsStep()))
+        armTimer(m_monotonic.nsecsElapsed());
 }
 
 void AcquisitionCycle::step()
@@ -122,7 +145,6 @@ void AcquisitionCycle::step()
     m_inStep = true;
     {
         const auto done = qScopeGuard([this] { m_inStep = false; });
-        ++m_steps;
         switch (m_phase) {
         case Phase::Idle: idleStep(); break;
         case Phase::Sync: syncStep(); break;
@@ -176,7 +198,7 @@ bool AcquisitionCycle::takeMessage()
     // Short messages (19 characters or fewer), messages cut off as noise,
     // corrupted ones (checksum) and ones without a usable speed are dropped
     // alike: nothing shown, no record, the slot does not advance.
-    if (m_overflow || m_def.Msg_Buf.size() <= 19 || !Checksum_Ok(m_def.Msg_Buf)
+    if (m_overflow || m_def.Msg_Buf.size() <= sorvik7::kMaxDroppedLength || !Checksum_Ok(m_def.Msg_Buf)
         || !Parse_Msg(m_def.Msg_Buf, m_fld, m_Speed_Buf, m_Sample_Idx))
         return false;
     m_display.showMessage(m_def.Msg_Buf);
@@ -245,32 +267,51 @@ void AcquisitionCycle::runStep()
     runBody();
 }
 
+void AcquisitionCycle::showCount(int n)
+{
+    m_shownCount = n;
+    m_display.showCount(n);
+}
+
 void AcquisitionCycle::runBody()
 {
     const qint16 pending = m_port.InBufferCount();
-    m_display.showCount(pending);
+    showCount(pending);
     if (!readChar(pending))
         return;
     if (!rxIsStx()) {
         appendChar();
         return;
     }
-    m_Rec_Time = formatTimeOfDay(m_clock.now().time());
+    // The record's time is when the STX that completes the message arrived.
+    m_recStampMs = m_port.arrivalMs();
     if (takeMessage()) {
         const int n = sampleNum();
         m_Avg_Speed = Window_Avg(m_Speed_Buf, n);
-        m_display.showCount(m_Sample_Idx);
+        showCount(m_Sample_Idx);
         ++m_Sample_Idx;
         if (n < m_Sample_Idx)
             m_Sample_Idx = 1;
-        // A file that could not be opened has been reported; that record is
-        // skipped and the next message tries again.
-        if (m_file.File_open()) {
-            const QByteArray line = Record_Line(m_Rec_Time, m_fld, m_Avg_Speed, m_def.Debug_Flag,
-                                                m_Speed_Buf, sampleNum());
-            if (m_file.writeRecord(line))
-                ++m_records;
-        }
+        writeRecord();
     }
     startMessage();
+}
+
+void AcquisitionCycle::writeRecord()
+{
+    // One reading of the clock names the file and dates a new file's header;
+    // its offset from UTC turns the arrival stamp into the time of day.
+    const QDateTime now = m_clock.now();
+    const qint64 local = m_recStampMs + qint64(now.offsetFromUtc()) * 1000;
+    const QTime Rec_Time = QTime::fromMSecsSinceStartOfDay(int((local % kMsPerDay + kMsPerDay) % kMsPerDay));
+    // A file that could not be opened has been reported; that record is
+    // skipped and the next message tries again.
+    if (!m_file.File_open(now))
+        return;
+    const QByteArray line = Record_Line(formatTimeOfDay(Rec_Time), m_fld, m_Avg_Speed, m_def.Debug_Flag,
+                                        m_Speed_Buf, sampleNum());
+    if (m_file.writeRecord(line)) {
+        ++m_records;
+        emit recordWritten();
+    }
 }

@@ -1,7 +1,8 @@
 #pragma once
 
 #include "acquisition/parse_msg.h"
-#include "acquisition/speedwindow.h"
+#include "common/msgfields.h"
+#include "common/speedwindow.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -14,14 +15,19 @@ class DataFile;
 class PortInput;
 struct sorvik7_def;
 
-// The main loop: reads the port one character per pacing tick, frames the
+// The main loop: reads the port one character per pacing period, frames the
 // sensor's messages at STX, skips the first messages after START (sync),
 // fills the speed window (fill) and then writes one record per message (run).
 //
-// It is a state machine that does one step per elapsed 1 ms period of its
-// pacing timer tim_f; the event loop runs between steps, so buttons, the
-// settings dialog and line events act between two steps, never inside one.
-// START and STOP reach it only through Stop_Flag.
+// It is a state machine that does one step per elapsed 1 ms period. It does
+// not poll: it runs when the port reports new characters (wake()), when
+// START or STOP changed Stop_Flag (wake() again), and on its own timer tim_f
+// only while characters wait that the pacing has not let it read yet. A
+// wake-up runs every period that has elapsed since the last one, so the
+// pacing rule holds however late it comes: never more characters read than
+// periods elapsed, apart from the phase changes, where the first read of the
+// next phase follows at once. The event loop runs between steps, so buttons,
+// the settings dialog and line events act between two steps, never inside one.
 class AcquisitionCycle : public QObject
 {
     Q_OBJECT
@@ -39,32 +45,38 @@ public:
 
     // The entry steps, run at every activation of the main window: a fresh
     // speed window, the port's input discarded, Sample_Idx 1, then idle (or
-    // straight on to sync at the first step if Stop_Flag is already false).
-    // The cycle that ran before is abandoned. Starts the pacing timer.
+    // straight on to sync at the next wake-up if Stop_Flag is already false).
+    // The cycle that ran before is abandoned.
     void restart();
 
-    // Stops the pacing timer for good (the program is ending).
+    // Stops for good (the program is ending).
     void shutdown();
 
-    // One step of work, as done after one pacing tick. The timer calls it;
+    // Runs the steps that are due: the port has new characters, or Stop_Flag
+    // has changed.
+    void wake();
+
+    // One step of work, as done after one pacing period. wake() calls it;
     // tests call it directly to drive the machine deterministically.
     void step();
 
+    // The message being assembled is cut off where it stands: the line had a
+    // gap, and what comes next does not belong to it.
+    void dropPartialMessage();
+
     Phase phase() const { return m_phase; }
     int Sample_Idx() const { return m_Sample_Idx; }
-    const SpeedBuffer &Speed_Buf() const { return m_Speed_Buf; }
-    double Avg_Speed() const { return m_Avg_Speed; }
-
-    // Counters for the benchmark and the soak.
     quint64 recordsWritten() const { return m_records; }
-    quint64 stepsRun() const { return m_steps; }
 
-    // How many elapsed periods one timer callback may catch up on, so a
-    // late callback never holds the event loop for long.
-    static constexpr int kMaxStepsPerCallback = 64;
+    // How many periods one wake-up may catch up on, so that a late one never
+    // holds the event loop for long.
+    static constexpr int kMaxStepsPerWake = 64;
+
+signals:
+    // A record is in the day file, flushed.
+    void recordWritten();
 
 private:
-    void onTimer();
     void idleStep();
     void syncStep();
     void fillStep();
@@ -80,8 +92,13 @@ private:
     // Parses Msg_Buf into the window slot Sample_Idx and shows it; false
     // (and the message dropped) when it is not a message to take.
     bool takeMessage();
+    void writeRecord();
+    void showCount(int n);
     int sampleNum();
-    int wakeInterval();
+    // A step is due although no character waits: START or STOP to act on,
+    // or the counter still showing something other than the empty backlog.
+    bool wantsStep() const;
+    void armTimer(qint64 nowNs);
 
     sorvik7_def &m_def;
     PortInput &m_port;
@@ -94,11 +111,12 @@ private:
     int m_Sample_Idx = 1;
     MsgFields m_fld;
     double m_Avg_Speed = 0.0;
-    QByteArray m_Rec_Time;
+    qint64 m_recStampMs = 0;     // when the STX that completes the message arrived
     bool m_overflow = false;     // Msg_Buf passed kMaxMessage; skipping to the next STX
     int m_sampleNum = 10;        // the last valid Sample_Num seen
+    int m_shownCount = -1;       // what the counter shows
 
-    QTimer m_tim_f;              // the pacing timer
+    QTimer m_tim_f;              // the pacing timer: only while characters wait
     QElapsedTimer m_monotonic;
     qint64 m_nextTickNs = 0;     // when the next pacing period ends
     bool m_inStep = false;       // a step is running (perhaps under a message box)
@@ -106,5 +124,4 @@ private:
     quint64 m_restarts = 0;
 
     quint64 m_records = 0;
-    quint64 m_steps = 0;
 };

@@ -1,5 +1,5 @@
 #include "acquisition/parse_msg.h"
-#include "acquisition/sorvik7_def.h"
+#include "common/sorvik7_def.h"
 
 #include <charconv>
 #include <cmath>
@@ -8,6 +8,11 @@ std::optional<double> parseSpeed(QByteArray text)
 {
     const char *first = text.constData();
     const char *last = first + text.size();
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (first != last && blank(*first))
+        ++first;
+    while (last != first && blank(last[-1]))
+        --last;
     if (first != last && *first == '+')
         ++first;
     if (first == last || *first == '+')

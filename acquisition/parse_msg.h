@@ -1,17 +1,10 @@
 #pragma once
 
-#include "acquisition/speedwindow.h"
+#include "common/msgfields.h"
+#include "common/speedwindow.h"
 
 #include <QByteArray>
 #include <optional>
-
-// Fields 1, 2, 4, 5 and 6 of the last parsed message. Field 1 starts with
-// the STX that opened the message. A field that a message lacks keeps the
-// value of an earlier message.
-struct MsgFields
-{
-    QByteArray Fld1, Fld2, Fld4, Fld5, Fld6;
-};
 
 // Splits a message at commas and CR. Fields 1, 2, 4, 5, 6 go to `fld`,
 // field 3 as a number into Speed_Buf[slot]; text after the last separator
@@ -24,7 +17,8 @@ struct MsgFields
 bool Parse_Msg(const QByteArray &msg, MsgFields &fld, SpeedBuffer &Speed_Buf, int slot);
 
 // Field 3 as the sensor writes it: decimal, full stop as separator whatever
-// the locale, leading zeros and a sign allowed. Nothing for anything else.
+// the locale, leading zeros, a sign and blanks around the number allowed.
+// Nothing for anything else.
 std::optional<double> parseSpeed(QByteArray text);
 
 // The sensor ends a message with ETX and two hex digits before the CR, the

@@ -2,16 +2,12 @@
 // file, without windows, on a pseudo-terminal fed by the simulated sensor,
 // and prints one line of figures per scenario and a summary line.
 
-#include "acquisition/acquisitioncycle.h"
-#include "acquisition/clock.h"
+#include "acquisition/acquisition.h"
 #include "acquisition/cycledisplay.h"
-#include "acquisition/portinput.h"
-#include "acquisition/sorvik7_def.h"
+#include "common/clock.h"
+#include "common/messagereporter.h"
+#include "common/sorvik7_def.h"
 #include "datafile/datafile.h"
-#include "datafile/messagereporter.h"
-#include "datafile/recordformat.h"
-#include "serial/initcomm.h"
-#include "serial/mscomm.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -41,34 +37,22 @@ public:
     int count = 0;
 };
 
-// Sits between the cycle and the port to see the backlog at every look.
-class WatchedPort final : public PortInput
+// Sees what the cycle shows: the messages it took, and the counter, which
+// shows the backlog of waiting characters at every run step.
+class WatchingDisplay final : public CycleDisplay
 {
 public:
-    explicit WatchedPort(PortInput &port) : m_port(port) {}
-    qint16 InBufferCount() override
+    void showMessage(const QByteArray &) override { ++messages; }
+    void showCount(int n) override
     {
-        const qint16 n = m_port.InBufferCount();
-        maxPending = std::max<int>(maxPending, n);
+        maxPending = std::max(maxPending, n);
         if (watchLate)
-            maxPendingLate = std::max<int>(maxPendingLate, n);
-        return n;
+            maxPendingLate = std::max(maxPendingLate, n);
     }
-    void discardInput() override { m_port.discardInput(); }
-    QByteArray Input() override
-    {
-        QByteArray c = m_port.Input();
-        if (c.size() == 1 && c.at(0) == sorvik7::STX)
-            ++stxSeen;
-        return c;
-    }
+    qint64 messages = 0;
     int maxPending = 0;
     int maxPendingLate = 0;   // over the second half of the run: drift shows here
     bool watchLate = false;
-    qint64 stxSeen = 0;
-
-private:
-    PortInput &m_port;
 };
 
 double cpuSeconds()
@@ -96,7 +80,7 @@ struct Result
 {
     QString name;
     qint64 sent = 0;
-    qint64 received = 0;   // messages whose STX reached the cycle
+    qint64 shown = 0;      // messages the cycle took
     qint64 written = 0;
     qint64 expected = 0;
     int maxPending = 0;
@@ -128,24 +112,17 @@ Result runSensor(const QString &name, const QString &sensorPath, const QStringLi
         return r;
     }
     const QString device = QString::fromLocal8Bit(sensor.readLine()).trimmed();
-    qputenv("SORVIK7_COM1", device.toLocal8Bit());
 
     QTemporaryDir dir;
-    sorvik7_def def;
-    def.Save_Path = dir.path();
-    def.Sample_Num = qint16(n);
     SystemClock clock;
     CountingReporter reporter;
-    NullDisplay display;
-    MSComm comm;
-    WatchedPort port(comm);
-    DataFile file(def, clock, reporter);
-    AcquisitionCycle cycle(def, port, display, file, clock);
-    cycle.restart();
-
-    // START
-    def.Stop_Flag = false;
-    Init_Comm(comm, def, reporter);
+    WatchingDisplay display;
+    Acquisition engine(display, reporter, clock);
+    engine.def().Save_Path = dir.path();
+    engine.def().Sample_Num = qint16(n);
+    engine.setDevice(device);
+    engine.restart();
+    engine.start();
 
     // The sensor sends its count of messages and ends once they have been
     // read, so every message it counts has reached the line whole.
@@ -155,7 +132,7 @@ Result runSensor(const QString &name, const QString &sensorPath, const QStringLi
     {
         QEventLoop loop;
         QObject::connect(&sensor, &QProcess::finished, &loop, &QEventLoop::quit);
-        QTimer::singleShot(seconds * 500, &loop, [&port] { port.watchLate = true; });
+        QTimer::singleShot(seconds * 500, &loop, [&display] { display.watchLate = true; });
         QTimer::singleShot(seconds * 2000 + 10000, &loop, &QEventLoop::quit);
         loop.exec();
     }
@@ -176,24 +153,21 @@ Result runSensor(const QString &name, const QString &sensorPath, const QStringLi
     r.sent = m.captured(1).toLongLong();
 
     // Let the cycle read what is still waiting, then STOP.
-    for (int i = 0; i < 100 && comm.InBufferCount() > 0; ++i)
-        runEventLoop(50);
-    runEventLoop(50);
-    def.Stop_Flag = true;
-    comm.setPortOpen(false);
+    runEventLoop(300);
+    engine.stop();
     runEventLoop(50);
 
-    r.received = port.stxSeen;
-    r.written = qint64(cycle.recordsWritten());
-    QFile f(file.Data_Path());
+    r.shown = display.messages;
+    r.written = qint64(engine.recordsWritten());
+    QFile f(engine.dataPath());
     if (f.open(QIODevice::ReadOnly)) {
         const qint64 lines = f.readAll().count("\r\n");
         if (lines - 1 != r.written)
             r.ok = false;
     }
     r.expected = expectedRecords(r.sent, n);
-    r.maxPending = port.maxPending;
-    r.maxPendingLate = port.maxPendingLate;
+    r.maxPending = display.maxPending;
+    r.maxPendingLate = display.maxPendingLate;
     r.ok = r.ok && reporter.count == 0;
     return r;
 }
@@ -202,15 +176,11 @@ Result runStopped(int seconds)
 {
     Result r;
     r.name = QStringLiteral("stopped");
-    sorvik7_def def;
-    def.Save_Path = QDir::tempPath();
     SystemClock clock;
     CountingReporter reporter;
     NullDisplay display;
-    MSComm comm;
-    DataFile file(def, clock, reporter);
-    AcquisitionCycle cycle(def, comm, display, file, clock);
-    cycle.restart();
+    Acquisition engine(display, reporter, clock);
+    engine.restart();
     const double cpu0 = cpuSeconds();
     QElapsedTimer wall;
     wall.start();
@@ -229,13 +199,13 @@ void recordCost(int records)
         def.Save_Path = dir.path();
         SystemClock clock;
         CountingReporter reporter;
-        DataFile file(def, clock, reporter);
+        DataFile file(def, reporter);
         file.setSyncToDevice(sync);
         const QByteArray line("14:03:07,\x02Q,156,000.05,M,00");
         QElapsedTimer t;
         t.start();
         for (int i = 0; i < records; ++i) {
-            if (file.File_open())
+            if (file.File_open(clock.now()))
                 file.writeRecord(line);
         }
         std::printf("record-cost sync=%s records=%d us_per_record=%.1f\n", sync ? "on" : "off",
@@ -245,9 +215,9 @@ void recordCost(int records)
 
 void print(const Result &r)
 {
-    std::printf("%-9s sent=%lld received=%lld records=%lld expected=%lld lost=%lld max_pending=%d "
+    std::printf("%-9s sent=%lld shown=%lld records=%lld expected=%lld lost=%lld max_pending=%d "
                 "max_pending_2nd_half=%d cpu=%.2f%% %s\n",
-                qPrintable(r.name), r.sent, r.received, r.written, r.expected,
+                qPrintable(r.name), r.sent, r.shown, r.written, r.expected,
                 std::max<qint64>(0, r.expected - r.written), r.maxPending, r.maxPendingLate, r.cpu,
                 r.ok ? "ok" : "FAILED");
     std::fflush(stdout);

@@ -12,8 +12,8 @@
 //   sorvik7-bench-view --generate DIR [--days N] [--start yyyy-mm-dd]
 //   sorvik7-bench-view --read DIR
 
-#include "acquisition/parse_msg.h"
-#include "acquisition/speedwindow.h"
+#include "common/msgfields.h"
+#include "common/speedwindow.h"
 #include "datafile/dayfilereader.h"
 #include "datafile/dayfiles.h"
 #include "datafile/recordformat.h"

@@ -1,8 +1,7 @@
 #include "datafile/datafile.h"
 
-#include "acquisition/clock.h"
-#include "acquisition/sorvik7_def.h"
-#include "datafile/messagereporter.h"
+#include "common/messagereporter.h"
+#include "common/sorvik7_def.h"
 #include "datafile/recordformat.h"
 
 #include <QFile>
@@ -35,10 +34,12 @@ void syncDirectory(const QByteArray &dir)
     }
 }
 
+constexpr int kOpenFlags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+
 } // namespace
 
-DataFile::DataFile(const sorvik7_def &def, const Clock &clock, MessageReporter &reporter)
-    : m_def(def), m_clock(clock), m_reporter(reporter)
+DataFile::DataFile(const sorvik7_def &def, MessageReporter &reporter)
+    : m_def(def), m_reporter(reporter)
 {
 }
 
@@ -104,44 +105,77 @@ bool DataFile::writeAll(const QByteArray &bytes, int &sysError)
     return true;
 }
 
-bool DataFile::File_open()
+void DataFile::fail(const QString &text, int sysError)
+{
+    m_lastWritten.clear();
+    m_reporter.report(text + QString::number(errorNumber(sysError)));
+}
+
+bool DataFile::File_open(const QDateTime &now)
 {
     close();
-    bool New_File = false;
-    const QDateTime now = m_clock.now();
     // The separator is always added, also after a path that ends in one.
     m_dataPath = m_def.Save_Path + QLatin1Char('/') + dataFileName(now.date());
     const QByteArray path = QFile::encodeName(m_dataPath);
     const QByteArray folder = QFile::encodeName(m_def.Save_Path);
 
-    // Probe: does the file exist, and can it be read?
-    const int probe = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // The file the last record went to is appended to straight away; only
+    // when it has gone does the full sequence below run, so a folder that
+    // was removed is reported as such and a file made anew gets its header.
+    if (path == m_lastWritten) {
+        m_fd = ::open(path.constData(), O_WRONLY | O_APPEND | kOpenFlags);
+        if (m_fd >= 0)
+            return true;
+    }
+    bool New_File = false;
+    if (!probeAndOpen(path, folder, New_File))
+        return false;
+    return !New_File || writeHeader(now, path, folder);
+}
+
+bool DataFile::probeAndOpen(const QByteArray &path, const QByteArray &folder, bool &New_File)
+{
+    // Probe: does the file exist, and can it be read? Without blocking: a
+    // FIFO under the file's name must not hang the program.
+    const int probe = ::open(path.constData(), O_RDONLY | kOpenFlags);
     if (probe < 0) {
         const int err = errno;
         if (err == ENOENT && isDirectory(folder)) {
             New_File = true; // 53: the folder is there, the file is not
+        } else if (err == ENXIO) {
+            fail(kAppendFailed, EACCES); // a socket, or a FIFO nobody writes to
+            return false;
         } else {
-            m_reporter.report(kOpenFailed + QString::number(errorNumber(err)));
+            fail(kOpenFailed, err);
             return false;
         }
     } else {
+        struct stat st {};
+        const bool regular = ::fstat(probe, &st) == 0 && S_ISREG(st.st_mode);
         ::close(probe);
+        if (!regular) {
+            // A folder, FIFO or device under the day file's name is not ours to write.
+            fail(kAppendFailed, EACCES);
+            return false;
+        }
     }
 
-    m_fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+    m_fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | kOpenFlags, 0644);
     if (m_fd < 0) {
-        m_reporter.report(kAppendFailed + QString::number(errorNumber(errno)));
+        fail(kAppendFailed, errno);
         return false;
     }
-    if (!New_File)
-        return true;
+    return true;
+}
 
+bool DataFile::writeHeader(const QDateTime &now, const QByteArray &path, const QByteArray &folder)
+{
     struct stat st {};
     int err = 0;
     if (::fstat(m_fd, &st) != 0) {
         err = errno;
     } else if (st.st_size == 0) {
-        const QByteArray header = headerLine(m_clock.now()) + "\r\n";
+        const QByteArray header = headerLine(now) + "\r\n";
         if (writeAll(header, err) && m_sync && ::fdatasync(m_fd) != 0)
             err = errno;
         if (err == 0 && m_sync)
@@ -152,7 +186,7 @@ bool DataFile::File_open()
         // header: the next record then creates it afresh, header first.
         close();
         ::unlink(path.constData());
-        m_reporter.report(kOutputError + QString::number(errorNumber(err)));
+        fail(kOutputError, err);
         return false;
     }
     return true;
@@ -181,8 +215,9 @@ bool DataFile::writeRecord(const QByteArray &Record_Line)
     if (::close(fd) != 0 && err == 0 && errno != EINTR)
         err = errno;
     if (err != 0) {
-        m_reporter.report(kOutputError + QString::number(errorNumber(err)));
+        fail(kOutputError, err);
         return false;
     }
+    m_lastWritten = QFile::encodeName(m_dataPath);
     return true;
 }

@@ -1,9 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 
-class Clock;
 class MessageReporter;
 struct sorvik7_def;
 
@@ -16,7 +16,8 @@ struct sorvik7_def;
 //   57  device input/output error (and any failure not listed here)
 //   61  disk full (or quota exceeded, or the file is too large)
 //   67  too many files open
-//   75  access denied: the folder or the file is read-only or not permitted
+//   75  access denied: the folder or the file is read-only or not permitted,
+//       or the name is taken by something that is not a plain file
 //   76  the folder does not exist
 class DataFile
 {
@@ -31,15 +32,16 @@ public:
         ErrPathNotFound = 76,
     };
 
-    DataFile(const sorvik7_def &def, const Clock &clock, MessageReporter &reporter);
+    DataFile(const sorvik7_def &def, MessageReporter &reporter);
     ~DataFile();
     DataFile(const DataFile &) = delete;
     DataFile &operator=(const DataFile &) = delete;
 
-    // Opens today's file for appending, creating it with its header line when
-    // it is new. Returns false when no file is open; the operator has then
-    // seen one message and nothing has been written.
-    bool File_open();
+    // Opens the day file of `now` for appending, creating it with its header
+    // line (dated `now`: the name and the header come from one reading of
+    // the clock) when it is new. Returns false when no file is open; the
+    // failure has then been reported once and nothing has been written.
+    bool File_open(const QDateTime &now);
 
     // Appends one record line and CR LF to the file File_open opened, pushes
     // it to the storage device and closes the file. A record is written whole
@@ -60,11 +62,16 @@ public:
 private:
     void close();
     bool writeAll(const QByteArray &bytes, int &sysError);
+    bool probeAndOpen(const QByteArray &path, const QByteArray &folder, bool &New_File);
+    bool writeHeader(const QDateTime &now, const QByteArray &path, const QByteArray &folder);
+    void fail(const QString &text, int sysError);
 
     const sorvik7_def &m_def;
-    const Clock &m_clock;
     MessageReporter &m_reporter;
     QString m_dataPath;
+    // The file the last record went to; it is opened without a probe while
+    // it is still there.
+    QByteArray m_lastWritten;
     int m_fd = -1;
     bool m_sync = true;
 };

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "acquisition/parse_msg.h"
-#include "acquisition/speedwindow.h"
+#include "common/msgfields.h"
+#include "common/speedwindow.h"
 
 #include <QByteArray>
 #include <QDate>

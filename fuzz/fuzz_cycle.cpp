@@ -5,20 +5,13 @@
 // Checked after every step: the message buffer stays bounded and the slot
 // stays inside the window. Checked at the end: the data files hold headers
 // and whole record lines only, as many as the cycle says it wrote.
-#include "acquisition/acquisitioncycle.h"
-#include "acquisition/clock.h"
-#include "acquisition/cycledisplay.h"
-#include "acquisition/portinput.h"
-#include "acquisition/sorvik7_def.h"
-#include "datafile/datafile.h"
-#include "datafile/messagereporter.h"
+#include "testsupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,39 +23,6 @@ void fail(const char *what)
     std::fprintf(stderr, "fuzz_cycle: %s\n", what);
     std::abort();
 }
-
-class StreamPort final : public PortInput
-{
-public:
-    StreamPort(const uint8_t *data, size_t size) : m_data(data), m_size(size) {}
-    qint16 InBufferCount() override
-    {
-        return m_closed ? 0 : qint16(std::min<size_t>(m_size - m_pos, 32767));
-    }
-    void discardInput() override {}
-    QByteArray Input() override
-    {
-        if (m_closed || m_pos >= m_size)
-            fail("read without a character waiting");
-        return QByteArray(1, char(m_data[m_pos++]));
-    }
-    bool drained() const { return m_pos >= m_size; }
-    size_t position() const { return m_pos; }
-    void setClosed(bool closed) { m_closed = closed; }
-
-private:
-    const uint8_t *m_data;
-    size_t m_size;
-    size_t m_pos = 0;
-    bool m_closed = false;
-};
-
-class CountingReporter final : public MessageReporter
-{
-public:
-    void report(const QString &) override { ++count; }
-    int count = 0;
-};
 
 bool isTime(const QByteArray &s)
 {
@@ -102,38 +62,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const bool stopStart = data[1] & 4;
     const size_t stopAt = size_t(data[2]) * (size - 3) / 256;
 
-    sorvik7_def def;
-    def.Save_Path = missingFolder ? dataDir->path() + "/missing" : dataDir->path();
-    def.Sample_Num = qint16(n);
-    def.Debug_Flag = debug;
-    def.Stop_Flag = false;
-
-    StreamPort port(data + 3, size - 3);
-    NullDisplay display;
-    CountingReporter reporter;
+    Logger log(missingFolder ? dataDir->path() + "/missing" : dataDir->path(), n, debug);
     // Each reading moves the clock on, so long inputs cross midnight.
-    SettableClock clock(QDateTime(QDate(2003, 5, 21), QTime(23, 58, 0)));
-    clock.setStepMs(7000);
-    DataFile file(def, clock, reporter);
-    file.setSyncToDevice(false);
-    AcquisitionCycle cycle(def, port, display, file, clock);
-    cycle.restart();
+    log.clock.set(QDateTime(QDate(2003, 5, 21), QTime(23, 58, 0)));
+    log.clock.setStepMs(7000);
+    log.port.append(QByteArray(reinterpret_cast<const char *>(data + 3), qsizetype(size - 3)));
+    AcquisitionCycle &cycle = log.engine.cycle();
 
     bool stopped = false;
     int stoppedSteps = 0;
-    while (!port.drained() || stopped) {
-        if (stopStart && !stopped && stoppedSteps == 0 && port.position() >= stopAt) {
-            def.Stop_Flag = true;
-            port.setClosed(true);
+    while (log.port.waiting() > 0 || stopped) {
+        if (stopStart && !stopped && stoppedSteps == 0 && size_t(log.port.pos) >= stopAt) {
+            log.engine.stop();
+            log.port.open = false;
             stopped = true;
         }
         cycle.step();
         if (stopped && ++stoppedSteps == 3) {
-            def.Stop_Flag = false;
-            port.setClosed(false);
+            log.engine.start();
+            log.port.open = true;
             stopped = false;
         }
-        if (def.Msg_Buf.size() > AcquisitionCycle::kMaxMessage)
+        if (log.def.Msg_Buf.size() > AcquisitionCycle::kMaxMessage)
             fail("the message buffer grew past its bound");
         if (cycle.Sample_Idx() < 1 || cycle.Sample_Idx() > 64)
             fail("the slot left the window");
@@ -169,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     if (lines != cycle.recordsWritten())
         fail("the files do not hold the records the cycle wrote");
-    if (reporter.count != 0 && !missingFolder)
+    if (!log.reports.isEmpty() && !missingFolder)
         fail("a data file error in a writable folder");
     return 0;
 }

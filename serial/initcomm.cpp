@@ -1,7 +1,7 @@
 #include "initcomm.h"
 
-#include "acquisition/sorvik7_def.h"
-#include "datafile/messagereporter.h"
+#include "common/sorvik7_def.h"
+#include "common/messagereporter.h"
 #include "mscomm.h"
 
 bool Init_Comm(MSComm &comm, const sorvik7_def &def, MessageReporter &reporter)

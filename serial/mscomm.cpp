@@ -1,5 +1,7 @@
 #include "mscomm.h"
 
+#include "common/clock.h"
+#include "common/sorvik7_def.h"
 #include "drivercountersource.h"
 
 #include <QScopedValueRollback>
@@ -11,7 +13,8 @@ namespace {
 constexpr int kMinPort = 1;
 constexpr int kMaxPort = 255;
 constexpr int kDefaultPollMs = 200;
-constexpr qint64 kMaxCount = 32767;   // the pending count is a 16-bit signed value
+// Read bytes are dropped from the front of the buffer once this many have gathered.
+constexpr qsizetype kCompactAt = 4096;
 
 // What an open that QSerialPort refused means to the operator.
 int openErrorNumber(QSerialPort::SerialPortError error)
@@ -31,16 +34,25 @@ int openErrorNumber(QSerialPort::SerialPortError error)
 }
 } // namespace
 
-MSComm::MSComm(QObject *parent)
+MSComm::MSComm(const Clock *clock, QObject *parent)
     : QObject(parent)
     , m_port(new QSerialPort(this))
+    , m_clock(clock)
     , m_counterSource(std::make_unique<DriverCounterSource>())
 {
+    if (!m_clock) {
+        m_ownClock = std::make_unique<SystemClock>();
+        m_clock = m_ownClock.get();
+    }
     // Keep the whole backlog between reads; the cycle drains it one by one.
     m_port->setReadBufferSize(0);
     m_counterTimer.setInterval(kDefaultPollMs);
     connect(&m_counterTimer, &QTimer::timeout, this, &MSComm::pollCounters);
     connect(m_port, &QSerialPort::errorOccurred, this, &MSComm::handlePortError);
+    connect(m_port, &QSerialPort::readyRead, this, [this] {
+        takeArrived();
+        emit received();
+    });
 }
 
 MSComm::~MSComm()
@@ -225,13 +237,23 @@ QString MSComm::deviceForPort(int n)
 #endif
 }
 
+void MSComm::setDevice(const QString &path)
+{
+    m_device = path;
+}
+
+QString MSComm::device() const
+{
+    return m_device.isEmpty() ? deviceForPort(m_commPort) : m_device;
+}
+
 void MSComm::openPort()
 {
     if (PortOpen()) {
         recordError(errPortAlreadyOpen);
         return;
     }
-    const QString device = deviceForPort(m_commPort);
+    const QString device = this->device();
     if (device.isEmpty()) {
         recordError(errPortNotFound);
         return;
@@ -262,30 +284,69 @@ void MSComm::closePort()
 {
     m_counterTimer.stop();
     m_lostPending = false;
+    m_rx.clear();
+    m_rxPos = 0;
+    m_stamps.clear();
     if (!PortOpen())
         return;
     QScopedValueRollback guard(m_changingState, true);
     m_port->close();
 }
 
+void MSComm::takeArrived()
+{
+    if (!PortOpen() || m_port->bytesAvailable() <= 0)
+        return;
+    m_rx += m_port->readAll();
+    const qint64 now = m_clock->msecsSinceEpoch();
+    if (!m_stamps.empty() && m_stamps.back().ms == now)
+        m_stamps.back().end = m_rx.size();
+    else
+        m_stamps.push_back({m_rx.size(), now});
+}
+
 qint16 MSComm::InBufferCount()
 {
-    if (!PortOpen())
-        return 0;
-    return qint16(qMin(m_port->bytesAvailable(), kMaxCount));
+    takeArrived();
+    return qint16(qMin<qsizetype>(m_rx.size() - m_rxPos, sorvik7::kMaxPendingCount));
 }
 
 void MSComm::discardInput()
 {
-    if (PortOpen())
-        m_port->clear(QSerialPort::Input);
+    if (!PortOpen())
+        return;
+    m_port->clear(QSerialPort::Input);
+    m_port->readAll();
+    m_rx.clear();
+    m_rxPos = 0;
+    m_stamps.clear();
 }
 
 QByteArray MSComm::Input()
 {
-    if (!PortOpen())
+    takeArrived();
+    const qsizetype waiting = m_rx.size() - m_rxPos;
+    const qsizetype n = m_inputLen == 0 ? waiting : qMin<qsizetype>(m_inputLen, waiting);
+    if (n <= 0)
         return {};
-    return m_inputLen == 0 ? m_port->readAll() : m_port->read(m_inputLen);
+    const QByteArray out = m_rx.mid(m_rxPos, n);
+    m_rxPos += n;
+    while (!m_stamps.empty() && m_stamps.front().end < m_rxPos)
+        m_stamps.pop_front();
+    if (!m_stamps.empty())
+        m_lastArrival = m_stamps.front().ms;
+    if (m_rxPos >= kCompactAt && m_rxPos * 2 >= m_rx.size()) {
+        m_rx.remove(0, m_rxPos);
+        for (Stamp &s : m_stamps)
+            s.end -= m_rxPos;
+        m_rxPos = 0;
+    }
+    return out;
+}
+
+qint64 MSComm::arrivalMs() const
+{
+    return m_lastArrival;
 }
 
 qint16 MSComm::CommEvent() const { return m_commEvent; }

@@ -1,25 +1,30 @@
 #pragma once
 
-#include "acquisition/portinput.h"
+#include "common/portinput.h"
 #include "linecounters.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
 #include <QTimer>
 
+#include <deque>
 #include <memory>
+
+class Clock;
 
 // The main window's serial control MSComm1: one receive-only serial port,
 // set up through properties and read one character at a time by the
 // acquisition cycle. Built on QSerialPort.
 //
 // Nothing is ever written to the line: the device is opened read-only.
-// Line errors come from the driver's error counters, which are polled while
-// the port is open; each kind that has risen since the last look raises one
-// OnComm event. A device that goes away while open is closed once and
-// reported as comEvDeviceLost. No event is raised for received characters:
-// the cycle polls InBufferCount instead.
+// Received bytes are taken from the device as soon as they arrive, stamped
+// with the time they came, and kept until the cycle reads them; received()
+// tells it that there is something to read. Line errors come from the
+// driver's error counters, which are polled while the port is open; each
+// kind that has risen since the last look raises one OnComm event. A device
+// that goes away while open is closed once and reported as comEvDeviceLost.
 class MSComm : public QObject, public PortInput
 {
     Q_OBJECT
@@ -34,7 +39,8 @@ public:
     // A negative InputLen, RThreshold or SThreshold.
     enum : int { errInvalidValue = 380 };
 
-    explicit MSComm(QObject *parent = nullptr);
+    // The clock stamps received bytes; the system clock when none is given.
+    explicit MSComm(const Clock *clock = nullptr, QObject *parent = nullptr);
     ~MSComm() override;
 
     void setCommPort(int n);      int CommPort() const;
@@ -52,16 +58,25 @@ public:
     qint16 InBufferCount() override;
     void discardInput() override;
     QByteArray Input() override;
+    qint64 arrivalMs() const override;
 
     qint16 CommEvent() const;
 
+    // The device that port n stands for: the one SORVIK7_COM<n> names, else
+    // the platform's n-th serial port. Empty for an impossible n.
     static QString deviceForPort(int n);
+    // Opens this device instead of the one CommPort stands for (empty: CommPort's).
+    void setDevice(const QString &path);
+    // The device the next open uses.
+    QString device() const;
 
     void setCounterSource(std::unique_ptr<LineCounterSource> source);
     void setCounterPollInterval(int ms);
 
 signals:
     void OnComm();
+    // New characters have arrived.
+    void received();
 
 private:
     struct LineSettings
@@ -83,8 +98,23 @@ private:
     void handlePortError(QSerialPort::SerialPortError error);
     void handleDeviceLost();
     void raise(qint16 code);
+    void takeArrived();
 
     QSerialPort *m_port = nullptr;
+    const Clock *m_clock = nullptr;
+    std::unique_ptr<Clock> m_ownClock;
+    // Received and not yet read: m_rx from m_rxPos on. Each chunk taken from
+    // the device is stamped: the stamp holds for the bytes before `end`.
+    struct Stamp
+    {
+        qsizetype end;
+        qint64 ms;
+    };
+    QByteArray m_rx;
+    qsizetype m_rxPos = 0;
+    std::deque<Stamp> m_stamps;
+    qint64 m_lastArrival = 0;
+    QString m_device;
     QTimer m_counterTimer;
     std::unique_ptr<LineCounterSource> m_counterSource;
     LineCounters m_lastCounters;

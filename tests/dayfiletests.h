@@ -73,23 +73,30 @@ inline bool writeBytes(const QString &path, const QByteArray &bytes, QIODevice::
 }
 
 // The logger receives `total` good messages with debug mode switched as
-// `debugAt(i)` says for message i, and writes into `folder`. Returns the
+// `debugAt(i)` says for message i, and writes into its folder. Returns the
 // record lines it must have written. A record is written when the next
 // message's STX is read, in the mode set at that moment, so the expected
-// record of message i takes the mode of message i + 1.
+// record of message i takes the mode of message i + 1. With `firstMs` the
+// messages arrive `stepMs` apart from then on (epoch milliseconds), each
+// written `delayMs` after its arrival; else at the test clock's moment.
 template<typename DebugAt>
-QByteArray logMessages(Logger &log, int n, int total, DebugAt debugAt)
+QByteArray logMessages(Logger &log, int n, int total, DebugAt debugAt, qint64 firstMs = 0, qint64 stepMs = 0,
+                       qint64 delayMs = 0)
 {
     Traffic traffic{n, false};
     QByteArray expected;
-    log.cycle.restart();
-    for (int i = 0; i < total; ++i) {
-        traffic.debug = debugAt(i + 1);
-        const QByteArray bytes = traffic.messages(1, expected);
+    for (int i = 0; i <= total; ++i) {
+        if (firstMs != 0) {
+            log.port.stampMs = firstMs + i * stepMs;
+            log.clock.set(QDateTime::fromMSecsSinceEpoch(log.port.stampMs + delayMs));
+        }
         log.def.Debug_Flag = debugAt(i);
-        log.feed(bytes);
+        if (i == total) {
+            log.feed(QByteArray(1, sorvik7::STX));
+            break;
+        }
+        traffic.debug = debugAt(i + 1);
+        log.feed(traffic.messages(1, expected));
     }
-    log.def.Debug_Flag = debugAt(total);
-    log.feed(QByteArray(1, sorvik7::STX));
     return expected;
 }

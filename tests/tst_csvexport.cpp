@@ -82,9 +82,9 @@ void tst_csvexport::initTestCase()
 {
     QVERIFY(QFileInfo(viewer()).isExecutable());
     Logger log(m_dir.path(), 4, false);
-    log.clock.set(QDateTime(QDate(2003, 5, 21), QTime(23, 59, 30)));
-    log.clock.setStepMs(400);
-    logMessages(log, 4, 80, [](int i) { return i >= 20 && i < 40; });
+    logMessages(
+        log, 4, 80, [](int i) { return i >= 20 && i < 40; },
+        QDateTime(QDate(2003, 5, 21), QTime(23, 59, 30)).toMSecsSinceEpoch(), 800, 400);
     for (const DayFile &f : DayFiles::inFolder(m_dir.path()))
         m_files << f.path;
     QCOMPARE(m_files.size(), 2);

@@ -1,8 +1,6 @@
-#include "acquisition/clock.h"
-#include "acquisition/sorvik7_def.h"
 #include "datafile/datafile.h"
-#include "datafile/messagereporter.h"
 #include "datafile/recordformat.h"
+#include "testsupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,12 +19,6 @@ public:
     void report(const QString &text) override { texts << text; }
     QStringList texts;
 };
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 // Root ignores permission bits; act as an ordinary user while a check needs
 // them to count.
@@ -125,16 +117,16 @@ void tst_datafile::recordLines()
 
 void tst_datafile::newFileGetsHeaderOnce()
 {
-    DataFile file(m_def, m_clock, m_reporter);
-    QVERIFY(file.File_open());
+    DataFile file(m_def, m_reporter);
+    QVERIFY(file.File_open(m_clock.now()));
     QCOMPARE(file.Data_Path(), todayFile());
     QVERIFY(file.writeRecord("14:03:07,\x02Q,229,002.50,M,00"));
     QVERIFY(!file.isOpen());
     m_clock.set(QDateTime(QDate(2003, 5, 21), QTime(14, 3, 8)));
-    QVERIFY(file.File_open());
+    QVERIFY(file.File_open(m_clock.now()));
     // received bytes go back as the same bytes
     QVERIFY(file.writeRecord("14:03:08,\x02Q\xe9,\xff\x7f,002.60,\x01,00"));
-    QCOMPARE(readAll(todayFile()), QByteArray("Gill Format Polar,03/05/21,14:03:07\r\n"
+    QCOMPARE(fileBytes(todayFile()), QByteArray("Gill Format Polar,03/05/21,14:03:07\r\n"
                                               "14:03:07,\x02Q,229,002.50,M,00\r\n"
                                               "14:03:08,\x02Q\xe9,\xff\x7f,002.60,\x01,00\r\n"));
     QVERIFY(m_reporter.texts.isEmpty());
@@ -148,10 +140,10 @@ void tst_datafile::existingFilesGetNoHeader()
         QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(before);
         f.close();
-        DataFile file(m_def, m_clock, m_reporter);
-        QVERIFY(file.File_open());
+        DataFile file(m_def, m_reporter);
+        QVERIFY(file.File_open(m_clock.now()));
         QVERIFY(file.writeRecord("14:03:07,\x02Q,2,002.00,M,00"));
-        QCOMPARE(readAll(todayFile()), before + "14:03:07,\x02Q,2,002.00,M,00\r\n");
+        QCOMPARE(fileBytes(todayFile()), before + "14:03:07,\x02Q,2,002.00,M,00\r\n");
     }
     QVERIFY(m_reporter.texts.isEmpty());
 }
@@ -159,8 +151,8 @@ void tst_datafile::existingFilesGetNoHeader()
 void tst_datafile::pathEndingInSeparator()
 {
     m_def.Save_Path = m_dir.path() + '/';
-    DataFile file(m_def, m_clock, m_reporter);
-    QVERIFY(file.File_open());
+    DataFile file(m_def, m_reporter);
+    QVERIFY(file.File_open(m_clock.now()));
     QCOMPARE(file.Data_Path(), m_dir.path() + "//20030521.SVK");
     QVERIFY(file.writeRecord("x"));
     QVERIFY(QFile::exists(todayFile()));
@@ -187,12 +179,12 @@ void tst_datafile::readOnly()
     QVERIFY(::chmod(dir.constData(), fileExists ? 0777 : 0555) == 0);
     {
         AsOrdinaryUser user;
-        DataFile file(m_def, m_clock, m_reporter);
-        QVERIFY(!file.File_open());
+        DataFile file(m_def, m_reporter);
+        QVERIFY(!file.File_open(m_clock.now()));
     }
     QVERIFY(::chmod(dir.constData(), 0700) == 0);
     QCOMPARE(m_reporter.texts, QStringList{"Unable to open data file1.  75"});
-    QCOMPARE(readAll(todayFile()), fileExists ? QByteArray("earlier\r\n") : QByteArray("<missing>"));
+    QCOMPARE(fileBytes(todayFile()), fileExists ? QByteArray("earlier\r\n") : QByteArray("<missing>"));
 }
 
 QTEST_APPLESS_MAIN(tst_datafile)

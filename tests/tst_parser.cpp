@@ -1,5 +1,5 @@
 #include "acquisition/parse_msg.h"
-#include "acquisition/speedwindow.h"
+#include "common/speedwindow.h"
 
 #include <QLocale>
 #include <QTest>
@@ -45,6 +45,9 @@ void tst_parser::parse_data()
     QTest::newRow("text after CR never reaches a field")
         << QByteArray("\x02Q,1,2.5,D,E,F\rG,H,I") << QByteArray("\x02Q") << QByteArray("1")
         << 2.5 << QByteArray("D") << QByteArray("E") << QByteArray("F");
+    QTest::newRow("blanks around the speed")
+        << QByteArray("\x02Q,229, 12 ,M,00,\r\n") << QByteArray("\x02Q") << QByteArray("229") << 12.0
+        << QByteArray("M") << QByteArray("00") << QByteArray();
     QTest::newRow("fields past 6 ignored, signed speed")
         << QByteArray("\x02Q,9,-001.25,a,b,c,d,e\r\n") << QByteArray("\x02Q") << QByteArray("9")
         << -1.25 << QByteArray("a") << QByteArray("b") << QByteArray("c");
@@ -74,7 +77,7 @@ void tst_parser::badSpeedChangesNothing_data()
     QTest::newRow("not a number") << QByteArray("\x02Q,156,abc,M,00,\r\n");
     QTest::newRow("overflow") << QByteArray("\x02Q,156,1e999,M,00,\r\n");
     QTest::newRow("nan") << QByteArray("\x02Q,156,nan,M,00,\r\n");
-    QTest::newRow("blank") << QByteArray("\x02Q,156, 1.5,M,00,\r\n");
+    QTest::newRow("blank inside") << QByteArray("\x02Q,156,1 .5,M,00,\r\n");
     QTest::newRow("only CR separator") << QByteArray("\x02Q 156 000.05 M 00\r\n");
 }
 

@@ -86,14 +86,31 @@ qsizetype PtyLine::send(QByteArrayView bytes)
 
 void PtyLine::discardInput()
 {
+    takeWritten();
+}
+
+QByteArray PtyLine::takeWritten()
+{
+    QByteArray written;
     if (m_master < 0)
-        return;
+        return written;
     char buffer[512];
     for (int i = 0; i < 64; ++i) {
         const ssize_t n = ::read(m_master, buffer, sizeof buffer);
-        if (n <= 0 && !(n < 0 && errno == EINTR))
-            return; // EAGAIN: nothing there; EIO: nobody listens
+        if (n > 0)
+            written.append(buffer, n);
+        else if (!(n < 0 && errno == EINTR))
+            break; // EAGAIN: nothing there; EIO: nobody listens
     }
+    return written;
+}
+
+termios PtyLine::settings() const
+{
+    termios mode {};
+    if (m_master >= 0)
+        ::tcgetattr(m_master, &mode);
+    return mode;
 }
 
 qsizetype PtyLine::unread() const

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+
+#include <termios.h>
 
 // The sensor's end of a simulated serial line: the master side of a
 // pseudo-terminal whose slave device the logger opens as its port.
@@ -42,6 +45,10 @@ public:
     // Reads and drops whatever the listener wrote to the line, so that a
     // chatty listener never blocks.
     void discardInput();
+    // What the listener has written to the line since the last look.
+    QByteArray takeWritten();
+    // The line settings the listener has made (speed, stop bits...).
+    termios settings() const;
 
     // Bytes sent but not yet read by the listener, or -1 when that cannot
     // be learnt (the listener holds the port exclusively).

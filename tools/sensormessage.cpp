@@ -37,14 +37,16 @@ QByteArray SensorMessage::polar(int direction, double speed)
     return frame(body(direction, speed));
 }
 
-QByteArray SensorMessage::frame(QByteArrayView body)
+QByteArray SensorMessage::frame(QByteArrayView body, bool withChecksum)
 {
     QByteArray message;
     message.reserve(body.size() + 6);
     message += Stx;
     message += body;
-    message += Etx;
-    message += QByteArray::number(checksum(body), 16).toUpper().rightJustified(2, '0');
+    if (withChecksum) {
+        message += Etx;
+        message += QByteArray::number(checksum(body), 16).toUpper().rightJustified(2, '0');
+    }
     message += "\r\n";
     return message;
 }

@@ -25,6 +25,7 @@ public:
     // The complete message, STX to LF.
     static QByteArray polar(int direction, double speed);
 
-    // Frames any body: STX, body, ETX, checksum, CR LF.
-    static QByteArray frame(QByteArrayView body);
+    // Frames any body: STX, body, ETX, checksum, CR LF; without the checksum
+    // the body runs straight into CR LF.
+    static QByteArray frame(QByteArrayView body, bool withChecksum = true);
 };

@@ -1,6 +1,6 @@
 #include "ui/frm_savepath.h"
 
-#include "acquisition/sorvik7_def.h"
+#include "common/sorvik7_def.h"
 #include "ui/dirlist.h"
 #include "ui/drivelist.h"
 #include "ui/fonts.h"

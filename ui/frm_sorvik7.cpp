@@ -1,6 +1,6 @@
 #include "ui/frm_sorvik7.h"
 
-#include "serial/initcomm.h"
+#include "serial/mscomm.h"
 #include "ui/fonts.h"
 #include "ui/frm_savepath.h"
 #include "ui/panelstatusbar.h"
@@ -27,27 +27,32 @@ Frm_Sorvik7::Frm_Sorvik7(QWidget *parent)
 
 Frm_Sorvik7::Frm_Sorvik7(const Clock &clock, QWidget *parent)
     : QWidget(parent),
-      m_clock(clock),
-      m_file(m_def, m_clock, *this),
-      m_cycle(m_def, MSComm1, *this, m_file, m_clock)
+      m_engine(*this, *this, clock),
+      m_def(m_engine.def())
 {
     setObjectName(QStringLiteral("Frm_Sorvik7"));
-    MSComm1.setObjectName(QStringLiteral("MSComm1"));
     setWindowTitle(kTitle);
     setWindowIcon(QIcon(QStringLiteral(":/sorvik7/sorvik7-32.png")));
     resize(twips::size(*this, 7620, 1650));
     setFont(fonts::uiGothic(font()));
     createControls();
-    connect(&MSComm1, &MSComm::OnComm, this, &Frm_Sorvik7::MSComm1_OnComm);
+    connect(&m_engine, &Acquisition::lineEvent, this, &Frm_Sorvik7::MSComm1_OnComm);
+    connect(&m_engine, &Acquisition::stateChanged, this, &Frm_Sorvik7::showState);
+    connect(&m_engine, &Acquisition::deviceLost, this, [this] {
+        showTitle(QStringLiteral("Device lost, waiting for it"));
+        beep();
+    });
+    connect(&m_engine, &Acquisition::deviceBack, this,
+            [this] { showTitle(QStringLiteral("Device back, acquisition resumed")); });
+    connect(&m_engine, &Acquisition::fileFault, this, &Frm_Sorvik7::report);
     Form_Load();
 }
 
 Frm_Sorvik7::~Frm_Sorvik7()
 {
     m_ending = true;
-    m_cycle.shutdown();
+    m_engine.shutdown();
     delete m_setting;
-    MSComm1.setPortOpen(false);
 }
 
 void Frm_Sorvik7::createControls()
@@ -129,40 +134,31 @@ void Frm_Sorvik7::Form_Load()
 void Frm_Sorvik7::Form_Activate()
 {
     m_fromSetting = false;
-    m_cycle.restart();
+    m_engine.restart();
     emit cycleRestarted();
-}
-
-void Frm_Sorvik7::Init_Comm()
-{
-    ::Init_Comm(MSComm1, m_def, *this);
-}
-
-bool Frm_Sorvik7::File_open()
-{
-    return m_file.File_open();
 }
 
 void Frm_Sorvik7::Command1_Click()
 {
-    if (!m_def.Stop_Flag)
-        return;
-    m_def.Stop_Flag = false;
-    Init_Comm();
-    Command1->setEnabled(false);
-    Command2->setEnabled(false);
-    Command3->setEnabled(false);
+    // START: Stop_Flag false and Init_Comm, which shows its own message when
+    // the port does not open; the buttons follow the engine's state.
+    m_engine.start();
 }
 
 void Frm_Sorvik7::Command4_Click()
 {
-    if (m_def.Stop_Flag)
-        return;
-    m_def.Stop_Flag = true;
-    MSComm1.setPortOpen(false);
-    Command1->setEnabled(true);
-    Command2->setEnabled(true);
-    Command3->setEnabled(true);
+    // STOP: Stop_Flag true and the port closed; also ends waiting for a
+    // device that has gone.
+    m_engine.stop();
+}
+
+void Frm_Sorvik7::showState(Acquisition::State state)
+{
+    // Waiting for a device that has gone counts as running: STOP ends it.
+    const bool stopped = state == Acquisition::State::Stopped;
+    Command1->setEnabled(stopped);
+    Command2->setEnabled(stopped);
+    Command3->setEnabled(stopped);
 }
 
 void Frm_Sorvik7::Command2_Click()
@@ -189,7 +185,7 @@ void Frm_Sorvik7::closeEvent(QCloseEvent *event)
     // can come while acquisition runs, so it stops first and closes the port.
     Command4_Click();
     m_ending = true;
-    m_cycle.shutdown();
+    m_engine.shutdown();
     delete m_setting;
     event->accept();
     // The program ends when its last window has closed.
@@ -268,26 +264,22 @@ QString Frm_Sorvik7::lineEventText(qint16 code)
     case MSComm::comEvRxParity: return QStringLiteral("Parity error detected");
     case MSComm::comEvTxFull: return QStringLiteral("Transfer buffer full error detected");
     case MSComm::comEvDCB: return QStringLiteral("DCB get error detected");
-    case MSComm::comEvDeviceLost: return QStringLiteral("Device lost, acquisition stopped");
     default: return {};
     }
 }
 
-void Frm_Sorvik7::MSComm1_OnComm()
-{
-    handleLineEvent(MSComm1.CommEvent());
-}
-
-void Frm_Sorvik7::handleLineEvent(qint16 code)
+void Frm_Sorvik7::MSComm1_OnComm(qint16 code)
 {
     const QString text = lineEventText(code);
     if (text.isEmpty())
         return;
-    lbl_title->setText(QStringLiteral("Com%1 : %2").arg(m_def.Com_Port).arg(text));
+    showTitle(text);
     beep();
-    // The device has gone and the port is closed: stop as STOP does.
-    if (code == kDeviceLostEvent)
-        Command4_Click();
+}
+
+void Frm_Sorvik7::showTitle(const QString &text)
+{
+    lbl_title->setText(QStringLiteral("Com%1 : %2").arg(m_def.Com_Port).arg(text));
 }
 
 void Frm_Sorvik7::beep()

@@ -1,12 +1,10 @@
 #pragma once
 
-#include "acquisition/acquisitioncycle.h"
-#include "acquisition/clock.h"
+#include "acquisition/acquisition.h"
 #include "acquisition/cycledisplay.h"
-#include "acquisition/sorvik7_def.h"
-#include "datafile/datafile.h"
-#include "datafile/messagereporter.h"
-#include "serial/mscomm.h"
+#include "common/clock.h"
+#include "common/messagereporter.h"
+#include "common/sorvik7_def.h"
 
 #include <QPointer>
 #include <QWidget>
@@ -17,10 +15,11 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 
-// The main window and operator console. It owns the shared state, the serial
-// port MSComm1, the day file and the acquisition cycle, shows the last
-// message (txt_meas), the counter (lbl_cnt), line events (lbl_title), and
-// the folder, the port and a clock in its status bar SB1.
+// The main window and operator console. It runs the acquisition engine
+// (the shared state, the serial port MSComm1, the day file and the cycle),
+// shows the last message (txt_meas), the counter (lbl_cnt), line events and
+// the device going and coming back (lbl_title), and the folder, the port and
+// a clock in its status bar SB1.
 //
 // The cycle restarts from its entry state when the window is first shown
 // and whenever the operator comes back to it from the settings dialog (the
@@ -36,13 +35,6 @@ public:
     explicit Frm_Sorvik7(const Clock &clock, QWidget *parent = nullptr);
     ~Frm_Sorvik7() override;
 
-    // Configures MSComm1 for Com_Port and opens it; a failure is shown in a
-    // message box.
-    void Init_Comm();
-    // Opens today's data file for appending; false (after a message) when
-    // no file is open.
-    bool File_open();
-
     // CycleDisplay
     void showMessage(const QByteArray &msg) override;
     void showCount(int n) override;
@@ -52,17 +44,14 @@ public:
     // The report shown in lbl_title for a line event code (without the
     // "Com<n> : " prefix); empty for codes that are not reported.
     static QString lineEventText(qint16 code);
-    // What MSComm1_OnComm does with an event code.
-    void handleLineEvent(qint16 code);
+    // MSComm1's line event: the report in lbl_title and a beep.
+    void MSComm1_OnComm(qint16 code);
 
-    sorvik7_def &state() { return m_def; }
-    MSComm &comm() { return MSComm1; }
-    AcquisitionCycle &cycle() { return m_cycle; }
+    sorvik7_def &state() { return m_engine.def(); }
+    const Acquisition &engine() const { return m_engine; }
     Frm_Savepath *settingDialog() const;
     // How often the window has beeped (every beep also sounds).
     int beepCount() const { return m_beeps; }
-
-    static constexpr qint16 kDeviceLostEvent = MSComm::comEvDeviceLost;
 
 signals:
     // The acquisition cycle has been restarted from its entry state.
@@ -82,17 +71,15 @@ private:
     void Command4_Click();   // STOP
     void Command2_Click();   // Setting
     void Command3_Click();   // END
-    void MSComm1_OnComm();
+    void showState(Acquisition::State state);
+    void showTitle(const QString &text);
     void settingApplied();
     void settingClosed();
     void beep();
 
-    sorvik7_def m_def;
     SystemClock m_systemClock;
-    const Clock &m_clock;
-    MSComm MSComm1;
-    DataFile m_file;
-    AcquisitionCycle m_cycle;
+    Acquisition m_engine;
+    sorvik7_def &m_def;
 
     QPushButton *Command4 = nullptr;
     QPushButton *Command1 = nullptr;

@@ -5,10 +5,10 @@
 #include <QtGlobal>
 
 // The state that more than one window or routine shares. One instance lives
-// as long as the program; the main window makes it and hands it by reference
-// to the settings dialog and the acquisition cycle. Nothing in it is saved:
-// every start begins from these defaults (the main window's load step sets
-// Save_Path to the executable's folder).
+// as long as the acquisition engine that owns it; the front end sets the
+// operator's choices in it and the settings dialog and the acquisition cycle
+// work on it by reference. Nothing in it is saved: every start begins from
+// these defaults (the main window's load step sets Save_Path).
 //
 // Received text is kept as bytes: every byte from the line is one character,
 // and it goes back to the data file as the same byte.
@@ -34,4 +34,10 @@ inline constexpr char LF = '\n';
 inline constexpr int kMinSampleNum = 3;
 inline constexpr int kMaxSampleNum = 64;
 inline constexpr bool isValidSampleNum(int n) { return n >= kMinSampleNum && n <= kMaxSampleNum; }
+
+// A message of this many characters or fewer, from its STX on, is dropped.
+inline constexpr int kMaxDroppedLength = 19;
+
+// The pending count is a 16-bit signed value.
+inline constexpr qint16 kMaxPendingCount = 32767;
 } // namespace sorvik7

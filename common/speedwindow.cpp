@@ -1,4 +1,4 @@
-#include "acquisition/speedwindow.h"
+#include "common/speedwindow.h"
 
 #include <algorithm>
 #include <cmath>

@@ -4,7 +4,8 @@
 #include <QtGlobal>
 
 // What the acquisition cycle needs of the serial port, and nothing more.
-// The serial control implements it for a real device; tests script it.
+// The serial control implements it for a real device; recorded input is
+// replayed through it as well.
 class PortInput
 {
 public:
@@ -16,4 +17,7 @@ public:
     // The next received character (one byte). Called only after a pending
     // count above 0.
     virtual QByteArray Input() = 0;
+    // When the character Input() returned last reached the program, in
+    // milliseconds since the epoch.
+    virtual qint64 arrivalMs() const = 0;
 };

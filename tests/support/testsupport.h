@@ -1,0 +1,113 @@
+#pragma once
+
+// What the tests and the fuzzers share: a clock they set, recorded input
+// replayed into the engine, a logger around the engine that collects what
+// it reports, good messages and the records they make, the simulated sensor
+// as a process.
+
+#include "acquisition/acquisition.h"
+#include "acquisition/cycledisplay.h"
+#include "common/clock.h"
+#include "common/messagereporter.h"
+#include "common/portinput.h"
+#include "common/sorvik7_def.h"
+
+#include <QProcess>
+#include <QStringList>
+
+// The header of a file made at the test clock's default moment.
+inline const QByteArray kHeader = "Gill Format Polar,03/05/21,14:03:07\r\n";
+
+// A clock that shows the time it was set to, optionally moving on by a fixed
+// step at every reading of now() (so "23:59:59 then midnight" is one line).
+class SettableClock final : public Clock
+{
+public:
+    explicit SettableClock(const QDateTime &t = QDateTime(QDate(2003, 5, 21), QTime(14, 3, 7)))
+        : m_now(t) {}
+    void set(const QDateTime &t) { m_now = t; }
+    void setStepMs(qint64 ms) { m_stepMs = ms; }
+    QDateTime now() const override;
+    qint64 msecsSinceEpoch() const override { return m_now.toMSecsSinceEpoch(); }
+
+private:
+    mutable QDateTime m_now;
+    qint64 m_stepMs = 0;
+};
+
+// Recorded input, played back as a receive buffer holds it. Every byte
+// carries the arrival stamp set last; a closed port shows nothing waiting.
+class ReplayPort final : public PortInput
+{
+public:
+    qint16 InBufferCount() override;
+    void discardInput() override;
+    QByteArray Input() override;
+    qint64 arrivalMs() const override { return stampMs; }
+
+    void append(const QByteArray &bytes) { data += bytes; }
+    qsizetype waiting() const { return data.size() - pos; }
+
+    QByteArray data;
+    qsizetype pos = 0;
+    bool open = true;
+    qint64 stampMs = QDateTime(QDate(2003, 5, 21), QTime(14, 3, 7)).toMSecsSinceEpoch();
+};
+
+// The engine on replayed input, writing into `folder` at the test clock's
+// time, started as START starts it unless `started` is false. It keeps the
+// reports, the file faults and what it showed.
+class Logger final : public QObject, public CycleDisplay, public MessageReporter
+{
+    Q_OBJECT
+public:
+    Logger(const QString &folder, int n, bool debug, bool started = true);
+    void showMessage(const QByteArray &msg) override { messages << msg; }
+    void showCount(int n) override { counts << n; }
+    void report(const QString &text) override { reports << text; }
+    // Appends bytes to the line and steps the cycle until it has read them all.
+    void feed(const QByteArray &bytes);
+
+    QStringList reports;        // port errors, and each file fault once per episode
+    QList<quint64> cleared;     // records that each fault episode cost
+    QList<QByteArray> messages;
+    QList<int> counts;
+    SettableClock clock;
+    ReplayPort port;
+    Acquisition engine{*this, *this, clock, &port};
+    sorvik7_def &def = engine.def();
+};
+
+// Good sensor messages and the record lines a run must write for them:
+// `skip` go by while the cycle synchronises, N-1 fill the window, each later
+// one is recorded when the next STX arrives. Speeds are whole and the mean is
+// worked in hundredths, rounded half up, so no floating point enters.
+struct Traffic
+{
+    int n;
+    bool debug;
+    bool checksum = true;
+    int skip = 3, count = 0, sent = 0;
+    int window[64] = {};
+
+    // `many` messages; the record lines they make are appended to `records`.
+    QByteArray messages(int many, QByteArray &records);
+};
+
+// One polar message as the simulated sensor sends it.
+QByteArray sensorMessage(int direction, double speed, bool checksum = true);
+
+QByteArray fileBytes(const QString &path);
+
+// The folder the programs were built into.
+QString binDir();
+
+// The simulated sensor as a process: started with `arguments`, its device
+// read from the first line it prints.
+struct SensorProcess
+{
+    ~SensorProcess();
+    bool start(const QStringList &arguments);
+    QProcess process;
+    QString device;
+};
