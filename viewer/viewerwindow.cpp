@@ -24,7 +24,8 @@ namespace {
 
 constexpr double kFullCircle = 360.0;
 constexpr int kDirectionTicks = 5;       // 0, 90, 180, 270, 360
-constexpr double kHeadroom = 1.1;        // above the highest speed shown
+constexpr double kHeadroom = 1.05;       // above the highest speed shown
+constexpr int kSpeedSteps = 5;           // about this many grid steps on the speed axis
 constexpr qint64 kMsPerSecond = 1000;
 constexpr int kRoseStretch = 2, kTimeStretch = 3, kSplitUnit = 1000;
 constexpr qreal kDotPen = 1.5;           // the direction dots' size
@@ -43,6 +44,18 @@ QDate dateOf(qint64 localSeconds)
     if (localSeconds == kOpenStart || localSeconds == kOpenEnd)
         return {};
     return QDate::fromJulianDay(dayOf(localSeconds) + DayRecord::kUnixEpochJulianDay);
+}
+
+// A round grid step (1, 2 or 5 times a power of ten) giving about
+// kSpeedSteps steps up to `top`.
+double roundStep(double top)
+{
+    const double raw = top / kSpeedSteps, power = std::pow(10.0, std::floor(std::log10(raw)));
+    for (double m : {1.0, 2.0, 5.0}) {
+        if (m * power >= raw)
+            return m * power;
+    }
+    return 10.0 * power;
 }
 
 QString dateTimeText(qint64 localSeconds)
@@ -203,8 +216,10 @@ void ViewerWindow::refreshTimeCharts()
         low = std::min(low, p.y());
         high = std::max(high, p.y());
     }
-    m_speedView->valueAxis()->setRange(low * kHeadroom, high * kHeadroom);
-    m_speedView->valueAxis()->applyNiceNumbers();
+    const double step = roundStep((high - low) * kHeadroom);
+    const double bottom = std::floor(low * kHeadroom / step) * step, top = std::ceil(high * kHeadroom / step) * step;
+    m_speedView->valueAxis()->setRange(bottom, top);
+    m_speedView->valueAxis()->setTickCount(int(std::lround((top - bottom) / step)) + 1);
     m_speedView->valueAxis()->setTitleText(speedTitle());
     if (m_overview.count() == 0)
         return;
