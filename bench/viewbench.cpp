@@ -40,11 +40,12 @@ namespace {
 
 constexpr int kRecordsPerSecond = 4;
 constexpr int kSampleNum = 10;
-constexpr int kDebugFrom = 12 * 3600;             // debug mode from noon ...
-constexpr int kDebugTo = kDebugFrom + 8640;       // ... for a tenth of the day
 constexpr int kSecondsPerDay = DayRecord::kSecondsPerDay;
+constexpr int kDebugFrom = kSecondsPerDay / 2;                 // debug mode from noon ...
+constexpr int kDebugTo = kDebugFrom + kSecondsPerDay / 10;     // ... for a tenth of the day
 constexpr qsizetype kWriteChunk = 1 << 20;
 constexpr double kKiB = 1024.0;
+constexpr int kMsPerSecond = 1000;
 
 struct Run
 {
@@ -117,7 +118,7 @@ public:
             ++written;
         }
         for (int second = 0; second < kSecondsPerDay; ++second) {
-            const QByteArray time = formatTimeOfDay(QTime::fromMSecsSinceStartOfDay(second * 1000));
+            const QByteArray time = formatTimeOfDay(QTime::fromMSecsSinceStartOfDay(second * kMsPerSecond));
             const bool debug = second >= kDebugFrom && second < kDebugTo;
             for (int k = 0; k < kRecordsPerSecond; ++k) {
                 const QByteArray line = record(time, debug) + "\r\n";
@@ -266,7 +267,7 @@ int main(int argc, char *argv[])
     QElapsedTimer clock;
     clock.start();
     const qint64 records = generate(folder, first, dayCount);
-    std::printf("%lld records in %d day files written in %.1f s\n", records, dayCount, double(clock.elapsed()) / 1000);
+    std::printf("%lld records in %d day files written in %.1f s\n", records, dayCount, double(clock.elapsed()) / kMsPerSecond);
     report(runAll(folder, QCoreApplication::applicationFilePath(), parser.value(viewer), parser.value(python), records));
     return 0;
 }

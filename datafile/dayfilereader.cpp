@@ -18,13 +18,14 @@ constexpr char kStx = '\x02';
 constexpr QByteArrayView kHeaderPrefix = "Gill Format Polar,";
 constexpr qsizetype kTimeLength = 8;                 // "hh:mm:ss"
 constexpr qsizetype kDateLength = 8;                 // "yy/mm/dd"
-constexpr qsizetype kHeaderLength = 18 + kDateLength + 1 + kTimeLength;
+constexpr qsizetype kHeaderLength = kHeaderPrefix.size() + kDateLength + 1 + kTimeLength;
 constexpr int kColumnsAfterTime = 5;                 // node, direction, speed, units, status
 constexpr int kDebugCommas = 6;                      // commas of a debug line besides one per sample
 constexpr qint64 kHalfDay = DayRecord::kSecondsPerDay / 2;
 constexpr int kCenturyYears = 100;
 constexpr int kNameLength = 12;                      // "yyyymmdd.SVK"
 constexpr int kNameDigits = 8;
+constexpr int kMsPerSecond = 1000;
 
 // Up to this many significant digits a decimal is an exact integer in a
 // double, and one division by an exact power of ten rounds correctly.
@@ -110,7 +111,6 @@ int twoDigits(const char *p) { return digit(p[0]) * 10 + digit(p[1]); }
 
 QDateTime DayRecord::dateTime() const
 {
-    constexpr int kMsPerSecond = 1000;
     return QDateTime(date, QTime::fromMSecsSinceStartOfDay(secondOfDay * kMsPerSecond));
 }
 
@@ -310,7 +310,7 @@ bool DayFileReader::parseHeader(QByteArrayView line)
     if (!date.isValid() || !parseTime(line.data() + line.size() - kTimeLength, seconds))
         return false;
     m_headerMatches = date == m_date;
-    m_headerTime = QTime::fromMSecsSinceStartOfDay(seconds * 1000);
+    m_headerTime = QTime::fromMSecsSinceStartOfDay(seconds * kMsPerSecond);
     m_headerSecond = seconds;
     return true;
 }

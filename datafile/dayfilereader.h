@@ -37,6 +37,12 @@ struct DayRecord
     {
         return (d.toJulianDay() - kUnixEpochJulianDay) * kSecondsPerDay + secondOfDay;
     }
+    // The date of local seconds.
+    static QDate dateOf(qint64 localSeconds)
+    {
+        const qint64 day = localSeconds / kSecondsPerDay - (localSeconds % kSecondsPerDay < 0);
+        return QDate::fromJulianDay(day + kUnixEpochJulianDay);
+    }
     static constexpr qint64 kUnixEpochJulianDay = 2440588;
 };
 

@@ -42,11 +42,7 @@ int exportTable(const ViewOptions &options)
     QString error;
     if (!DayFiles::collect(options.paths, files, error))
         return fail(kExitUsage, error);
-    const auto dateOf = [](qint64 t, qint64 open) {
-        return t == open ? QDate() : QDate::fromJulianDay(t / DayRecord::kSecondsPerDay + DayRecord::kUnixEpochJulianDay);
-    };
-    files = DayFiles::between(files, dateOf(options.from, std::numeric_limits<qint64>::min()),
-                              dateOf(options.to, std::numeric_limits<qint64>::max()));
+    files = DayFiles::between(files, options.fromDate(), options.toDate());
     std::unique_ptr<QFileDevice> out;
     if (options.output.isEmpty()) {
         auto stdOut = std::make_unique<QFile>();

@@ -16,6 +16,8 @@ constexpr double kWheelStep = 0.8;     // per notch
 constexpr double kPanStep = 0.25;      // arrow keys, of the span
 constexpr int kWheelNotch = 120;
 constexpr qint64 kMinute = 60 * 1000, kHour = 60 * kMinute, kDay = 24 * kHour;
+constexpr int kTimeTicks = 7;
+constexpr int kMargin = 4;             // pixels round the plot
 
 // Labels as fine as the span needs.
 QString formatFor(qint64 spanMs)
@@ -34,8 +36,8 @@ TimeChartView::TimeChartView(const QString &valueTitle, QWidget *parent)
     : QChartView(new QChart, parent), m_timeAxis(new QDateTimeAxis), m_valueAxis(new QValueAxis)
 {
     chart()->legend()->hide();
-    chart()->setMargins(QMargins(4, 4, 4, 4));
-    m_timeAxis->setTickCount(7);
+    chart()->setMargins(QMargins(kMargin, kMargin, kMargin, kMargin));
+    m_timeAxis->setTickCount(kTimeTicks);
     m_valueAxis->setTitleText(valueTitle);
     chart()->addAxis(m_timeAxis, Qt::AlignBottom);
     chart()->addAxis(m_valueAxis, Qt::AlignLeft);

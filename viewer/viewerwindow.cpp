@@ -33,17 +33,12 @@ constexpr qreal kDotPen = 1.5;           // the direction dots' size
 constexpr qint64 kOpenStart = std::numeric_limits<qint64>::min();
 constexpr qint64 kOpenEnd = std::numeric_limits<qint64>::max();
 
-qint64 dayOf(qint64 localSeconds)
-{
-    return localSeconds / DayRecord::kSecondsPerDay - (localSeconds % DayRecord::kSecondsPerDay < 0);
-}
-
 // The date of local seconds; invalid for an open end.
 QDate dateOf(qint64 localSeconds)
 {
     if (localSeconds == kOpenStart || localSeconds == kOpenEnd)
         return {};
-    return QDate::fromJulianDay(dayOf(localSeconds) + DayRecord::kUnixEpochJulianDay);
+    return DayRecord::dateOf(localSeconds);
 }
 
 // A round grid step (1, 2 or 5 times a power of ten) giving about
@@ -60,8 +55,9 @@ double roundStep(double top)
 
 QString dateTimeText(qint64 localSeconds)
 {
-    const int second = int(localSeconds - dayOf(localSeconds) * DayRecord::kSecondsPerDay);
-    return dateOf(localSeconds).toString(Qt::ISODate) + QLatin1Char(' ')
+    const QDate date = DayRecord::dateOf(localSeconds);
+    const int second = int(localSeconds - DayRecord::localSecondsOf(date, 0));
+    return date.toString(Qt::ISODate) + QLatin1Char(' ')
            + QTime::fromMSecsSinceStartOfDay(second * int(kMsPerSecond)).toString(Qt::ISODate);
 }
 

@@ -8,6 +8,7 @@
 namespace {
 
 constexpr qint64 kLastSecondOfDay = DayRecord::kSecondsPerDay - 1;
+constexpr int kMsPerSecond = 1000;
 
 // yyyy-mm-dd or yyyy-mm-ddThh:mm[:ss] (a space also separates); local seconds.
 bool parseDate(const QString &text, bool endOfDay, qint64 &seconds)
@@ -27,7 +28,7 @@ bool parseDate(const QString &text, bool endOfDay, qint64 &seconds)
     const QTime time(m.captured(4).toInt(), m.captured(5).toInt(), m.captured(6).toInt());
     if (!time.isValid())
         return false;
-    seconds = DayRecord::localSecondsOf(date, time.msecsSinceStartOfDay() / 1000);
+    seconds = DayRecord::localSecondsOf(date, time.msecsSinceStartOfDay() / kMsPerSecond);
     return true;
 }
 
@@ -41,6 +42,16 @@ bool parseSize(const QString &text, QSize &size)
 }
 
 } // namespace
+
+QDate ViewOptions::fromDate() const
+{
+    return from == std::numeric_limits<qint64>::min() ? QDate() : DayRecord::dateOf(from);
+}
+
+QDate ViewOptions::toDate() const
+{
+    return to == std::numeric_limits<qint64>::max() ? QDate() : DayRecord::dateOf(to);
+}
 
 QString ViewOptions::usage()
 {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDate>
 #include <QSize>
 #include <QString>
 #include <QStringList>
@@ -24,6 +25,9 @@ struct ViewOptions
     QSize size{1280, 800};
 
     bool picture() const { return !png.isEmpty() || !svg.isEmpty(); }
+    // The days of --from and --to; invalid when not given.
+    QDate fromDate() const;
+    QDate toDate() const;
 
     // Parses argv; false with a one-line `error` for anything it cannot use.
     // `help` is set (and true returned) for --help.

@@ -16,6 +16,7 @@ constexpr double kGap = 1.5;             // degrees left free between wedges
 constexpr int kArcSteps = 6;             // straight pieces per wedge edge
 constexpr double kShareStep = 5.0;       // radial grid, percent
 constexpr int kCompassPoints = 8;
+constexpr int kBorderDarker = 130;      // QColor::darker's percent
 
 // Colours from light (gentle) to dark (strong).
 const QColor kClassColours[SpeedUnit::kClasses] = {
@@ -51,7 +52,7 @@ WindRoseView::WindRoseView(QWidget *parent) : QChartView(new QPolarChart, parent
     for (int cls = 0; cls < SpeedUnit::kClasses; ++cls) {
         auto *area = new QAreaSeries(new QLineSeries(polar), new QLineSeries(polar));
         area->setColor(kClassColours[cls]);
-        area->setBorderColor(kClassColours[cls].darker(130));
+        area->setBorderColor(kClassColours[cls].darker(kBorderDarker));
         polar->addSeries(area);
         area->attachAxis(m_angular);
         area->attachAxis(m_radial);
