@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 QDateTime SettableClock::now() const
 {
@@ -116,4 +117,17 @@ bool SensorProcess::start(const QStringList &arguments)
             return false;
     device = QString::fromLocal8Bit(process.readLine().trimmed());
     return !device.isEmpty();
+}
+
+AsOrdinaryUser::AsOrdinaryUser() : m_wasRoot(::geteuid() == 0)
+{
+    constexpr uid_t kNobody = 65534;
+    if (m_wasRoot && ::seteuid(kNobody) != 0)
+        qFatal("seteuid failed");
+}
+
+AsOrdinaryUser::~AsOrdinaryUser()
+{
+    if (m_wasRoot && ::seteuid(0) != 0)
+        qFatal("seteuid back failed");
 }
