@@ -81,6 +81,12 @@ void LoggerService::stop(const QString &reason)
     m_stopped = true;
     m_notifier.stopping();
     m_engine.stop();
+    // Records still waiting for the data folder get one more try.
+    const qsizetype waiting = m_engine.backlog();
+    if (waiting > 0 && !m_engine.writeBacklog())
+        m_log.error(QStringLiteral("%1 records waiting for %2 are lost: the folder still does not take them")
+                        .arg(m_engine.backlog())
+                        .arg(m_config.dataDir));
     m_engine.shutdown();
     m_log.info(QStringLiteral("stopped (%1): %2 records written; %3")
                    .arg(reason)
@@ -96,7 +102,7 @@ void LoggerService::report(const QString &text)
                       .arg(m_config.portName())
                       .arg(number)
                       .arg(openErrorMeaning(number))
-                      .arg(Acquisition::kDeviceRetryMs / kMsPerSecond));
+                      .arg(Acquisition::kRetryMs / kMsPerSecond));
 }
 
 void LoggerService::onStateChanged(Acquisition::State state)
@@ -134,13 +140,15 @@ void LoggerService::onDeviceBack(qint64 gapMs)
 
 void LoggerService::onFileFault(const QString &text)
 {
-    m_log.error(QStringLiteral("%1 (%2); recording goes on, the records until it clears are lost")
+    m_log.error(QStringLiteral("%1 (%2); acquisition goes on, the records wait and are written when the folder "
+                               "takes them again")
                     .arg(text, m_engine.dataPath()));
 }
 
 void LoggerService::onFileFaultCleared(quint64 affected)
 {
-    m_log.notice(QStringLiteral("data file written again (%1); %2 records were lost meanwhile")
+    m_log.notice(QStringLiteral("data file written again (%1): %2 records were affected (written late, "
+                                "or lost if the wait overflowed)")
                      .arg(m_engine.dataPath())
                      .arg(affected));
 }
