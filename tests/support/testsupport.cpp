@@ -3,10 +3,16 @@
 #include "sensormessage.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <numeric>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 QDateTime SettableClock::now() const
@@ -52,9 +58,27 @@ void Logger::feed(const QByteArray &bytes)
         engine.cycle().step();
 }
 
+std::unique_ptr<Acquisition> Logger::startOnDevice(const QString &device)
+{
+    auto live = std::make_unique<Acquisition>(*this, *this, clock);
+    live->def() = def;
+    live->def().Stop_Flag = true;
+    live->setDevice(device);
+    live->setSyncToDevice(false);
+    live->restart();
+    live->start();
+    return live;
+}
+
 QByteArray sensorMessage(int direction, double speed, bool checksum)
 {
     return SensorMessage::frame(SensorMessage::body(direction, speed), checksum);
+}
+
+QByteArray recordLine(double mean, int direction, const QByteArray &time)
+{
+    return time + ",\x02Q," + QByteArray::number(direction).rightJustified(3, '0') + ','
+        + QString::asprintf("%06.2f", mean).toLatin1() + ",M,00\r\n";
 }
 
 QByteArray Traffic::messages(int many, QByteArray &records)
@@ -90,25 +114,59 @@ QByteArray fileBytes(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
-QString binDir()
+Com1Line::Com1Line(const QString &link) : m_link(link)
 {
-    return qEnvironmentVariable("SORVIK7_BIN_DIR", QCoreApplication::applicationDirPath() + QStringLiteral("/.."));
+    QString error;
+    if (!link.isEmpty())
+        QFile::remove(link);
+    if (open(&error) && (link.isEmpty() || QFile::link(slavePath(), link)))
+        qputenv("SORVIK7_COM1", (link.isEmpty() ? slavePath() : link).toLocal8Bit());
+}
+
+Com1Line::~Com1Line()
+{
+    if (!m_link.isEmpty())
+        QFile::remove(m_link);
 }
 
 SensorProcess::~SensorProcess()
 {
+    if (fd >= 0)
+        ::close(fd);
     process.kill();
     process.waitForFinished(2000);
 }
 
 bool SensorProcess::start(const QStringList &arguments)
 {
-    process.start(binDir() + QStringLiteral("/tools/sorvik7-sensor"), arguments);
-    while (!process.canReadLine())
-        if (!process.waitForReadyRead(5000))
+    const QString bin = qEnvironmentVariable("SORVIK7_BIN_DIR", QCoreApplication::applicationDirPath() + "/..");
+    process.start(bin + "/tools/sorvik7-sensor", arguments);
+    while (process.peek(4096).count('\n') < 2)
+        if (!process.waitForReadyRead(30000))
             return false;
     device = QString::fromLocal8Bit(process.readLine().trimmed());
-    return !device.isEmpty();
+    return process.readLine().trimmed() == "SORVIK7_COM1=" + device.toLocal8Bit();
+}
+
+bool SensorProcess::listen()
+{
+    fd = ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    return fd >= 0;
+}
+
+QByteArray SensorProcess::read(qsizetype bytes, int timeoutMs)
+{
+    QByteArray data;
+    char buffer[1024];
+    for (QDeadlineTimer deadline(timeoutMs); data.size() < bytes && !deadline.hasExpired();)
+        if (pollfd p{fd, POLLIN, 0}; ::poll(&p, 1, 20) > 0)
+            data.append(buffer, qMax<ssize_t>(0, ::read(fd, buffer, qMin<qsizetype>(sizeof buffer, bytes - data.size()))));
+    return data;
+}
+
+bool SensorProcess::exitedCleanly()
+{
+    return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 AsOrdinaryUser::AsOrdinaryUser() : m_wasRoot(::geteuid() == 0)
@@ -122,4 +180,12 @@ AsOrdinaryUser::~AsOrdinaryUser()
 {
     if (m_wasRoot && ::seteuid(0) != 0)
         qFatal("seteuid back failed");
+}
+
+void fuzzCheck(bool ok, const char *what)
+{
+    if (!ok) {
+        std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, what);
+        std::abort();
+    }
 }

@@ -2,8 +2,8 @@
 
 // What the tests and the fuzzers share: a clock they set, recorded input
 // replayed into the engine, a logger around the engine that collects what
-// it reports, good messages and the records they make, the simulated sensor
-// as a process.
+// it reports, good messages and the records they make, a pseudo-terminal
+// that COM1 stands for, the simulated sensor as a process.
 
 #include "acquisition/acquisition.h"
 #include "acquisition/cycledisplay.h"
@@ -11,9 +11,12 @@
 #include "common/messagereporter.h"
 #include "common/portinput.h"
 #include "common/sorvik7_def.h"
+#include "ptyline.h"
 
 #include <QProcess>
 #include <QStringList>
+
+#include <memory>
 
 // The header of a file made at the test clock's default moment.
 inline const QByteArray kHeader = "Gill Format Polar,03/05/21,14:03:07\r\n";
@@ -33,6 +36,13 @@ public:
 private:
     mutable QDateTime m_now;
     qint64 m_stepMs = 0;
+};
+
+// Keeps what is reported, in order.
+struct CollectingReporter : MessageReporter
+{
+    void report(const QString &text) override { texts << text; }
+    QStringList texts;
 };
 
 // Recorded input, played back as a receive buffer holds it. Every byte
@@ -67,6 +77,9 @@ public:
     void report(const QString &text) override { reports << text; }
     // Appends bytes to the line and steps the cycle until it has read them all.
     void feed(const QByteArray &bytes);
+    // A second engine with these settings, reporting here, on the real
+    // serial control at `device`, woken by the port; started.
+    std::unique_ptr<Acquisition> startOnDevice(const QString &device);
 
     QStringList reports;        // port errors, and each file fault once per episode
     QList<quint64> cleared;     // records that each fault episode cost
@@ -97,19 +110,41 @@ struct Traffic
 // One polar message as the simulated sensor sends it.
 QByteArray sensorMessage(int direction, double speed, bool checksum = true);
 
+// A record line without the debug columns, at the test clock's time unless told.
+QByteArray recordLine(double mean, int direction = 156, const QByteArray &time = "14:03:07");
+
 QByteArray fileBytes(const QString &path);
 
-// The folder the programs were built into.
-QString binDir();
+// A pseudo-terminal that COM1 stands for, behind `link` when one is given.
+// The link goes with the terminal, as a device's name goes when it is
+// unplugged: a number the system gives the next pseudo-terminal must not be
+// found under the old name.
+class Com1Line : public PtyLine
+{
+public:
+    explicit Com1Line(const QString &link = QString());
+    ~Com1Line();
+
+private:
+    QString m_link;
+};
 
 // The simulated sensor as a process: started with `arguments`, its device
-// read from the first line it prints.
+// read from the two lines it prints first (the path, then SORVIK7_COM1=path).
 struct SensorProcess
 {
     ~SensorProcess();
     bool start(const QStringList &arguments);
+    // Opens the device as a listener.
+    bool listen();
+    // Reads what the listener hears until `bytes` have come or the time is up.
+    QByteArray read(qsizetype bytes, int timeoutMs = 30000);
+    // Waits for the end of the run: a normal exit with code 0.
+    bool exitedCleanly();
+
     QProcess process;
     QString device;
+    int fd = -1;
 };
 
 // Root ignores permission bits; a check that needs them to count runs as an
@@ -125,3 +160,6 @@ public:
 private:
     bool m_wasRoot;
 };
+
+// A fuzzer's check: aborts, so that the input is kept, when `ok` is false.
+void fuzzCheck(bool ok, const char *what);
