@@ -58,18 +58,6 @@ void Logger::feed(const QByteArray &bytes)
         engine.cycle().step();
 }
 
-std::unique_ptr<Acquisition> Logger::startOnDevice(const QString &device)
-{
-    auto live = std::make_unique<Acquisition>(*this, *this, clock);
-    live->def() = def;
-    live->def().Stop_Flag = true;
-    live->setDevice(device);
-    live->setSyncToDevice(false);
-    live->restart();
-    live->start();
-    return live;
-}
-
 QByteArray sensorMessage(int direction, double speed, bool checksum)
 {
     return SensorMessage::frame(SensorMessage::body(direction, speed), checksum);

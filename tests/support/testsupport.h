@@ -16,8 +16,6 @@
 #include <QProcess>
 #include <QStringList>
 
-#include <memory>
-
 // The header of a file made at the test clock's default moment.
 inline const QByteArray kHeader = "Gill Format Polar,03/05/21,14:03:07\r\n";
 
@@ -77,9 +75,6 @@ public:
     void report(const QString &text) override { reports << text; }
     // Appends bytes to the line and steps the cycle until it has read them all.
     void feed(const QByteArray &bytes);
-    // A second engine with these settings, reporting here, on the real
-    // serial control at `device`, woken by the port; started.
-    std::unique_ptr<Acquisition> startOnDevice(const QString &device);
 
     QStringList reports;        // port errors, and each file fault once per episode
     QList<quint64> cleared;     // records that each fault episode cost
