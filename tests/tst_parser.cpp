@@ -108,7 +108,9 @@ private slots:
         QTest::addColumn<QByteArray>("msg");
         QTest::addColumn<bool>("ok");
         QTest::newRow("right") << QByteArray("\x02Q,156,000.05,M,00,\x03" "19\r\n") << true;
+        // Both ways: lower-case digits that were not read as hex would let the wrong one pass.
         QTest::newRow("lower-case hex") << QByteArray("\x02Q,229,000.08,M,00,\x03" "1f\r\n") << true;
+        QTest::newRow("lower-case hex, wrong") << QByteArray("\x02Q,229,000.08,M,00,\x03" "1e\r\n") << false;
         QTest::newRow("a speed digit hit on the line") << QByteArray("\x02Q,156,000.15,M,00,\x03" "19\r\n") << false;
         QTest::newRow("no ETX") << QByteArray("\x02Q,156,000.05,M,00,\r\n") << true;
         QTest::newRow("ETX without hex digits") << QByteArray("\x02Q,156,000.05,M,00,\x03\r\n") << true;
