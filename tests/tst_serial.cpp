@@ -93,14 +93,14 @@ private slots:
 
         const QByteArray bytes("\x00\x02\xE9\xFF\r\n", 6);
         QCOMPARE(pty.send(bytes), bytes.size());
-        QTRY_COMPARE(comm.InBufferCount(), qint16(bytes.size()));
+        QTRY_COMPARE_WITH_TIMEOUT(comm.InBufferCount(), qint16(bytes.size()), 30000);
         QByteArray got = comm.Input();
         QCOMPARE(comm.InBufferCount(), qint16(bytes.size() - 1));
         while (comm.InBufferCount() > 0)
             got += comm.Input();
         QCOMPARE(got, bytes);
         pty.send("ABC");
-        QTRY_COMPARE(comm.InBufferCount(), qint16(3));
+        QTRY_COMPARE_WITH_TIMEOUT(comm.InBufferCount(), qint16(3), 30000);
         comm.discardInput();
         QCOMPARE(comm.InBufferCount(), qint16(0));
 
@@ -163,7 +163,7 @@ private slots:
 
         // The far end goes away: one event, the port closed, no more looks.
         pty.close();
-        QTRY_COMPARE(seen.size(), codes.size() + 1);
+        QTRY_COMPARE_WITH_TIMEOUT(seen.size(), codes.size() + 1, 30000);
         QCOMPARE(seen.last(), qint16(MSComm::comEvDeviceLost));
         QVERIFY(!comm.PortOpen());
         const int readsAtClose = counters.reads;
