@@ -102,6 +102,11 @@ QByteArray fileBytes(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
+QString binDir()
+{
+    return qEnvironmentVariable("SORVIK7_BIN_DIR", QCoreApplication::applicationDirPath() + "/..");
+}
+
 Com1Line::Com1Line(const QString &link) : m_link(link)
 {
     QString error;
@@ -127,8 +132,7 @@ SensorProcess::~SensorProcess()
 
 bool SensorProcess::start(const QStringList &arguments)
 {
-    const QString bin = qEnvironmentVariable("SORVIK7_BIN_DIR", QCoreApplication::applicationDirPath() + "/..");
-    process.start(bin + "/tools/sorvik7-sensor", arguments);
+    process.start(binDir() + "/tools/sorvik7-sensor", arguments);
     while (process.peek(4096).count('\n') < 2)
         if (!process.waitForReadyRead(30000))
             return false;

@@ -110,6 +110,9 @@ QByteArray recordLine(double mean, int direction = 156, const QByteArray &time =
 
 QByteArray fileBytes(const QString &path);
 
+// The folder the programs were built into.
+QString binDir();
+
 // A pseudo-terminal that COM1 stands for, behind `link` when one is given.
 // The link goes with the terminal, as a device's name goes when it is
 // unplugged: a number the system gives the next pseudo-terminal must not be
