@@ -124,21 +124,19 @@ private slots:
         QCOMPARE(button(u"Command3"_s)->geometry(), end);
     }
 
-    void buttonStates_data() { QTest::addColumn<bool>("yes"); QTest::newRow("port opens") << true; QTest::newRow("port missing") << false; }
-    void buttonStates()
+    // START on a port that is not there: the box, then running as far as
+    // the buttons go (the window waits for the device) until STOP.
+    void startWithoutPort()
     {
-        QFETCH(bool, yes);
-        Com1Line pty(m_tmp.filePath(u"COM1"_s));
-        if (!yes)
-            qputenv("SORVIK7_COM1", (m_tmp.path() + u"-missing"_s).toLocal8Bit());
+        qputenv("SORVIK7_COM1", (m_tmp.path() + u"-missing"_s).toLocal8Bit());
         click(button(u"Command4"_s));   // STOP while stopped changes nothing
         QVERIFY(m_w->state().Stop_Flag);
         QCOMPARE(enabled(), m_allEnabled);
 
         BoxCloser closer;
-        QCOMPARE(start(), yes);
-        QCOMPARE(closer.texts.value(0).section(u'\n', 0, 0), yes ? QString() : u"Error : <COM1> 8002"_s);
-        QCOMPARE(closer.texts.size(), yes ? 0 : 1);
+        QVERIFY(!start());
+        QCOMPARE(closer.texts.size(), 1);
+        QCOMPARE(closer.texts.first().section(u'\n', 0, 0), u"Error : <COM1> 8002"_s);
         QVERIFY(closer.proper);
         QVERIFY(!m_w->state().Stop_Flag);
         QCOMPARE(enabled(), (QList<bool>{false, true, false, false}));
@@ -146,7 +144,6 @@ private slots:
 
         click(button(u"Command4"_s));
         QVERIFY(m_w->state().Stop_Flag);
-        QVERIFY(!m_w->engine().isPortOpen());
         QCOMPARE(enabled(), m_allEnabled);
     }
 
@@ -355,6 +352,8 @@ private slots:
         QVERIFY(!boxes.first()->isModal());
 
         click(button(u"Command4"_s));
+        QVERIFY(!m_w->engine().isPortOpen());
+        QCOMPARE(enabled(), m_allEnabled);
         {
             BoxCloser keep(QMessageBox::No);
             click(button(u"Command3"_s));
@@ -394,6 +393,7 @@ private slots:
         m_w->state().Sample_Num = 3;
         BoxCloser closer;
         QVERIFY(start());
+        QCOMPARE(enabled(), (QList<bool>{false, true, false, false}));
 
         // Three messages before the fourth STX are skipped, two fill the window, then one record each.
         QByteArray bytes;

@@ -22,22 +22,6 @@ QDateTime SettableClock::now() const
     return t;
 }
 
-qint16 ReplayPort::InBufferCount()
-{
-    return open ? qint16(std::min<qsizetype>(waiting(), sorvik7::kMaxPendingCount)) : 0;
-}
-
-void ReplayPort::discardInput()
-{
-    if (open)
-        pos = data.size();
-}
-
-QByteArray ReplayPort::Input()
-{
-    return data.mid(pos++, 1);
-}
-
 Logger::Logger(const QString &folder, int n, bool debug, bool started)
 {
     def.Save_Path = folder;

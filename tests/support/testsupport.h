@@ -48,9 +48,9 @@ struct CollectingReporter : MessageReporter
 class ReplayPort final : public PortInput
 {
 public:
-    qint16 InBufferCount() override;
-    void discardInput() override;
-    QByteArray Input() override;
+    qint16 InBufferCount() override { return open ? qint16(std::min<qsizetype>(waiting(), sorvik7::kMaxPendingCount)) : 0; }
+    void discardInput() override { pos = open ? data.size() : pos; }
+    QByteArray Input() override { return data.mid(pos++, 1); }
     qint64 arrivalMs() const override { return stampMs; }
 
     void append(const QByteArray &bytes) { data += bytes; }
