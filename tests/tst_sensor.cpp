@@ -112,7 +112,7 @@ private slots:
         SensorProcess run;
         QVERIFY(run.start({u"--rate"_s, u"20"_s, u"--speed"_s, u"3"_s, u"--link"_s, link}));
         QCOMPARE(QFileInfo(link).symLinkTarget(), run.device);
-        QTest::qWait(200);
+        QTest::qWait(200);   // it sends a while with nobody listening
         QVERIFY(run.listen());
         const QByteArray heard = run.read(3 * 24);   // two whole messages at least
         QCOMPARE(heard.size(), 3 * 24);
