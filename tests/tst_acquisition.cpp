@@ -18,12 +18,13 @@ QByteArray randomBytes(quint32 seed, int count)
     return out;
 }
 
-// Random bytes, runs of NUL, 0xFF and STX longer than a message may be, a
-// message too long to keep, speeds that are no numbers, a bad checksum, a
-// message without field 3.
+// Runs of NUL (first, so that a whole message is followed by more noise than
+// a message may hold), random bytes, runs of 0xFF and STX, a message too
+// long to keep, speeds that are no numbers, a bad checksum, a message
+// without field 3.
 QByteArray allNoise()
 {
-    QByteArray out = randomBytes(7, 600) + QByteArray(1500, '\0') + QByteArray(700, '\xff')
+    QByteArray out = QByteArray(1500, '\0') + randomBytes(7, 600) + QByteArray(700, '\xff')
         + QByteArray(300, sorvik7::STX) + "\x02Q,229,002.74,M,00," + QByteArray(1100, '7') + "\r\n";
     for (const char *speed : {"", "abc", "0x1A", "1.2.3", "nan", "inf", "--1", "1e999", "1 2"})
         out += SensorMessage::frame("Q,229," + QByteArray(speed) + ",M,00,");
