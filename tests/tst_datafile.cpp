@@ -112,7 +112,8 @@ private slots:
         QTest::addColumn<QString>("kind");
         QTest::newRow("read-only file") << "file";      // the probe reads it, the append is refused
         QTest::newRow("read-only folder") << "none";    // no file, and none may be created
-        QTest::newRow("FIFO under the name") << "fifo"; // not a regular file, and must not hang
+        QTest::newRow("FIFO under the name") << "fifo"; // must not hang
+        QTest::newRow("device under the name") << "dev"; // opens for writing, and would swallow the records
     }
     void refused()
     {
@@ -126,6 +127,7 @@ private slots:
             QVERIFY(::chmod(path.constData(), 0444) == 0);
         }
         QVERIFY(kind != "fifo" || ::mkfifo(path.constData(), 0644) == 0);
+        QVERIFY(kind != "dev" || ::symlink("/dev/null", path.constData()) == 0);
         const QByteArray dir = QFile::encodeName(m_dir.path());
         QVERIFY(::chmod(dir.constData(), kind == "none" ? 0555 : 0777) == 0);
         {
