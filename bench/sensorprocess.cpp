@@ -1,5 +1,7 @@
 #include "sensorprocess.h"
 
+#include "childprocess.h"
+
 #include <QEventLoop>
 #include <QRegularExpression>
 #include <QTimer>
@@ -21,6 +23,7 @@ SensorProcess::~SensorProcess()
 
 bool SensorProcess::start(const QStringList &args, QString *error)
 {
+    endWithParent(m_process);
     m_process.start(m_program, QStringList{QStringLiteral("--wait")} + args);
     if (!m_process.waitForStarted(kStartMs) || !m_process.waitForReadyRead(kStartMs)) {
         *error = QStringLiteral("cannot start %1: %2").arg(m_program, m_process.errorString());
