@@ -79,6 +79,7 @@ struct Result
 {
     QString name;
     qint64 sent = 0;
+    double lineRate = 0;   // characters a second the sensor put on the line
     qint64 shown = 0;      // messages the cycle took
     qint64 written = 0;
     qint64 expected = 0;
@@ -125,13 +126,17 @@ Result runSensor(const QString &name, const QString &sensorPath, const QStringLi
         sensor.stop();
         r.ok = false;
     }
-    r.cpu = 100.0 * (cpuSeconds() - cpu0) / (wall.nsecsElapsed() / 1e9);
+    const double wallSeconds = wall.nsecsElapsed() / 1e9;
+    r.cpu = 100.0 * (cpuSeconds() - cpu0) / wallSeconds;
     const SensorProcess::Summary summary = sensor.summary();
     if (!summary.complete()) {
         std::fprintf(stderr, "sorvik7-bench: sensor summary: %s\n", qPrintable(summary.text));
         r.ok = false;
     }
     r.sent = summary.messages;
+    // The sensor starts when the port opens and ends when its last byte is
+    // read, so its bytes over this run's time are the pace of its line.
+    r.lineRate = summary.bytesSent / wallSeconds;
 
     // Let the cycle read what is still waiting, then STOP.
     runEventLoop(300);
@@ -196,9 +201,9 @@ void recordCost(int records)
 
 void print(const Result &r)
 {
-    std::printf("%-9s sent=%lld shown=%lld records=%lld expected=%lld lost=%lld max_pending=%d "
-                "max_pending_2nd_half=%d cpu=%.2f%% %s\n",
-                qPrintable(r.name), r.sent, r.shown, r.written, r.expected,
+    std::printf("%-9s sent=%lld line_chars_per_s=%.0f shown=%lld records=%lld expected=%lld lost=%lld "
+                "max_pending=%d max_pending_2nd_half=%d cpu=%.2f%% %s\n",
+                qPrintable(r.name), r.sent, r.lineRate, r.shown, r.written, r.expected,
                 std::max<qint64>(0, r.expected - r.written), r.maxPending, r.maxPendingLate, r.cpu,
                 r.ok ? "ok" : "FAILED");
     std::fflush(stdout);

@@ -7,6 +7,16 @@ packages=(
     build-essential cmake
     qt6-base-dev qt6-serialport-dev
     fonts-ipafont
+    # sorvik7-view: Qt Charts for its charts, Qt SVG for --svg; Debian's
+    # qt6-charts-dev needs libqt6opengl6-dev for its CMake files but does
+    # not pull it in
+    qt6-charts-dev qt6-svg-dev libqt6opengl6-dev
+    # the CSV export's test reads the table back with pandas and csv
+    python3-pandas
+    # sorvik7-logger: sd_notify and the journal's priorities (libsystemd,
+    # found through pkg-config); the test of its units runs systemd-analyze
+    # and systemd-sysusers from systemd (no running systemd needed)
+    libsystemd-dev pkg-config systemd
     # test.sh's fuzz run: clang with libFuzzer and the sanitizer runtimes
     clang-14 libclang-rt-14-dev
 )

@@ -4,6 +4,7 @@
 #include "common/sorvik7_def.h"
 #include "drivercountersource.h"
 
+#include <QFileInfo>
 #include <QScopedValueRollback>
 
 #include <array>
@@ -276,6 +277,14 @@ void MSComm::openPort()
         return;
     }
 
+#ifdef Q_OS_UNIX
+    // A device that is not there is not tried: QSerialPort would first make
+    // and flush a lock file for it, at every look for a device that has gone.
+    if (!QFileInfo::exists(device)) {
+        recordError(errPortNotFound);
+        return;
+    }
+#endif
     QScopedValueRollback guard(m_changingState, true);
     m_lostPending = false;
     m_port->setPortName(device);

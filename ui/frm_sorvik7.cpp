@@ -1,7 +1,7 @@
 #include "ui/frm_sorvik7.h"
 
 #include "common/nativepath.h"
-#include "serial/mscomm.h"
+#include "serial/lineevents.h"
 #include "ui/fonts.h"
 #include "ui/frm_savepath.h"
 #include "ui/panelstatusbar.h"
@@ -367,23 +367,6 @@ void Frm_Sorvik7::report(const QString &text)
     QMessageBox box(QMessageBox::NoIcon, kTitle, text, QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);   // "<COM1>" is text, not markup
     box.exec();
-}
-
-QString Frm_Sorvik7::lineEventText(qint16 code)
-{
-    switch (code) {
-    case MSComm::comEvBreak: return QStringLiteral("Break signal detected");
-    case MSComm::comEvCTSTO: return QStringLiteral("CTS timeout detected");
-    case MSComm::comEvDSRTO: return QStringLiteral("DSR timeout detected");
-    case MSComm::comEvFrame: return QStringLiteral("Framing error detected");
-    case MSComm::comEvOverrun: return QStringLiteral("Over run error detected");
-    case MSComm::comEvCDTO: return QStringLiteral("CD timeout detected");
-    case MSComm::comEvRxOver: return QStringLiteral("Receive buffer overflow detected");
-    case MSComm::comEvRxParity: return QStringLiteral("Parity error detected");
-    case MSComm::comEvTxFull: return QStringLiteral("Transfer buffer full error detected");
-    case MSComm::comEvDCB: return QStringLiteral("DCB get error detected");
-    default: return {};
-    }
 }
 
 void Frm_Sorvik7::MSComm1_OnComm(qint16 code)

@@ -48,9 +48,6 @@ public:
     // MessageReporter: a modal box, OK only, no icon, caption "SORVIK-7".
     void report(const QString &text) override;
 
-    // The report shown in lbl_title for a line event code (without the
-    // "Com<n> : " prefix); empty for codes that are not reported.
-    static QString lineEventText(qint16 code);
     // MSComm1's line event: the report in lbl_title and a beep.
     void MSComm1_OnComm(qint16 code);
 

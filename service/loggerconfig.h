@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QCommandLineParser>
+#include <QHash>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// What the service runs with.
+struct LoggerConfig
+{
+    QString device;       // the serial device, used as given (a by-id link stays a link)
+    int comPort = 0;      // n when the device was chosen as COMn; 0 for a device path
+    int samples = 10;     // N, the averaging length
+    bool debug = false;   // records also carry the N speeds
+    QString dataDir;      // absolute; it exists once the config has been read
+    QString configFile;   // the file that was read; empty when none was
+
+    // How reports name the port: "Com<n>" as the window does, or the device path.
+    QString portName() const;
+};
+
+// Reads the command line and the config file into a LoggerConfig.
+//
+// The config file is INI with the options' names as keys (port, com,
+// samples, debug, dir), read from --config, else from the user's config
+// folder (sorvik7/logger.conf in it), else from /etc/sorvik7/logger.conf;
+// a key given as an option overrides the file. --port or --com given on
+// the command line replaces both port and com of the file.
+//
+// Bad input (an unknown option or key, a value out of range, no port or
+// two, a folder that cannot be made) gives one line naming the key and the
+// value. The data folder is made last, so nothing is created when any other
+// value is bad.
+class LoggerConfigReader
+{
+public:
+    LoggerConfigReader();
+
+    // False on bad input, with error() set. --help and --version print their
+    // text and end the program here, with exit status 0.
+    bool read(const QStringList &arguments);
+
+    const LoggerConfig &config() const { return m_config; }
+    QString error() const { return m_error; }
+
+    // The data folder when none is given: the service's state directory
+    // under systemd (StateDirectory=), else sorvik7 in the user's data folder.
+    static QString defaultDataDir();
+    static QString systemConfigPath();
+
+private:
+    // A value and where it came from ("--samples", or the file's path).
+    struct Setting
+    {
+        QString value;
+        QString from;
+    };
+
+    std::optional<Setting> setting(const QString &key, bool fromFile = true) const;
+    bool readFile();
+    bool takeDevice();
+    bool takeSamples();
+    bool takeDebug();
+    bool takeDataDir();
+    bool fail(const QString &key, const Setting &setting, const QString &why);
+
+    QCommandLineParser m_parser;
+    QHash<QString, QString> m_file;
+    LoggerConfig m_config;
+    QString m_error;
+};

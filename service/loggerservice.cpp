@@ -1,0 +1,143 @@
+#include "loggerservice.h"
+
+#include "serial/lineevents.h"
+#include "servicelog.h"
+
+#include <QCoreApplication>
+
+namespace {
+
+constexpr double kMsPerSecond = 1000.0;
+
+} // namespace
+
+LoggerService::LoggerService(const LoggerConfig &config, const ServiceLog &log, QObject *parent)
+    : QObject(parent),
+      m_config(config),
+      m_log(log),
+      m_engine(*this, *this, m_clock)
+{
+    sorvik7_def &def = m_engine.def();
+    def.Save_Path = m_config.dataDir;
+    def.Sample_Num = qint16(m_config.samples);
+    def.Debug_Flag = m_config.debug;
+    if (m_config.comPort > 0)
+        def.Com_Port = qint16(m_config.comPort);
+    m_engine.setDevice(m_config.device);
+    m_engine.setKeepTrying(true);
+
+    connect(&m_engine, &Acquisition::stateChanged, this, &LoggerService::onStateChanged);
+    connect(&m_engine, &Acquisition::lineEvent, this, &LoggerService::onLineEvent);
+    connect(&m_engine, &Acquisition::deviceLost, this, &LoggerService::onDeviceLost);
+    connect(&m_engine, &Acquisition::deviceBack, this, &LoggerService::onDeviceBack);
+    connect(&m_engine, &Acquisition::fileFault, this, &LoggerService::onFileFault);
+    connect(&m_engine, &Acquisition::fileFaultCleared, this, &LoggerService::onFileFaultCleared);
+}
+
+LoggerService::~LoggerService()
+{
+    m_engine.shutdown();
+}
+
+QString LoggerService::settingsText() const
+{
+    QString text = QStringLiteral("port %1").arg(m_config.device);
+    if (m_config.comPort > 0)
+        text += QStringLiteral(" (COM%1)").arg(m_config.comPort);
+    text += QStringLiteral(", samples %1, debug %2, data folder %3, config %4")
+                .arg(m_config.samples)
+                .arg(m_config.debug ? QStringLiteral("on") : QStringLiteral("off"), m_config.dataDir,
+                     m_config.configFile.isEmpty() ? QStringLiteral("none") : m_config.configFile);
+    return text;
+}
+
+void LoggerService::start()
+{
+    m_log.info(QStringLiteral("started %1: %2").arg(QCoreApplication::applicationVersion(), settingsText()));
+    m_engine.restart();
+    m_engine.start();
+    m_notifier.ready(m_engine.state() == Acquisition::State::Running
+                         ? QStringLiteral("Recording %1").arg(m_config.device)
+                         : QStringLiteral("Waiting for %1").arg(m_config.device));
+}
+
+void LoggerService::stop(const QString &reason)
+{
+    if (m_stopped)
+        return;
+    m_stopped = true;
+    m_notifier.stopping();
+    m_engine.stop();
+    // Records still waiting for the data folder get one more try.
+    const qsizetype waiting = m_engine.backlog();
+    if (waiting > 0 && !m_engine.writeBacklog())
+        m_log.error(QStringLiteral("%1 records waiting for %2 are lost: the folder still does not take them")
+                        .arg(m_engine.backlog())
+                        .arg(m_config.dataDir));
+    m_engine.shutdown();
+    m_log.info(QStringLiteral("stopped (%1): %2 records written; %3")
+                   .arg(reason)
+                   .arg(m_engine.recordsWritten())
+                   .arg(settingsText()));
+}
+
+void LoggerService::report(const QString &text)
+{
+    // Init_Comm's "Error : <COMn> number", then the device and the reason in
+    // words on a line of their own. A device given by path is named as such.
+    QString first = text.section(u'\n', 0, 0);
+    const QString detail = text.section(u'\n', 1);
+    if (m_config.comPort == 0)
+        first.replace(QStringLiteral("<COM%1>").arg(m_engine.def().Com_Port), QStringLiteral("<%1>").arg(m_config.device));
+    m_log.warning(QStringLiteral("%1 (%2); waiting for the device, looking every %3 s")
+                      .arg(first, detail)
+                      .arg(Acquisition::kRetryMs / kMsPerSecond));
+}
+
+void LoggerService::onStateChanged(Acquisition::State state)
+{
+    if (m_stopped)
+        return;
+    if (state == Acquisition::State::Running)
+        m_notifier.status(QStringLiteral("Recording %1").arg(m_config.device));
+    else if (state == Acquisition::State::WaitingForDevice)
+        m_notifier.status(QStringLiteral("Waiting for %1").arg(m_config.device));
+}
+
+void LoggerService::onLineEvent(qint16 code)
+{
+    const QString text = lineEventText(code);
+    if (!text.isEmpty())
+        m_log.warning(QStringLiteral("%1 : %2").arg(m_config.portName(), text));
+}
+
+void LoggerService::onDeviceLost()
+{
+    m_lost = true;
+    m_log.warning(QStringLiteral("%1 : Device lost, waiting for it").arg(m_config.portName()));
+}
+
+void LoggerService::onDeviceBack(qint64 gapMs)
+{
+    const QString gap = QString::number(gapMs / kMsPerSecond, 'f', 1);
+    if (m_lost)
+        m_log.notice(QStringLiteral("%1 : Device back after %2 s, acquisition resumed").arg(m_config.portName(), gap));
+    else
+        m_log.notice(QStringLiteral("%1 : Device there after %2 s, acquisition started").arg(m_config.portName(), gap));
+    m_lost = false;
+}
+
+void LoggerService::onFileFault(const QString &text)
+{
+    m_log.error(QStringLiteral("%1 (%2); acquisition goes on, the records wait and are written when the folder "
+                               "takes them again")
+                    .arg(text, m_engine.dataPath()));
+}
+
+void LoggerService::onFileFaultCleared(quint64 affected)
+{
+    m_log.notice(QStringLiteral("data file written again (%1): %2 records were affected (written late, "
+                                "or lost if the wait overflowed)")
+                     .arg(m_engine.dataPath())
+                     .arg(affected));
+}

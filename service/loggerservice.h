@@ -1,0 +1,55 @@
+#pragma once
+
+#include "acquisition/acquisition.h"
+#include "acquisition/cycledisplay.h"
+#include "common/clock.h"
+#include "common/messagereporter.h"
+#include "loggerconfig.h"
+#include "systemdnotifier.h"
+
+#include <QObject>
+
+class ServiceLog;
+
+// The headless front end: runs the acquisition engine with the service's
+// settings, as START runs it in the window, and writes what the window
+// would show the operator to the log instead (port errors, line events,
+// file faults, the device going and coming back), one line each. A device
+// that is not there at start or goes away later is waited for.
+class LoggerService : public QObject, public CycleDisplay, public MessageReporter
+{
+    Q_OBJECT
+
+public:
+    LoggerService(const LoggerConfig &config, const ServiceLog &log, QObject *parent = nullptr);
+    ~LoggerService() override;
+
+    // The cycle's entry steps, then START; tells systemd it is ready.
+    void start();
+    // STOP and the end of acquisition, between two steps of the cycle, so
+    // the day file ends with a whole record. `reason` goes into the log.
+    void stop(const QString &reason);
+
+    // CycleDisplay: nobody looks.
+    void showMessage(const QByteArray &) override {}
+    void showCount(int) override {}
+    // MessageReporter: START could not open the port.
+    void report(const QString &text) override;
+
+private:
+    QString settingsText() const;
+    void onStateChanged(Acquisition::State state);
+    void onLineEvent(qint16 code);
+    void onDeviceLost();
+    void onDeviceBack(qint64 gapMs);
+    void onFileFault(const QString &text);
+    void onFileFaultCleared(quint64 affected);
+
+    LoggerConfig m_config;
+    const ServiceLog &m_log;
+    SystemClock m_clock;
+    Acquisition m_engine;
+    SystemdNotifier m_notifier;
+    bool m_lost = false;      // the device went away while running
+    bool m_stopped = false;
+};
