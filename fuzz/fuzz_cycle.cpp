@@ -49,10 +49,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     bool stopped = false;
     int stoppedSteps = 0;
-    while (log.port.waiting() > 0 || stopped) {
+    // An ended cycle reads nothing more until it is restarted.
+    while ((log.port.waiting() > 0 || stopped) && cycle.phase() != AcquisitionCycle::Phase::Ended) {
         if (stopStart && !stopped && stoppedSteps == 0 && size_t(log.port.pos) >= stopAt) {
-            log.engine.stop();
+            // STOP closes the port before anything else can read it.
             log.port.open = false;
+            log.engine.stop();
             stopped = true;
         }
         cycle.step();

@@ -138,8 +138,8 @@ private slots:
             bytes += msg(i);
         log.feed(bytes + "\x02");
         QCOMPARE(log.engine.cycle().Sample_Idx(), 2);   // records in slots 5 and 1 so far
-        log.engine.stop();
         log.port.open = false;
+        log.engine.stop();
         log.engine.cycle().step();
         QCOMPARE(log.engine.cycle().phase(), AcquisitionCycle::Phase::Idle);
         // START again: syncing goes on counting from slot 2, so three STX end it
