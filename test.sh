@@ -4,21 +4,35 @@
 # target for a short fixed time. Any sanitizer report fails the run.
 #   SORVIK7_SKIP_ASAN=1   leave out the sanitizer build (local runs only)
 #   SORVIK7_SKIP_FUZZ=1   leave out the fuzz run (local runs only)
-# CI (CI=true) always runs both.
+# CI (CI=true) always runs both, and builds with warnings as errors.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps.sh
 jobs=$(nproc)
-build=${SORVIK7_BUILD_DIR:-build}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build "$build" -j"$jobs"
-ctest --test-dir "$build" --output-on-failure -j"$jobs"
-passed=$(ctest --test-dir "$build" -N | sed -n 's/^Total Tests: //p')
-
 ci=${CI:-false}
+werror=OFF
+[ "$ci" = true ] && werror=ON
+export SORVIK7_WERROR=$werror
+
+ran=0
+skipped=0
+# Runs ctest in a build folder and adds what it ran and skipped to the totals.
+run_ctest() {
+    local dir=$1
+    local junit="$dir/ctest-results.xml"
+    ctest --test-dir "$dir" --output-on-failure -j"$jobs" --output-junit "$junit"
+    ran=$((ran + $(grep -c '<testcase ' "$junit")))
+    skipped=$((skipped + $(grep -c 'status="\(notrun\|disabled\)"' "$junit" || true)))
+}
+
+build=${SORVIK7_BUILD_DIR:-build}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVIK7_WERROR=$werror
+cmake --build "$build" -j"$jobs"
+run_ctest "$build"
+
 if [ "$ci" = true ] || [ "${SORVIK7_SKIP_ASAN:-0}" != 1 ]; then
     asan=${SORVIK7_ASAN_BUILD_DIR:-build-asan}
-    cmake -S . -B "$asan" -DCMAKE_BUILD_TYPE=Debug -DSORVIK7_SANITIZE=ON
+    cmake -S . -B "$asan" -DCMAKE_BUILD_TYPE=Debug -DSORVIK7_SANITIZE=ON -DSORVIK7_WERROR=$werror
     cmake --build "$asan" -j"$jobs"
     # halt_on_error: the first report ends the test with a failure.
     # Leaks are checked; the suppressions file lists only leaks inside
@@ -26,13 +40,13 @@ if [ "$ci" = true ] || [ "${SORVIK7_SKIP_ASAN:-0}" != 1 ]; then
     ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1 \
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp:print_suppressions=0 \
-        ctest --test-dir "$asan" --output-on-failure -j"$jobs"
-    passed=$((passed + $(ctest --test-dir "$asan" -N | sed -n 's/^Total Tests: //p')))
+        run_ctest "$asan"
 fi
 
+fuzzed=0
 if [ "$ci" = true ] || [ "${SORVIK7_SKIP_FUZZ:-0}" != 1 ]; then
     scripts/fuzz.sh
-    passed=$((passed + $(ls fuzz/fuzz_*.cpp | wc -l)))  # one per fuzz target
+    fuzzed=$(ls fuzz/fuzz_*.cpp | wc -l)
 fi
 # Reached only when everything above passed (set -e).
-echo "test.sh: $passed passed, 0 failed"
+echo "test.sh: $((ran - skipped)) tests passed, $skipped skipped, $fuzzed fuzz targets clean, 0 failed"

@@ -15,9 +15,11 @@ Acquisition::Acquisition(CycleDisplay &display, MessageReporter &reporter, const
     if (!m_replay)
         connect(&m_comm, &MSComm::received, &m_cycle, &AcquisitionCycle::wake);
     connect(&m_comm, &MSComm::OnComm, this, &Acquisition::onComm);
-    connect(&m_cycle, &AcquisitionCycle::recordWritten, this, [this] { m_faults.recordWritten(); });
-    m_retry.setInterval(kDeviceRetryMs);
+    connect(&m_cycle, &AcquisitionCycle::recordDone, this, &Acquisition::recordDone);
+    m_retry.setInterval(kRetryMs);
     connect(&m_retry, &QTimer::timeout, this, &Acquisition::lookForDevice);
+    m_drain.setSingleShot(true);
+    connect(&m_drain, &QTimer::timeout, this, &Acquisition::drainBacklog);
 }
 
 Acquisition::~Acquisition()
@@ -77,6 +79,7 @@ void Acquisition::restart()
 void Acquisition::shutdown()
 {
     m_retry.stop();
+    m_drain.stop();
     m_def.Stop_Flag = true;
     m_cycle.shutdown();
     m_comm.setPortOpen(false);
@@ -129,21 +132,55 @@ void Acquisition::lookForDevice()
     m_cycle.wake();
 }
 
+void Acquisition::recordDone(bool written)
+{
+    if (written)
+        m_faults.cleared();
+    else if (!m_drain.isActive())
+        m_drain.start(kRetryMs);
+    if (!written || m_file.backlog() > 0)
+        emit backlogChanged(m_file.backlog());
+}
+
+void Acquisition::drainBacklog()
+{
+    // A few milliseconds at a time, so that the cycle keeps reading while a
+    // long backlog is written.
+    constexpr int kBudgetMs = 20;
+    const bool taken = m_file.writeBacklog(kBudgetMs);
+    emit backlogChanged(m_file.backlog());
+    if (m_file.backlog() == 0)
+        m_faults.cleared();
+    else
+        m_drain.start(taken ? 0 : kRetryMs);
+}
+
+bool Acquisition::writeBacklog()
+{
+    m_drain.stop();
+    while (m_file.backlog() > 0 && m_file.writeBacklog(kRetryMs)) {
+    }
+    emit backlogChanged(m_file.backlog());
+    if (m_file.backlog() > 0)
+        return false;
+    m_faults.cleared();
+    return true;
+}
+
 void Acquisition::FaultEpisodes::report(const QString &text)
 {
-    ++m_affected;
     if (m_inFault)
         return;
     m_inFault = true;
+    m_lostBefore = m_engine.m_file.recordsDelayed() + m_engine.m_file.recordsDropped();
     emit m_engine.fileFault(text);
 }
 
-void Acquisition::FaultEpisodes::recordWritten()
+void Acquisition::FaultEpisodes::cleared()
 {
     if (!m_inFault)
         return;
-    const quint64 affected = m_affected;
     m_inFault = false;
-    m_affected = 0;
-    emit m_engine.fileFaultCleared(affected);
+    const quint64 lost = m_engine.m_file.recordsDelayed() + m_engine.m_file.recordsDropped();
+    emit m_engine.fileFaultCleared(lost - m_lostBefore);
 }

@@ -24,8 +24,10 @@ class PortInput;
 // A device that goes away while acquisition runs is closed and looked for
 // again every second; when the same device opens again, acquisition resumes
 // as STOP then START would. A failing day file is reported once per episode
-// (fileFault), and its end with the number of records it cost
-// (fileFaultCleared).
+// (fileFault); acquisition goes on meanwhile, the records that cannot be
+// written are kept and written in order once the folder takes them again,
+// and the end of the episode is reported with the number of records that
+// had to wait (fileFaultCleared).
 class Acquisition : public QObject
 {
     Q_OBJECT
@@ -38,8 +40,9 @@ public:
     };
     Q_ENUM(State)
 
-    // How often a device that has gone is looked for.
-    static constexpr int kDeviceRetryMs = 1000;
+    // How often a device that has gone, or a data folder that refuses
+    // records, is tried again.
+    static constexpr int kRetryMs = 1000;
 
     // With `replay`, the cycle reads recorded input from it instead of the
     // serial port, and START and STOP leave the port alone.
@@ -74,7 +77,12 @@ public:
     bool isPortOpen() const { return m_comm.PortOpen(); }
     AcquisitionCycle &cycle() { return m_cycle; }
     const AcquisitionCycle &cycle() const { return m_cycle; }
-    quint64 recordsWritten() const { return m_cycle.recordsWritten(); }
+    quint64 recordsWritten() const { return m_file.recordsWritten(); }
+    // Records waiting for the data folder to take them.
+    qsizetype backlog() const { return m_file.backlog(); }
+    // Writes every waiting record now (the program is ending); false when
+    // the folder still refuses them.
+    bool writeBacklog();
     // The day file of the last record; empty before the first.
     QString dataPath() const { return m_file.Data_Path(); }
 
@@ -89,22 +97,26 @@ signals:
     // The day file failed (the report's text); later failures of the same
     // episode are not reported again.
     void fileFault(const QString &text);
-    // A record was written again after a fault that cost `affected` records.
+    // Every record is in its file again after a fault during which
+    // `affected` records had to wait (or were lost, the backlog being full).
     void fileFaultCleared(quint64 affected);
+    // The number of records waiting for the data folder has changed.
+    void backlogChanged(qsizetype waiting);
 
 private:
-    // Counts the day file's failures into episodes.
+    // The day file's failures, gathered into one report per episode.
     class FaultEpisodes final : public MessageReporter
     {
     public:
         explicit FaultEpisodes(Acquisition &engine) : m_engine(engine) {}
         void report(const QString &text) override;
-        void recordWritten();
+        // The backlog has been written: the episode, if any, is over.
+        void cleared();
 
     private:
         Acquisition &m_engine;
         bool m_inFault = false;
-        quint64 m_affected = 0;
+        quint64 m_lostBefore = 0;   // delayed and dropped records when it began
     };
 
     void setState(State state);
@@ -112,6 +124,8 @@ private:
     void onDeviceLost();
     void lookForDevice();
     void waitForDevice();
+    void recordDone(bool written);
+    void drainBacklog();
 
     MessageReporter &m_reporter;
     PortInput *m_replay = nullptr;
@@ -123,5 +137,6 @@ private:
     State m_state = State::Stopped;
     bool m_keepTrying = false;
     QTimer m_retry;
+    QTimer m_drain;
     QElapsedTimer m_gap;
 };

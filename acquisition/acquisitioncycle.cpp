@@ -15,7 +15,6 @@ constexpr qint64 kTickNs = 1'000'000;     // the pacing period: 1 ms
 constexpr qint64 kNsPerMs = 1'000'000;
 constexpr qint64 kMaxLagNs = 250'000'000; // how far behind the pacing may fall and still catch up
 constexpr int kSyncStxCount = 4;          // the sync phase ends on the STX that takes Sample_Idx past this
-constexpr qint64 kMsPerDay = 86'400'000;
 } // namespace
 
 AcquisitionCycle::AcquisitionCycle(sorvik7_def &def, PortInput &port, CycleDisplay &display,
@@ -300,18 +299,10 @@ void AcquisitionCycle::runBody()
 void AcquisitionCycle::writeRecord()
 {
     // One reading of the clock names the file and dates a new file's header;
-    // its offset from UTC turns the arrival stamp into the time of day.
+    // its offset from UTC turns the arrival stamp into local time.
     const QDateTime now = m_clock.now();
-    const qint64 local = m_recStampMs + qint64(now.offsetFromUtc()) * 1000;
-    const QTime Rec_Time = QTime::fromMSecsSinceStartOfDay(int((local % kMsPerDay + kMsPerDay) % kMsPerDay));
-    // A file that could not be opened has been reported; that record is
-    // skipped and the next message tries again.
-    if (!m_file.File_open(now))
-        return;
-    const QByteArray line = Record_Line(formatTimeOfDay(Rec_Time), m_fld, m_Avg_Speed, m_def.Debug_Flag,
+    const QDateTime stamp = QDateTime::fromMSecsSinceEpoch(m_recStampMs, Qt::OffsetFromUTC, now.offsetFromUtc());
+    const QByteArray line = Record_Line(formatTimeOfDay(stamp.time()), m_fld, m_Avg_Speed, m_def.Debug_Flag,
                                         m_Speed_Buf, sampleNum());
-    if (m_file.writeRecord(line)) {
-        ++m_records;
-        emit recordWritten();
-    }
+    emit recordDone(m_file.append(now, {stamp, line}));
 }

@@ -66,15 +66,15 @@ public:
 
     Phase phase() const { return m_phase; }
     int Sample_Idx() const { return m_Sample_Idx; }
-    quint64 recordsWritten() const { return m_records; }
 
     // How many periods one wake-up may catch up on, so that a late one never
     // holds the event loop for long.
     static constexpr int kMaxStepsPerWake = 64;
 
 signals:
-    // A record is in the day file, flushed.
-    void recordWritten();
+    // A message has become a record: in the day file, flushed, or (when
+    // `written` is false) kept until the data folder takes it.
+    void recordDone(bool written);
 
 private:
     void idleStep();
@@ -121,7 +121,4 @@ private:
     qint64 m_nextTickNs = 0;     // when the next pacing period ends
     bool m_inStep = false;       // a step is running (perhaps under a message box)
     bool m_restartPending = false;
-    quint64 m_restarts = 0;
-
-    quint64 m_records = 0;
-};
+    quint64 m_restarts = 0;};

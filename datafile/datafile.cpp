@@ -1,9 +1,11 @@
 #include "datafile/datafile.h"
 
 #include "common/messagereporter.h"
+#include "common/nativepath.h"
 #include "common/sorvik7_def.h"
 #include "datafile/recordformat.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 
 #include <cerrno>
@@ -116,8 +118,8 @@ bool DataFile::File_open(const QDateTime &now)
     close();
     // The separator is always added, also after a path that ends in one.
     m_dataPath = m_def.Save_Path + QLatin1Char('/') + dataFileName(now.date());
-    const QByteArray path = QFile::encodeName(m_dataPath);
-    const QByteArray folder = QFile::encodeName(m_def.Save_Path);
+    const QByteArray path = nativepath::encode(m_dataPath);
+    const QByteArray folder = nativepath::encode(m_def.Save_Path);
 
     // The file the last record went to is appended to straight away; only
     // when it has gone does the full sequence below run, so a folder that
@@ -194,6 +196,11 @@ bool DataFile::writeHeader(const QDateTime &now, const QByteArray &path, const Q
 
 bool DataFile::writeRecord(const QByteArray &Record_Line)
 {
+    return writeLines(Record_Line + "\r\n");
+}
+
+bool DataFile::writeLines(const QByteArray &lines)
+{
     if (m_fd < 0)
         return false;
     struct stat st {};
@@ -201,7 +208,7 @@ bool DataFile::writeRecord(const QByteArray &Record_Line)
     if (::fstat(m_fd, &st) != 0) {
         err = errno;
     } else {
-        bool written = writeAll(Record_Line + "\r\n", err);
+        bool written = writeAll(lines, err);
         if (written && m_sync && ::fdatasync(m_fd) != 0) {
             err = errno;
             written = false;
@@ -218,6 +225,50 @@ bool DataFile::writeRecord(const QByteArray &Record_Line)
         fail(kOutputError, err);
         return false;
     }
-    m_lastWritten = QFile::encodeName(m_dataPath);
+    m_lastWritten = nativepath::encode(m_dataPath);
+    return true;
+}
+
+void DataFile::keep(Record record)
+{
+    if (backlog() >= kMaxBacklog) {
+        ++m_dropped;
+        return;
+    }
+    ++m_delayed;
+    m_backlog.push_back(std::move(record));
+}
+
+bool DataFile::append(const QDateTime &now, Record record)
+{
+    if (!m_backlog.empty()) {
+        keep(std::move(record));
+        return false;
+    }
+    if (File_open(now) && writeRecord(record.line)) {
+        ++m_written;
+        return true;
+    }
+    keep(std::move(record));
+    return false;
+}
+
+bool DataFile::writeBacklog(int budgetMs)
+{
+    // Up to this many records go into one write and one flush.
+    constexpr qsizetype kBatch = 256;
+    QElapsedTimer spent;
+    spent.start();
+    while (!m_backlog.empty() && spent.elapsed() < budgetMs) {
+        const QDate day = m_backlog.front().stamp.date();
+        QByteArray lines;
+        qsizetype n = 0;
+        for (auto it = m_backlog.begin(); it != m_backlog.end() && n < kBatch && it->stamp.date() == day; ++it, ++n)
+            lines += it->line + "\r\n";
+        if (!File_open(m_backlog.front().stamp) || !writeLines(lines))
+            return false;
+        m_backlog.erase(m_backlog.begin(), m_backlog.begin() + n);
+        m_written += quint64(n);
+    }
     return true;
 }

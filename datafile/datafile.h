@@ -4,6 +4,8 @@
 #include <QDateTime>
 #include <QString>
 
+#include <deque>
+
 class MessageReporter;
 struct sorvik7_def;
 
@@ -49,6 +51,34 @@ public:
     // when the record is not in the file.
     bool writeRecord(const QByteArray &Record_Line);
 
+    // A record line (without its line end) and when its message arrived.
+    struct Record
+    {
+        QDateTime stamp;
+        QByteArray line;
+    };
+
+    // The most records kept while the data folder does not take them: more
+    // than a day at 4 messages a second.
+    static constexpr qsizetype kMaxBacklog = 400'000;
+
+    // Writes a record into the day file of `now`. While earlier records are
+    // waiting it goes behind them instead. A record that cannot be written is
+    // kept (up to kMaxBacklog; beyond that it is lost and counted) and
+    // written later by writeBacklog(), in order, into the day file of its own
+    // stamp. Returns whether it is in its file now.
+    bool append(const QDateTime &now, Record record);
+    // Writes waiting records, oldest first, several to a file opening and to
+    // a flush, for about budgetMs at most. Returns false when the folder
+    // still refuses them (the failure has been reported).
+    bool writeBacklog(int budgetMs);
+    qsizetype backlog() const { return qsizetype(m_backlog.size()); }
+    // Records written, by append() or later from the backlog.
+    quint64 recordsWritten() const { return m_written; }
+    // Records that have had to wait, and records lost because too many were waiting.
+    quint64 recordsDelayed() const { return m_delayed; }
+    quint64 recordsDropped() const { return m_dropped; }
+
     bool isOpen() const { return m_fd >= 0; }
     // The file of the last File_open; empty before the first.
     QString Data_Path() const { return m_dataPath; }
@@ -62,6 +92,9 @@ public:
 private:
     void close();
     bool writeAll(const QByteArray &bytes, int &sysError);
+    // Lines that end in CR LF, as one block: whole or not at all.
+    bool writeLines(const QByteArray &lines);
+    void keep(Record record);
     bool probeAndOpen(const QByteArray &path, const QByteArray &folder, bool &New_File);
     bool writeHeader(const QDateTime &now, const QByteArray &path, const QByteArray &folder);
     void fail(const QString &text, int sysError);
@@ -74,4 +107,8 @@ private:
     QByteArray m_lastWritten;
     int m_fd = -1;
     bool m_sync = true;
+    std::deque<Record> m_backlog;
+    quint64 m_written = 0;
+    quint64 m_delayed = 0;
+    quint64 m_dropped = 0;
 };

@@ -95,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     quint64 lines = 0;
     const QDir dir(dataDir->path());
     const QStringList files = dir.entryList(QDir::Files);
-    if (missingFolder && (!files.isEmpty() || cycle.recordsWritten() != 0))
+    if (missingFolder && (!files.isEmpty() || log.engine.recordsWritten() != 0))
         fail("records written into a folder that does not exist");
     for (const QString &name : files) {
         QFile f(dir.filePath(name));
@@ -117,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         QFile::remove(f.fileName());
     }
-    if (lines != cycle.recordsWritten())
+    if (lines != log.engine.recordsWritten())
         fail("the files do not hold the records the cycle wrote");
     if (!log.reports.isEmpty() && !missingFolder)
         fail("a data file error in a writable folder");

@@ -10,10 +10,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${SORVIK7_FUZZ_SECONDS:-30}
 build=${SORVIK7_FUZZ_BUILD_DIR:-build-fuzz}
-targets=(fuzz_parser fuzz_cycle)
+targets=(fuzz_parser fuzz_cycle fuzz_dayfile)
 
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DSORVIK7_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
+    -DSORVIK7_FUZZ=ON -DBUILD_TESTING=OFF -DSORVIK7_WERROR="${SORVIK7_WERROR:-OFF}" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 
 mkdir -p "$build/artifacts"

@@ -11,6 +11,12 @@ packages=(
     # found through pkg-config); the test of its units runs systemd-analyze
     # and systemd-sysusers from systemd (no running systemd needed)
     libsystemd-dev pkg-config systemd
+    # sorvik7-view: Qt Charts for its charts, Qt SVG for --svg; Debian's
+    # qt6-charts-dev needs libqt6opengl6-dev for its CMake files but does
+    # not pull it in
+    qt6-charts-dev qt6-svg-dev libqt6opengl6-dev
+    # the CSV export's test reads the table back with pandas and csv
+    python3-pandas
     # test.sh's fuzz run: clang with libFuzzer and the sanitizer runtimes
     clang-14 libclang-rt-14-dev
 )

@@ -17,7 +17,12 @@ bool Init_Comm(MSComm &comm, const sorvik7_def &def, MessageReporter &reporter)
     comm.setPortOpen(true);
 
     if (const int error = comm.lastError(); error != 0) {
-        reporter.report(QStringLiteral("Error : <COM%1> %2").arg(def.Com_Port).arg(error));
+        // The number, as always; below it the device and the reason in words.
+        QString reason = MSComm::errorText(error);
+        if (!comm.lastErrorDetail().isEmpty())
+            reason += QStringLiteral(": ") + comm.lastErrorDetail();
+        const QString device = comm.device().isEmpty() ? QStringLiteral("no device") : comm.device();
+        reporter.report(QStringLiteral("Error : <COM%1> %2\n%3: %4").arg(def.Com_Port).arg(error).arg(device, reason));
         comm.clearError();
     }
     return comm.PortOpen();

@@ -67,7 +67,24 @@ void MSComm::recordError(int number)
 }
 
 int MSComm::lastError() const { return m_lastError; }
-void MSComm::clearError() { m_lastError = 0; }
+
+void MSComm::clearError()
+{
+    m_lastError = 0;
+    m_lastErrorDetail.clear();
+}
+
+QString MSComm::errorText(int number)
+{
+    switch (number) {
+    case errPortNotFound: return QStringLiteral("the port does not exist (no such device, or no hardware behind it)");
+    case errPortAlreadyOpen: return QStringLiteral("the port is already open");
+    case errPortBusy: return QStringLiteral("the port is busy (held by another program) or not permitted");
+    case errBadSettings: return QStringLiteral("the line settings cannot be applied, or the device is not a serial port");
+    case errInvalidValue: return QStringLiteral("a setting has an invalid value");
+    default: return QStringLiteral("the port cannot be used");
+    }
+}
 
 void MSComm::setCommPort(int n)
 {
@@ -277,6 +294,7 @@ void MSComm::openPort()
     }
     if (!m_port->open(QIODevice::ReadOnly)) {
         recordError(openErrorNumber(m_port->error()));
+        m_lastErrorDetail = m_port->errorString();
         return;
     }
     if (!applyModemLine(&QSerialPort::setDataTerminalReady, m_dtrEnable)

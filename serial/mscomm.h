@@ -54,6 +54,10 @@ public:
 
     int lastError() const;
     void clearError();
+    // What an error number means, in words for the operator.
+    static QString errorText(int number);
+    // The system's own words for the last failure to open, if any.
+    QString lastErrorDetail() const { return m_lastErrorDetail; }
 
     qint16 InBufferCount() override;
     void discardInput() override;
@@ -129,6 +133,7 @@ private:
     int m_sThreshold = 0;
 
     int m_lastError = 0;
+    QString m_lastErrorDetail;
     qint16 m_commEvent = 0;
     bool m_changingState = false;   // inside open or close: port errors are ours to handle there
     bool m_lostPending = false;     // a lost device was seen; its close is queued

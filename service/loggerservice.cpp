@@ -96,7 +96,7 @@ void LoggerService::report(const QString &text)
                       .arg(m_config.portName())
                       .arg(number)
                       .arg(openErrorMeaning(number))
-                      .arg(Acquisition::kDeviceRetryMs / kMsPerSecond));
+                      .arg(Acquisition::kRetryMs / kMsPerSecond));
 }
 
 void LoggerService::onStateChanged(Acquisition::State state)

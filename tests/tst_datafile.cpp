@@ -1,5 +1,6 @@
 #include "datafile/datafile.h"
 #include "datafile/recordformat.h"
+#include "common/nativepath.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -8,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,26 +20,6 @@ class CollectingReporter final : public MessageReporter
 public:
     void report(const QString &text) override { texts << text; }
     QStringList texts;
-};
-
-// Root ignores permission bits; act as an ordinary user while a check needs
-// them to count.
-class AsOrdinaryUser
-{
-public:
-    AsOrdinaryUser() : m_wasRoot(::geteuid() == 0)
-    {
-        if (m_wasRoot && ::seteuid(65534) != 0)
-            qFatal("seteuid failed");
-    }
-    ~AsOrdinaryUser()
-    {
-        if (m_wasRoot && ::seteuid(0) != 0)
-            qFatal("seteuid back failed");
-    }
-
-private:
-    bool m_wasRoot;
 };
 
 } // namespace
@@ -53,9 +35,10 @@ private slots:
     void recordLines();
     void newFileGetsHeaderOnce();
     void existingFilesGetNoHeader();
-    void pathEndingInSeparator();
-    void readOnly_data();
-    void readOnly();
+    void folderNames_data();
+    void folderNames();
+    void refused_data();
+    void refused();
 
 private:
     QTemporaryDir m_dir;
@@ -148,35 +131,51 @@ void tst_datafile::existingFilesGetNoHeader()
     QVERIFY(m_reporter.texts.isEmpty());
 }
 
-void tst_datafile::pathEndingInSeparator()
+void tst_datafile::folderNames_data()
 {
-    m_def.Save_Path = m_dir.path() + '/';
+    QTest::addColumn<QByteArray>("folder");   // below the test's folder, as the file system spells it
+    QTest::newRow("ending in a separator") << QByteArray("/");
+    QTest::newRow("not valid UTF-8 (Latin-1)") << QByteArray("/caf\xe9/");
+}
+
+void tst_datafile::folderNames()
+{
+    QFETCH(QByteArray, folder);
+    // The separator is always added, so the path may hold two in a row.
+    const QByteArray native = QFile::encodeName(m_dir.path()) + folder;
+    QVERIFY(::mkdir(native.constData(), 0700) == 0 || errno == EEXIST);
+    m_def.Save_Path = nativepath::decode(native);
     DataFile file(m_def, m_reporter);
     QVERIFY(file.File_open(m_clock.now()));
-    QCOMPARE(file.Data_Path(), m_dir.path() + "//20030521.SVK");
     QVERIFY(file.writeRecord("x"));
-    QVERIFY(QFile::exists(todayFile()));
+    QVERIFY(file.Data_Path().endsWith("//20030521.SVK"));
+    QVERIFY(::access((native + "20030521.SVK").constData(), F_OK) == 0);
 }
 
-void tst_datafile::readOnly_data()
+void tst_datafile::refused_data()
 {
-    QTest::addColumn<bool>("fileExists");
-    QTest::newRow("read-only file") << true;     // the probe reads it, the append is refused
-    QTest::newRow("read-only folder") << false;  // no file, and none may be created
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("read-only file") << "file";      // the probe reads it, the append is refused
+    QTest::newRow("read-only folder") << "none";    // no file, and none may be created
+    QTest::newRow("FIFO under the name") << "fifo"; // must not hang
+    QTest::newRow("folder under the name") << "dir";
 }
 
-void tst_datafile::readOnly()
+void tst_datafile::refused()
 {
-    QFETCH(bool, fileExists);
-    if (fileExists) {
+    QFETCH(QString, kind);
+    const QByteArray path = QFile::encodeName(todayFile());
+    if (kind == "file") {
         QFile f(todayFile());
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write("earlier\r\n");
         f.close();
-        QVERIFY(::chmod(QFile::encodeName(todayFile()).constData(), 0444) == 0);
+        QVERIFY(::chmod(path.constData(), 0444) == 0);
     }
+    QVERIFY(kind != "fifo" || ::mkfifo(path.constData(), 0644) == 0);
+    QVERIFY(kind != "dir" || ::mkdir(path.constData(), 0755) == 0);
     const QByteArray dir = QFile::encodeName(m_dir.path());
-    QVERIFY(::chmod(dir.constData(), fileExists ? 0777 : 0555) == 0);
+    QVERIFY(::chmod(dir.constData(), kind == "none" ? 0555 : 0777) == 0);
     {
         AsOrdinaryUser user;
         DataFile file(m_def, m_reporter);
@@ -184,7 +183,9 @@ void tst_datafile::readOnly()
     }
     QVERIFY(::chmod(dir.constData(), 0700) == 0);
     QCOMPARE(m_reporter.texts, QStringList{"Unable to open data file1.  75"});
-    QCOMPARE(fileBytes(todayFile()), fileExists ? QByteArray("earlier\r\n") : QByteArray("<missing>"));
+    if (kind == "file")
+        QCOMPARE(fileBytes(todayFile()), QByteArray("earlier\r\n"));
+    QVERIFY(kind != "none" || !QFile::exists(todayFile()));
 }
 
 QTEST_APPLESS_MAIN(tst_datafile)

@@ -75,6 +75,7 @@ class tst_filefaults : public QObject
 private slots:
     void faultWhileRunning_data();
     void faultWhileRunning();
+    void backlogAcrossMidnight();
 };
 
 void tst_filefaults::faultWhileRunning_data()
@@ -131,14 +132,50 @@ void tst_filefaults::faultWhileRunning()
     const bool folderGone = fault == FolderMoved || fault == FolderDeleted;
     QCOMPARE(fileBytes(path), folderGone ? QByteArray("<missing>") : kHeader + before.join());
 
+    // Acquisition goes on meanwhile; the records wait in memory.
+    QCOMPARE(log.engine.backlog(), lost.size());
+
     QVERIFY(setFault(fault, false, folder, path));
     restore.dismiss();
     log.reports.clear();
     const QByteArray kept = fault == FolderDeleted ? QByteArray() : before.join();
     const QList<QByteArray> after = deliver(log, traffic, pending, 3);
+    // Once the folder takes records again, those that waited are written in
+    // order, and the end of the episode says how many they were.
+    QTRY_COMPARE_WITH_TIMEOUT(log.engine.backlog(), 0, 5000);
     QCOMPARE(log.reports, QStringList());
-    QCOMPARE(log.cleared, QList<quint64>{quint64(lost.size())});
-    QCOMPARE(fileBytes(path), kHeader + kept + after.join());
+    QCOMPARE(log.cleared, QList<quint64>{quint64(lost.size() + after.size())});
+    QCOMPARE(fileBytes(path), kHeader + kept + lost.join() + after.join());
+}
+
+void tst_filefaults::backlogAcrossMidnight()
+{
+    // Records kept through midnight go each into the day file of its own
+    // time, which also dates a file that they create.
+    QTemporaryDir tmp;
+    const QString folder = tmp.filePath("data"), away = tmp.filePath("away");
+    QVERIFY(QDir().mkdir(folder));
+    Logger log(folder, 3, false);
+    const QByteArray m = sensorMessage(156, 3);
+    log.feed(m + m + m + m + m + m + "\x02");
+    QVERIFY(QDir().rename(folder, away));
+    const auto at = [&](int day, QTime t) {
+        log.port.stampMs = QDateTime(QDate(2003, 5, day), t).toMSecsSinceEpoch();
+        log.clock.set(QDateTime(QDate(2003, 5, day), t.addSecs(1)));
+    };
+    at(21, QTime(23, 59, 59));
+    log.feed(m.mid(1) + "\x02");
+    at(22, QTime(0, 0, 1));
+    log.feed(m.mid(1) + "\x02");
+    QCOMPARE(log.engine.backlog(), 2);
+    QVERIFY(!log.engine.writeBacklog());
+    QVERIFY(QDir().rename(away, folder));
+    QVERIFY(log.engine.writeBacklog());
+    const QByteArray line = ",\x02Q,156,003.00,M,00\r\n";
+    QCOMPARE(fileBytes(folder + "/20030521.SVK"), kHeader + "14:03:07" + line + "23:59:59" + line);
+    QCOMPARE(fileBytes(folder + "/20030522.SVK"), "Gill Format Polar,03/05/22,00:00:01\r\n00:00:01" + line);
+    QCOMPARE(log.reports, QStringList{"Unable to open data file.  76"});
+    QCOMPARE(log.cleared, QList<quint64>{2});
 }
 
 QTEST_GUILESS_MAIN(tst_filefaults)

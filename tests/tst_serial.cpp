@@ -80,7 +80,11 @@ private slots:
         CapturingReporter reporter;
         MSComm comm;
         QVERIFY(!Init_Comm(comm, sorvik7_def(), reporter));
-        QCOMPARE(reporter.texts, QStringList{ message });
+        // The number as always, then the device and the reason in words.
+        QCOMPARE(reporter.texts.size(), 1);
+        const QStringList lines = reporter.texts.first().split(u'\n');
+        QCOMPARE(lines.first(), message);
+        QVERIFY2(lines.value(1).startsWith(qEnvironmentVariable("SORVIK7_COM1") + ": the "), qPrintable(lines.value(1)));
         QCOMPARE(comm.lastError(), 0);
         QVERIFY(!comm.PortOpen());
     }

@@ -1,3 +1,4 @@
+#include "common/nativepath.h"
 #include "ptyline.h"
 #include "testsupport.h"
 #include "ui/dirlist.h"
@@ -9,23 +10,28 @@
 #include <QtTest>
 #include <QtWidgets>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-// Presses OK on every modal message box; `proper`: all plain text, OK only, no icon, captioned SORVIK-7.
+// Answers every modal message box (OK, or `answer` where there is no OK);
+// `proper`: all plain text, no icon, captioned SORVIK-7, OK only where OK is the answer.
 struct BoxCloser : QTimer
 {
     QStringList texts;
     bool proper = true;
-    BoxCloser()
+    explicit BoxCloser(QMessageBox::StandardButton answer = QMessageBox::Ok)
     {
-        connect(this, &QTimer::timeout, this, [this] {
+        connect(this, &QTimer::timeout, this, [this, answer] {
             if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
                 texts << box->text();
                 proper = proper && box->windowTitle() == u"SORVIK-7"_s && box->textFormat() == Qt::PlainText
-                         && box->icon() == QMessageBox::NoIcon && box->standardButtons() == QMessageBox::Ok;
-                box->button(QMessageBox::Ok)->click();
+                         && box->icon() == QMessageBox::NoIcon
+                         && (answer != QMessageBox::Ok || box->standardButtons() == QMessageBox::Ok);
+                box->button(answer)->click();
             }
         });
         start(10);
@@ -50,16 +56,20 @@ void doubleClick(DirList *list, QTreeWidgetItem *item, bool second = true)
         QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
 }
 
-// A pseudo-terminal behind a link that COM1 stands for.
+// A pseudo-terminal behind a link that COM1 stands for. The link goes with
+// it, as a device's name goes when it is unplugged: a number the system
+// gives the next pseudo-terminal must not be found under the old name.
 struct Com1Line : PtyLine
 {
-    explicit Com1Line(const QString &link)
+    explicit Com1Line(const QString &link) : m_link(link)
     {
         QString error;
         QFile::remove(link);
         if (open(&error) && QFile::link(slavePath(), link))
             qputenv("SORVIK7_COM1", link.toLocal8Bit());
     }
+    ~Com1Line() { QFile::remove(m_link); }
+    QString m_link;
 };
 } // namespace
 
@@ -140,7 +150,8 @@ private slots:
 
         BoxCloser closer;
         QCOMPARE(start(), yes);
-        QCOMPARE(closer.texts, yes ? QStringList() : QStringList{u"Error : <COM1> 8002"_s});
+        QCOMPARE(closer.texts.size(), yes ? 0 : 1);
+        QVERIFY(yes || closer.texts.first().startsWith(u"Error : <COM1> 8002\n"_s));
         QVERIFY(closer.proper && !m_w->state().Stop_Flag);
         QCOMPARE(enabled(), (QList<bool>{false, true, false, false}));
         QCOMPARE(m_restarts->count(), 1);   // a message box closing restarts nothing
@@ -160,7 +171,10 @@ private slots:
             return QTest::qWaitFor([&] { return !m_w->isActiveWindow(); }) && activate(m_w.get());
         };
         sorvik7_def &s = m_w->state();
-        s = {.Save_Path = m_tmp.path(), .Com_Port = 3, .Sample_Num = 20, .Debug_Flag = true};
+        s.Save_Path = m_tmp.path();
+        s.Com_Port = 3;
+        s.Sample_Num = 20;
+        s.Debug_Flag = true;
         // Twice: choices dropped by the title-bar close must not show up on reopening.
         for (int restarts = 1; restarts < 5; restarts += 2) {
             QVERIFY(viaOther());
@@ -238,11 +252,51 @@ private slots:
         QCOMPARE(m_restarts->count(), refused ? 1 : 2);   // back from the dialog, not from the box
     }
 
+    void missingDataFolderKept()
+    {
+        // The data folder is not there: the list shows its nearest parent and
+        // says so, and Close without opening a folder keeps the data folder.
+        const QString gone = m_tmp.filePath(u"stick/data"_s);
+        m_w->state().Save_Path = gone;
+        BoxCloser closer;
+        click(button(u"Command2"_s));
+        Frm_Savepath *dlg = m_w->settingDialog();
+        QVERIFY(dlg);
+        QTRY_COMPARE(closer.texts.size(), 1);
+        QVERIFY(closer.texts.first().contains(gone));
+        QCOMPARE(kid<DirList>(dlg, u"Dir1"_s)->path(), m_tmp.path());
+        click(kid<QPushButton>(dlg, u"Command1"_s));
+        QCOMPARE(m_w->state().Save_Path, gone);
+        QCOMPARE(panel(1), gone);
+    }
+
+    void defaultDataFolder()
+    {
+        // An installed program may not write its own folder: the default
+        // is then a folder in the user's documents, made for the purpose.
+        if (::geteuid() != 0)
+            QSKIP("needs root, to look at the program's folder as an ordinary user");
+        QVERIFY(::chmod(QFile::encodeName(m_tmp.path()).constData(), 0777) == 0);
+        const QByteArray home = qgetenv("HOME");
+        qputenv("HOME", m_tmp.path().toLocal8Bit());
+        QString folder;
+        {
+            AsOrdinaryUser user;
+            folder = Frm_Sorvik7::defaultDataFolder();
+        }
+        qputenv("HOME", home);
+        QCOMPARE(folder, m_tmp.filePath(u"Documents/SORVIK-7"_s));
+        QVERIFY(QFileInfo(folder).isDir());
+    }
+
     void folderAndDrive()
     {
         const QString top = m_tmp.path();
         for (const char *d : {"beta", "gamma/inner"})
             QVERIFY(QDir(top).mkpath(QString::fromLatin1(d)));
+        // A folder whose name is not valid UTF-8 is listed and can be chosen.
+        const QByteArray latin1 = QFile::encodeName(top) + "/caf\xe9";
+        QVERIFY(::mkdir(latin1.constData(), 0700) == 0);
         m_w->state().Save_Path = top;
         auto *dlg = openSetting();
         QVERIFY(dlg);
@@ -258,6 +312,9 @@ private slots:
         QVERIFY(entry(dir, u"inner"_s) && !entry(dir, u"beta"_s));
         doubleClick(dir, entry(dir, QDir(top).dirName()));
         QCOMPARE(dir->path(), top);
+        doubleClick(dir, entry(dir, u"caf\u00e9"_s));
+        QCOMPARE(nativepath::encode(dir->path()), latin1);
+        doubleClick(dir, entry(dir, QDir(top).dirName()));
 
         // Drives that are plain folders: a new one shows its root; one not ready keeps the previous one.
         QTemporaryDir b, gone;
@@ -275,6 +332,46 @@ private slots:
         QVERIFY(drive->drive() == b.path() && dir->path() == b.path());
         QVERIFY(dlg->Command1_Click());
         QCOMPARE(m_w->state().Save_Path, b.path());
+    }
+
+    void fileFaultKeepsAcquiring()
+    {
+        // The data folder goes away while the sensor sends: one box that
+        // holds nothing up, the records wait and are counted in the window,
+        // END asks before losing them, and once the folder is back they land.
+        Com1Line pty(m_tmp.filePath(u"COM1"_s));
+        const QString folder = m_tmp.filePath(u"data"_s), away = m_tmp.filePath(u"away"_s);
+        QVERIFY(QDir().mkdir(folder));
+        m_w->state().Save_Path = folder;
+        m_w->state().Sample_Num = 3;
+        QVERIFY(start());
+        Traffic traffic{.n = 3, .debug = false};
+        QByteArray records = kHeader;
+        pty.send(traffic.messages(6, records) + sorvik7::STX);
+        QTRY_VERIFY(QFile::exists(folder + u"/20030521.SVK"_s));
+        QVERIFY(QDir().rename(folder, away));
+        for (int i = 0; i < 4; ++i) {
+            pty.send(traffic.messages(1, records).mid(1) + sorvik7::STX);
+            QTest::qWait(50);
+        }
+        QTRY_COMPARE(label(u"lbl_title"_s), u"Data file : 4 records waiting"_s);
+        const QList<QMessageBox *> boxes = m_w->findChildren<QMessageBox *>();
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes.first()->text(), u"Unable to open data file.  76"_s);
+        QVERIFY(!boxes.first()->isModal());
+
+        click(button(u"Command4"_s));
+        {
+            BoxCloser keep(QMessageBox::No);
+            click(button(u"Command3"_s));
+            QTRY_COMPARE(keep.texts.size(), 1);
+            QVERIFY(keep.texts.first().startsWith(u"4 records are waiting"_s) && keep.proper);
+        }
+        QVERIFY(m_w->isVisible());
+        QVERIFY(QDir().rename(away, folder));
+        click(button(u"Command3"_s));
+        QVERIFY(!m_w->isVisible());
+        QCOMPARE(fileBytes(folder + u"/20030521.SVK"_s), records);
     }
 
     void lineEvents_data()
@@ -312,7 +409,7 @@ private slots:
         QByteArray records = kHeader + "14:03:07,\x02Q,229,002.00,M,00\r\n14:03:07,\x02Q,229,003.67,M,00\r\n"
                                        "14:03:07,\x02Q,229,006.00,M,00\r\n";
         QTRY_COMPARE_WITH_TIMEOUT(fileBytes(path), records, 10000);
-        QCOMPARE(kid<QLineEdit>(m_w.get(), u"txt_meas"_s)->text(), QString::fromLatin1(sensorMessage(229, 9)));
+        QTRY_COMPARE(kid<QLineEdit>(m_w.get(), u"txt_meas"_s)->text(), QString::fromLatin1(sensorMessage(229, 9)));
 
         // The device goes away under the open port: one report, and the window
         // waits for it, still running as far as the buttons go.

@@ -1,12 +1,16 @@
 #include "ui/dirlist.h"
 
+#include "common/nativepath.h"
+
 #include <QCollator>
 #include <QDir>
-#include <QFileInfo>
 #include <QHeaderView>
 #include <QStyle>
 
 #include <algorithm>
+
+#include <dirent.h>
+#include <sys/stat.h>
 
 namespace {
 constexpr int kPathRole = Qt::UserRole;
@@ -37,19 +41,46 @@ void DirList::open(QTreeWidgetItem *item)
         setPath(dir);
 }
 
+QStringList DirList::subfolders(const QString &path)
+{
+    // Read with the system's own calls: names that are not valid UTF-8 are
+    // listed too, and kept as the file system spells them.
+    QStringList names;
+    DIR *d = ::opendir(nativepath::encode(path).constData());
+    if (!d)
+        return names;
+    const QByteArray base = nativepath::encode(path) + '/';
+    while (const dirent *e = ::readdir(d)) {
+        const QByteArray name(e->d_name);
+        if (name == "." || name == "..")
+            continue;
+        struct stat st {};
+        if (::stat((base + name).constData(), &st) == 0 && S_ISDIR(st.st_mode))
+            names << nativepath::decode(name);
+    }
+    ::closedir(d);
+    QCollator collator;
+    collator.setCaseSensitivity(Qt::CaseInsensitive);
+    std::sort(names.begin(), names.end(), collator);
+    return names;
+}
+
+bool DirList::isFolder(const QString &path)
+{
+    struct stat st {};
+    return !path.isEmpty() && ::stat(nativepath::encode(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 bool DirList::setPath(const QString &dir)
 {
-    const QFileInfo info(dir);
-    if (dir.isEmpty() || !info.isDir())
+    if (!isFolder(dir))
         return false;
-    const QString path = QDir::cleanPath(info.absoluteFilePath());
+    const QString path = QDir::cleanPath(QDir::isAbsolutePath(dir) ? dir : QDir::current().absoluteFilePath(dir));
 
     // The chain of folders from the root down to path.
-    QStringList chain;
-    QDir d(path);
-    chain.prepend(d.absolutePath());
-    while (!d.isRoot() && d.cdUp())
-        chain.prepend(d.absolutePath());
+    QStringList chain{path};
+    for (qsizetype cut = path.lastIndexOf(u'/'); chain.first() != QStringLiteral("/"); cut = chain.first().lastIndexOf(u'/'))
+        chain.prepend(cut > 0 ? path.left(cut) : QStringLiteral("/"));
 
     clear();
     const QIcon openIcon = style()->standardIcon(QStyle::SP_DirOpenIcon);
@@ -57,26 +88,22 @@ bool DirList::setPath(const QString &dir)
 
     QTreeWidgetItem *parent = nullptr;
     for (const QString &folder : std::as_const(chain)) {
-        const QDir fd(folder);
-        const QString name = fd.isRoot() ? QDir::toNativeSeparators(folder) : fd.dirName();
+        const bool root = folder == QStringLiteral("/");
+        const QString name = root ? folder : folder.mid(folder.lastIndexOf(u'/') + 1);
         auto *item = parent ? new QTreeWidgetItem(parent) : new QTreeWidgetItem(this);
-        item->setText(0, name);
+        item->setText(0, nativepath::display(name));
         item->setIcon(0, openIcon);
         item->setData(0, kPathRole, folder);
-        item->setToolTip(0, QDir::toNativeSeparators(folder));
+        item->setToolTip(0, nativepath::display(folder));
         parent = item;
     }
     QTreeWidgetItem *current = parent;
 
-    QStringList subfolders = QDir(path).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    QCollator collator;
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
-    std::sort(subfolders.begin(), subfolders.end(), collator);
-    for (const QString &name : std::as_const(subfolders)) {
+    for (const QString &name : subfolders(path)) {
         auto *item = new QTreeWidgetItem(current);
-        item->setText(0, name);
+        item->setText(0, nativepath::display(name));
         item->setIcon(0, closedIcon);
-        item->setData(0, kPathRole, QDir(path).filePath(name));
+        item->setData(0, kPathRole, path == QStringLiteral("/") ? path + name : path + u'/' + name);
     }
 
     expandAll();

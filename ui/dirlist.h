@@ -17,8 +17,13 @@ public:
 
     QString path() const { return m_path; }
     // Shows dir as the current folder. A folder that does not exist is
-    // refused (returns false) and the list stays as it was.
+    // refused (returns false) and the list stays as it was. Paths are kept
+    // as the file system spells them (see nativepath).
     bool setPath(const QString &dir);
+
+    static bool isFolder(const QString &path);
+    // The folders in path, sorted as people sort names.
+    static QStringList subfolders(const QString &path);
 
     // The folder an entry of the list stands for.
     static QString entryPath(const QTreeWidgetItem *item);

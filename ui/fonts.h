@@ -1,7 +1,11 @@
 #pragma once
 
+#include <QCheckBox>
 #include <QFont>
 #include <QFontDatabase>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QStyle>
 #include <QString>
 #include <QWidget>
 
@@ -20,20 +24,47 @@ inline QFont withFamily(const QFont &base, const QString &family, qreal pointSiz
     return f;
 }
 
+// The windows' own face: the desktop's default user-interface family, at the
+// 8-point size the layout was drawn for (the default size of most desktops
+// is larger and would not fit the captions into their places).
+inline QFont userInterface(const QFont &base)
+{
+    QFont f = base;
+    f.setPointSizeF(8.0);
+    return f;
+}
+
 // Stands in for MS Mincho: the serif face of the message box.
 inline QFont mincho(const QFont &base) { return withFamily(base, QStringLiteral("IPAMincho"), 11.25); }
-// Stands in for MS UI Gothic: the status bar's face, and the user-interface
-// face the windows' layout was drawn for, which the other controls use.
+// Stands in for MS UI Gothic: the status bar's face.
 inline QFont uiGothic(const QFont &base) { return withFamily(base, QStringLiteral("IPAGothic"), 9.0); }
 
-// Widens a control whose caption does not fit, to the right but not past
-// rightLimit (the next control, or the window's edge); the layout was
-// drawn for a narrower face than some desktops have.
-inline void fitCaption(QWidget *w, int rightLimit)
+// The width a check box or a label needs to show its caption whole.
+inline int captionWidth(const QWidget *w)
 {
-    const int need = w->sizeHint().width();
-    if (need > w->width())
-        w->resize(qMax(w->width(), qMin(need, rightLimit - w->x())), w->height());
+    const QFontMetrics fm(w->font());
+    if (const auto *box = qobject_cast<const QCheckBox *>(w)) {
+        const QStyle *style = box->style();
+        return fm.horizontalAdvance(box->text()) + style->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, box)
+            + style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, box) + 2;
+    }
+    if (const auto *label = qobject_cast<const QLabel *>(w))
+        return fm.horizontalAdvance(label->text()) + 2 * label->margin() + 2;
+    return w->sizeHint().width();
+}
+
+// Widens a control whose caption does not fit: to the right up to
+// rightLimit (the next control, or the window's edge), then to the left
+// down to leftLimit (the control before it); the layout was drawn for a
+// narrower face than some desktops have.
+inline void fitCaption(QWidget *w, int leftLimit, int rightLimit)
+{
+    const int need = captionWidth(w);
+    if (need <= w->width())
+        return;
+    const int right = qMax(w->x() + w->width(), qMin(w->x() + need, rightLimit));
+    const int left = qMin(w->x(), qMax(right - need, leftLimit));
+    w->setGeometry(left, w->y(), right - left, w->height());
 }
 
 } // namespace fonts

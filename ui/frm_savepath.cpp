@@ -1,5 +1,6 @@
 #include "ui/frm_savepath.h"
 
+#include "common/nativepath.h"
 #include "common/sorvik7_def.h"
 #include "ui/dirlist.h"
 #include "ui/drivelist.h"
@@ -16,6 +17,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTimer>
 
 Frm_Savepath::Frm_Savepath(sorvik7_def &def, QWidget *parent)
     : QWidget(parent,
@@ -28,7 +30,7 @@ Frm_Savepath::Frm_Savepath(sorvik7_def &def, QWidget *parent)
     setWindowTitle(QStringLiteral("Setting"));
     setWindowIcon(QIcon(QStringLiteral(":/sorvik7/sorvik7-32.png")));
     setFixedSize(twips::size(*this, 6240, 2520));
-    setFont(fonts::uiGothic(font()));
+    setFont(fonts::userInterface(font()));
 
     const auto place = [this](QWidget *w, const char *name, int l, int t, int wd, int h) {
         w->setObjectName(QString::fromLatin1(name));
@@ -69,8 +71,8 @@ Frm_Savepath::Frm_Savepath(sorvik7_def &def, QWidget *parent)
     place(Drive1, "Drive1", 3240, 360, 2895, 300);
     Label1 = new QLabel(QStringLiteral("Data Save Path"), this);
     place(Label1, "Label1", 3240, 120, 1215, 255);
-    fonts::fitCaption(Label1, width() - 4);
-    fonts::fitCaption(Check1, Command1->x() - 2);
+    fonts::fitCaption(Label1, Label1->x(), width() - 4);
+    fonts::fitCaption(Check1, Frame2->geometry().right() + 2, Command1->x() - 2);
 
     // Keyboard order: drive, folder, Close, then "30", "20", "10", the port,
     // debug mode, "5" and "3".
@@ -89,7 +91,25 @@ void Frm_Savepath::Form_Load()
 {
     Drive1->setDrive(m_def.Save_Path);
     m_driveIndex = Drive1->currentIndex();
-    Dir1->setPath(m_def.Save_Path);
+    if (!Dir1->setPath(m_def.Save_Path)) {
+        // The data folder is not there (a stick pulled out, a share that is
+        // down): show the nearest folder that is, and keep the data folder
+        // unless the operator opens another one.
+        QString parent = m_def.Save_Path;
+        while (!Dir1->setPath(parent) && parent.contains(u'/') && parent != QStringLiteral("/"))
+            parent = parent.left(qMax(1, parent.lastIndexOf(u'/')));
+        m_missingFolder = m_def.Save_Path;
+        QTimer::singleShot(0, this, [this] {
+            QMessageBox box(QMessageBox::NoIcon, QStringLiteral("SORVIK-7"),
+                            QStringLiteral("The data folder %1 is not there. The list shows %2; Close keeps %1 "
+                                           "unless you open another folder.")
+                                .arg(nativepath::display(m_missingFolder), nativepath::display(Dir1->path())),
+                            QMessageBox::Ok, this);
+            box.setTextFormat(Qt::PlainText);
+            box.exec();
+        });
+    }
+    connect(Dir1, &DirList::pathChanged, this, [this] { m_missingFolder.clear(); });
     for (int n = 1; n <= 5; ++n)
         cmb1->addItem(QStringLiteral("COM%1").arg(n));
     // Adding the first entry selects it; the text stays "COM1" either way.
@@ -130,7 +150,10 @@ bool Frm_Savepath::Command1_Click()
         return false;
     }
 
-    m_def.Save_Path = Dir1->path();
+    // A folder the list could not show is kept as it is; the list's path
+    // only once the operator has opened a folder in it.
+    if (m_missingFolder.isEmpty() && !Dir1->path().isEmpty())
+        m_def.Save_Path = Dir1->path();
     m_def.Com_Port = qint16(port.back().unicode() - u'0');
     for (int i : {4, 3, 0, 1, 2}) {
         if (Option1[i]->isChecked())

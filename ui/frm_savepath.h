@@ -64,4 +64,5 @@ private:
     QLabel *Label1 = nullptr;
 
     int m_driveIndex = -1;   // the drive shown before the last change
+    QString m_missingFolder; // the data folder, missing when the dialog opened and not replaced since
 };

@@ -1,6 +1,8 @@
 #include "ui/frm_sorvik7.h"
 
+#include "common/nativepath.h"
 #include "serial/lineevents.h"
+#include "serial/mscomm.h"
 #include "ui/fonts.h"
 #include "ui/frm_savepath.h"
 #include "ui/panelstatusbar.h"
@@ -8,14 +10,21 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 const QString kTitle = QStringLiteral("SORVIK-7");
+constexpr int kRedrawMs = 50;   // at most 20 redraws a second
 constexpr int kStatusBarTop = 1395;
 constexpr int kStatusBarHeight = 255;
 } // namespace
@@ -34,7 +43,7 @@ Frm_Sorvik7::Frm_Sorvik7(const Clock &clock, QWidget *parent)
     setWindowTitle(kTitle);
     setWindowIcon(QIcon(QStringLiteral(":/sorvik7/sorvik7-32.png")));
     resize(twips::size(*this, 7620, 1650));
-    setFont(fonts::uiGothic(font()));
+    setFont(fonts::userInterface(font()));
     createControls();
     connect(&m_engine, &Acquisition::lineEvent, this, &Frm_Sorvik7::MSComm1_OnComm);
     connect(&m_engine, &Acquisition::stateChanged, this, &Frm_Sorvik7::showState);
@@ -44,7 +53,19 @@ Frm_Sorvik7::Frm_Sorvik7(const Clock &clock, QWidget *parent)
     });
     connect(&m_engine, &Acquisition::deviceBack, this,
             [this] { showTitle(QStringLiteral("Device back, acquisition resumed")); });
-    connect(&m_engine, &Acquisition::fileFault, this, &Frm_Sorvik7::report);
+    connect(&m_engine, &Acquisition::fileFault, this, &Frm_Sorvik7::showFileFault);
+    connect(&m_engine, &Acquisition::backlogChanged, this, [this](qsizetype waiting) {
+        if (waiting > 0)
+            lbl_title->setText(QStringLiteral("Data file : %1 records waiting").arg(waiting));
+    });
+    connect(&m_engine, &Acquisition::fileFaultCleared, this, [this](quint64 affected) {
+        lbl_title->setText(QStringLiteral("Data file : %1 waiting records written").arg(affected));
+    });
+    // The message and the counter change up to a thousand times a second;
+    // they are drawn at most every kRedrawMs, always with the latest values.
+    m_redraw.setSingleShot(true);
+    m_redraw.setInterval(kRedrawMs);
+    connect(&m_redraw, &QTimer::timeout, this, &Frm_Sorvik7::redraw);
     Form_Load();
 }
 
@@ -93,7 +114,7 @@ void Frm_Sorvik7::createControls()
     lbl_title = label("lbl_title", ".", 3120, 240, 4215, 255);
     Label1 = label("Label1", "Recive Data", 1680, 240, 1335, 255);
     Label1->setAlignment(Qt::AlignCenter);
-    fonts::fitCaption(Label1, lbl_title->x() + 1);
+    fonts::fitCaption(Label1, Label1->x(), lbl_title->x() + 1);
 
     Image1 = new QLabel(this);
     Image1->setObjectName(QStringLiteral("Image1"));
@@ -120,12 +141,28 @@ void Frm_Sorvik7::createControls()
     connect(Command3, &QPushButton::clicked, this, &Frm_Sorvik7::Command3_Click);
 }
 
+QString Frm_Sorvik7::defaultDataFolder()
+{
+    // The program's own folder when it may write there (run from its build
+    // or a portable folder); an installed program's bin/ is not, so then a
+    // folder in the user's documents.
+    const QString own = QCoreApplication::applicationDirPath();
+    if (::faccessat(AT_FDCWD, QFile::encodeName(own).constData(), W_OK, AT_EACCESS) == 0)
+        return own;
+    QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (documents.isEmpty())
+        documents = QDir::homePath();
+    const QString folder = documents + QStringLiteral("/SORVIK-7");
+    QDir().mkpath(folder);
+    return folder;
+}
+
 void Frm_Sorvik7::Form_Load()
 {
-    m_def.Save_Path = QCoreApplication::applicationDirPath();
+    m_def.Save_Path = defaultDataFolder();
     m_def.Com_Port = 1;
     m_def.Sample_Num = 10;
-    SB1->setPanelText(1, m_def.Save_Path);
+    SB1->setPanelText(1, nativepath::display(m_def.Save_Path));
     SB1->setPanelText(2, QStringLiteral("COM%1").arg(m_def.Com_Port));
     m_def.Stop_Flag = true;
     m_def.Debug_Flag = false;
@@ -179,8 +216,29 @@ void Frm_Sorvik7::Command3_Click()
     close();
 }
 
+bool Frm_Sorvik7::mayDropBacklog()
+{
+    if (m_engine.backlog() == 0 || m_engine.writeBacklog())
+        return true;
+    QMessageBox box(QMessageBox::NoIcon, kTitle,
+                    QStringLiteral("%1 records are waiting because the data folder does not take them:\n%2\n\n"
+                                   "End SORVIK-7 and lose them?")
+                        .arg(m_engine.backlog())
+                        .arg(nativepath::display(m_def.Save_Path)),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    box.setTextFormat(Qt::PlainText);
+    return box.exec() == QMessageBox::Yes;
+}
+
 void Frm_Sorvik7::closeEvent(QCloseEvent *event)
 {
+    // Records still waiting for the data folder are written now, or lost
+    // only when the operator says so.
+    if (!mayDropBacklog()) {
+        event->ignore();
+        return;
+    }
     // END and the title-bar close end the program alike; the title-bar close
     // can come while acquisition runs, so it stops first and closes the port.
     Command4_Click();
@@ -193,7 +251,7 @@ void Frm_Sorvik7::closeEvent(QCloseEvent *event)
 
 void Frm_Sorvik7::settingApplied()
 {
-    SB1->setPanelText(1, m_def.Save_Path);
+    SB1->setPanelText(1, nativepath::display(m_def.Save_Path));
     SB1->setPanelText(2, QStringLiteral("COM%1").arg(m_def.Com_Port));
 }
 
@@ -233,13 +291,48 @@ void Frm_Sorvik7::resizeEvent(QResizeEvent *event)
 
 void Frm_Sorvik7::showMessage(const QByteArray &msg)
 {
-    // One character per received byte.
-    txt_meas->setText(QString::fromLatin1(msg));
+    m_message = msg;
+    m_messageChanged = true;
+    if (!m_redraw.isActive())
+        m_redraw.start();
 }
 
 void Frm_Sorvik7::showCount(int n)
 {
-    lbl_cnt->setText(QString::number(n));
+    if (n == m_count)
+        return;
+    m_count = n;
+    if (!m_redraw.isActive())
+        m_redraw.start();
+}
+
+void Frm_Sorvik7::redraw()
+{
+    if (m_messageChanged) {
+        m_messageChanged = false;
+        // One character per received byte.
+        const QString text = QString::fromLatin1(m_message);
+        if (txt_meas->text() != text)
+            txt_meas->setText(text);
+    }
+    const QString count = QString::number(m_count);
+    if (m_count >= 0 && lbl_cnt->text() != count)
+        lbl_cnt->setText(count);
+}
+
+void Frm_Sorvik7::showFileFault(const QString &text)
+{
+    // The box does not hold acquisition up: it goes on reading, and keeps
+    // the records until the folder takes them. One box per fault.
+    if (!m_faultBox) {
+        m_faultBox = new QMessageBox(QMessageBox::NoIcon, kTitle, text, QMessageBox::Ok, this);
+        m_faultBox->setTextFormat(Qt::PlainText);
+        m_faultBox->setAttribute(Qt::WA_DeleteOnClose);
+        m_faultBox->setModal(false);
+    }
+    m_faultBox->setText(text);
+    m_faultBox->show();
+    m_faultBox->raise();
 }
 
 void Frm_Sorvik7::report(const QString &text)

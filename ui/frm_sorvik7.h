@@ -7,11 +7,13 @@
 #include "common/sorvik7_def.h"
 
 #include <QPointer>
+#include <QTimer>
 #include <QWidget>
 
 class Frm_Savepath;
 class PanelStatusBar;
 class QLabel;
+class QMessageBox;
 class QLineEdit;
 class QPushButton;
 
@@ -35,9 +37,13 @@ public:
     explicit Frm_Sorvik7(const Clock &clock, QWidget *parent = nullptr);
     ~Frm_Sorvik7() override;
 
-    // CycleDisplay
+    // CycleDisplay: the latest message and count are drawn at a human rate,
+    // within kRedrawMs of their change.
     void showMessage(const QByteArray &msg) override;
     void showCount(int n) override;
+
+    // The data folder of a fresh start.
+    static QString defaultDataFolder();
     // MessageReporter: a modal box, OK only, no icon, caption "SORVIK-7".
     void report(const QString &text) override;
 
@@ -69,6 +75,11 @@ private:
     void Command2_Click();   // Setting
     void Command3_Click();   // END
     void showState(Acquisition::State state);
+    void showFileFault(const QString &text);
+    void redraw();
+    // END with records waiting for the data folder: false when the operator
+    // would rather keep them.
+    bool mayDropBacklog();
     void showTitle(const QString &text);
     void settingApplied();
     void settingClosed();
@@ -90,6 +101,11 @@ private:
     QLabel *Image1 = nullptr;
 
     QPointer<Frm_Savepath> m_setting;
+    QPointer<QMessageBox> m_faultBox;
+    QTimer m_redraw;
+    QByteArray m_message;
+    bool m_messageChanged = false;
+    int m_count = -1;           // nothing shown yet: the counter keeps "00"
     bool m_shown = false;          // the first show has entered the cycle
     bool m_fromSetting = false;    // the settings dialog was the last active window
     bool m_ending = false;

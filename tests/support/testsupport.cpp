@@ -7,6 +7,8 @@
 
 #include <numeric>
 
+#include <unistd.h>
+
 QDateTime SettableClock::now() const
 {
     const QDateTime t = m_now;
@@ -107,4 +109,17 @@ bool SensorProcess::start(const QStringList &arguments)
             return false;
     device = QString::fromLocal8Bit(process.readLine().trimmed());
     return !device.isEmpty();
+}
+
+AsOrdinaryUser::AsOrdinaryUser() : m_wasRoot(::geteuid() == 0)
+{
+    constexpr uid_t kNobody = 65534;
+    if (m_wasRoot && ::seteuid(kNobody) != 0)
+        qFatal("seteuid failed");
+}
+
+AsOrdinaryUser::~AsOrdinaryUser()
+{
+    if (m_wasRoot && ::seteuid(0) != 0)
+        qFatal("seteuid back failed");
 }

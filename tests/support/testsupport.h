@@ -111,3 +111,17 @@ struct SensorProcess
     QProcess process;
     QString device;
 };
+
+// Root ignores permission bits; a check that needs them to count runs as an
+// ordinary user (nobody) while this lives.
+class AsOrdinaryUser
+{
+public:
+    AsOrdinaryUser();
+    ~AsOrdinaryUser();
+    AsOrdinaryUser(const AsOrdinaryUser &) = delete;
+    AsOrdinaryUser &operator=(const AsOrdinaryUser &) = delete;
+
+private:
+    bool m_wasRoot;
+};

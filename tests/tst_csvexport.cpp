@@ -1,0 +1,168 @@
+// sorvik7-view --csv as a user runs it, on two days the logger wrote across
+// midnight with debug mode switched on for a while; the table read back by
+// pandas and by Python's csv module. Bad command lines fail with status 2.
+#include "dayfiletests.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QString kReadBack = R"(
+import csv, json, sys
+import pandas
+path, sep = sys.argv[1], sys.argv[2]
+df = pandas.read_csv(path, sep=sep)
+with open(path, newline='', encoding='utf-8') as f:
+    widths = sorted({len(row) for row in csv.reader(f, delimiter=sep)})
+time = pandas.to_datetime(df['time'])
+print(json.dumps({
+    'rows': len(df), 'columns': list(df.columns),
+    'types': [str(df[c].dtype) for c in ('direction', 'speed', 'samples', 'sample_1')],
+    'first': str(time.iloc[0]), 'ordered': bool(time.is_monotonic_increasing),
+    'debug': int((df['samples'] > 0).sum()), 'widths': widths}))
+)";
+
+// Debian's Python has pandas; another python3 first on the PATH may not.
+QString pythonWithPandas()
+{
+    for (const QString &python : {QStringLiteral("/usr/bin/python3"), QStandardPaths::findExecutable("python3")}) {
+        if (!python.isEmpty() && QProcess::execute(python, {"-c", "import pandas"}) == 0)
+            return python;
+    }
+    return {};
+}
+
+QString viewer()
+{
+    return qEnvironmentVariable("SORVIK7_BIN_DIR") + "/viewer/sorvik7-view";
+}
+
+struct Run
+{
+    int status = -1;
+    QByteArray out, err;
+};
+
+Run run(const QString &program, const QStringList &arguments)
+{
+    QProcess p;
+    p.start(program, arguments);
+    p.waitForFinished(60000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
+            p.readAllStandardError()};
+}
+
+} // namespace
+
+class tst_csvexport : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void tableReadsBack_data();
+    void tableReadsBack();
+    void badCommandLines_data();
+    void badCommandLines();
+
+private:
+    QTemporaryDir m_dir;
+    QStringList m_files;
+    ReadBack m_records;
+};
+
+// Two days: records from 23:59:3x on, debug mode for messages 20 to 39.
+void tst_csvexport::initTestCase()
+{
+    QVERIFY(QFileInfo(viewer()).isExecutable());
+    Logger log(m_dir.path(), 4, false);
+    logMessages(
+        log, 4, 80, [](int i) { return i >= 20 && i < 40; },
+        QDateTime(QDate(2003, 5, 21), QTime(23, 59, 30)).toMSecsSinceEpoch(), 800, 400);
+    for (const DayFile &f : DayFiles::inFolder(m_dir.path()))
+        m_files << f.path;
+    QCOMPARE(m_files.size(), 2);
+    m_records = readBack(m_files);
+    QVERIFY(m_records.counts.debugRecords > 0);
+}
+
+void tst_csvexport::tableReadsBack_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("separator");
+    QTest::addColumn<QString>("from"); // the first row expected; the rest to the end
+    QTest::addColumn<QString>("to");
+
+    QTest::newRow("csv, folder") << QStringList{"--csv"} << "," << "" << "";
+    QTest::newRow("tsv") << QStringList{"--tsv"} << "\t" << "" << "";
+    QTest::newRow("from midnight on") << QStringList{"--csv", "--from", "2003-05-22"} << "," << "2003-05-22 00:00:00" << "";
+    QTest::newRow("to a second")
+        << QStringList{"--csv", "--to", "2003-05-21T23:59:59"} << "," << "" << "2003-05-21 23:59:59";
+}
+
+void tst_csvexport::tableReadsBack()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, separator);
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    const QString python = pythonWithPandas();
+    if (python.isEmpty())
+        QSKIP("needs python3 with pandas (Debian: python3-pandas)");
+
+    const QString csv = m_dir.filePath("out.csv");
+    const Run exported = run(viewer(), options + QStringList{"-o", csv, m_dir.path()});
+    QCOMPARE(exported.err, QByteArray());
+    QCOMPARE(exported.status, 0);
+    const Run parsed = run(python, {"-c", kReadBack, csv, separator});
+    QCOMPARE(parsed.err, QByteArray());
+    const QJsonObject got = QJsonDocument::fromJson(parsed.out).object();
+
+    // The rows the reader gives for the same span.
+    QStringList rows;
+    for (const QString &row : m_records.rows) {
+        if ((from.isEmpty() || row >= from) && (to.isEmpty() || row.left(19) <= to))
+            rows << row;
+    }
+    const int debugRows = int(std::count_if(rows.begin(), rows.end(), [](const QString &r) { return !r.endsWith('|'); }));
+    QCOMPARE(got["rows"].toInt(), rows.size());
+    QCOMPARE(got["first"].toString(), rows.first().left(19));
+    QCOMPARE(got["debug"].toInt(), debugRows);
+    QCOMPARE(got["ordered"].toBool(), true);
+    QCOMPARE(got["types"].toArray(), QJsonArray({"int64", "float64", "int64", "float64"}));
+    const QJsonArray columns = got["columns"].toArray();
+    QCOMPARE(columns.first().toString(), QString("time"));
+    QCOMPARE(columns.last().toString(), QString("sample_4"));
+    QCOMPARE(got["widths"].toArray(), QJsonArray({columns.size()}));
+}
+
+void tst_csvexport::badCommandLines_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+
+    QTest::newRow("unknown option") << QStringList{"--csv", "--colour", "."};
+    QTest::newRow("no such date") << QStringList{"--csv", "--from", "2003-02-30", "."};
+    QTest::newRow("from after to") << QStringList{"--csv", "--from", "2003-05-22", "--to", "2003-05-21", "."};
+    QTest::newRow("no such folder") << QStringList{"--csv", "/nonexistent/data"};
+    QTest::newRow("no path") << QStringList{"--csv"};
+    QTest::newRow("output folder missing") << QStringList{"--csv", "-o", "/nonexistent/out.csv", "."};
+    QTest::newRow("picture of a missing file") << QStringList{"--png", "out.png", "/nonexistent/20030521.SVK"};
+}
+
+void tst_csvexport::badCommandLines()
+{
+    QFETCH(QStringList, arguments);
+    const Run r = run(viewer(), arguments);
+    QCOMPARE(r.status, 2);
+    QCOMPARE(r.out, QByteArray());
+    QVERIFY2(r.err.startsWith("sorvik7-view: ") && r.err.count('\n') == 1, r.err.constData());
+}
+
+QTEST_GUILESS_MAIN(tst_csvexport)
+#include "tst_csvexport.moc"

@@ -1,0 +1,173 @@
+#include "viewer/csvexport.h"
+
+#include <QIODevice>
+
+#include <algorithm>
+
+namespace {
+constexpr char kQuote = '"';
+constexpr unsigned char kFirstNonAscii = 0x80;
+constexpr unsigned char kUtf8Lead = 0xC0, kUtf8Continuation = 0x80, kLowSixBits = 0x3F;
+constexpr int kSixBits = 6;
+} // namespace
+
+void CsvExport::setLimits(qint64 from, qint64 to)
+{
+    m_from = from;
+    m_to = to;
+}
+
+bool CsvExport::write(const QList<DayFile> &files, QIODevice &out, QString &error)
+{
+    int sampleColumns = 0;
+    for (const DayFile &f : files) {
+        const int most = DayFileReader::maxSampleCount(f.path);
+        if (most < 0) {
+            error = QStringLiteral("cannot read %1").arg(f.path);
+            return false;
+        }
+        sampleColumns = std::max(sampleColumns, most);
+    }
+    m_buffer.reserve(kFlushAt + DayFileReader::kMaxLine * 2);
+    appendHeader(sampleColumns);
+    for (const DayFile &f : files) {
+        if (!writeFile(f.path, sampleColumns, out, error))
+            return false;
+    }
+    return flush(out, error);
+}
+
+bool CsvExport::writeFile(const QString &path, int sampleColumns, QIODevice &out, QString &error)
+{
+    DayFileReader reader(path);
+    if (!reader.open()) {
+        error = reader.errorString();
+        return false;
+    }
+    DayRecord record;
+    while (reader.next(record)) {
+        const qint64 t = record.localSeconds();
+        if (t >= m_from && t <= m_to)
+            appendRecord(record, sampleColumns);
+        if (m_buffer.size() >= kFlushAt && !flush(out, error))
+            return false;
+    }
+    reader.finish();
+    if (!reader.errorString().isEmpty()) {
+        error = reader.errorString();
+        return false;
+    }
+    if (!reader.headerMatchesName())
+        m_problems << QStringLiteral("%1: the header's date is not the name's").arg(path);
+    m_counts += reader.counts();
+    return true;
+}
+
+void CsvExport::appendHeader(int sampleColumns)
+{
+    const char *names[] = {"time", "node", "direction", "speed", "units", "status", "samples"};
+    bool first = true;
+    for (const char *name : names) {
+        if (!first)
+            m_buffer += m_separator;
+        m_buffer += name;
+        first = false;
+    }
+    for (int i = 1; i <= sampleColumns; ++i) {
+        m_buffer += m_separator;
+        m_buffer += "sample_";
+        m_buffer += QByteArray::number(i);
+    }
+    m_buffer += '\n';
+}
+
+void CsvExport::appendRecord(const DayRecord &r, int sampleColumns)
+{
+    appendDate(r.date);
+    m_buffer += r.timeText;
+    m_buffer += m_separator;
+    appendText(r.node);
+    m_buffer += m_separator;
+    appendNumber(r.directionText);
+    m_buffer += m_separator;
+    appendNumber(r.speedText);
+    m_buffer += m_separator;
+    appendText(r.units);
+    m_buffer += m_separator;
+    appendText(r.status);
+    m_buffer += m_separator;
+    const int samples = int(r.sampleTexts.size());
+    m_buffer += QByteArray::number(samples);
+    for (int i = 0; i < sampleColumns; ++i) {
+        m_buffer += m_separator;
+        if (i < samples)
+            appendNumber(r.sampleTexts[size_t(i)]);
+    }
+    m_buffer += '\n';
+}
+
+void CsvExport::appendDate(const QDate &date)
+{
+    if (date != m_cachedDate) {
+        m_cachedDate = date;
+        m_cachedDateText = QString::asprintf("%04d-%02d-%02dT", date.year(), date.month(), date.day()).toLatin1();
+    }
+    m_buffer += m_cachedDateText;
+}
+
+// As it is when it is plain ASCII without the separator, a quote or a line
+// end; else each byte taken as Latin-1 and written as UTF-8, quoted.
+void CsvExport::appendText(QByteArrayView text)
+{
+    const bool plain = std::none_of(text.begin(), text.end(), [this](char c) {
+        return c == m_separator || c == kQuote || c == '\r' || c == '\n' || (unsigned char)c >= kFirstNonAscii;
+    });
+    if (plain) {
+        m_buffer += text;
+        return;
+    }
+    m_buffer += kQuote;
+    for (char c : text) {
+        const auto u = (unsigned char)c;
+        if (c == kQuote)
+            m_buffer += kQuote;
+        if (u >= kFirstNonAscii) {
+            m_buffer += char(kUtf8Lead | (u >> kSixBits));
+            m_buffer += char(kUtf8Continuation | (u & kLowSixBits));
+        } else {
+            m_buffer += c;
+        }
+    }
+    m_buffer += kQuote;
+}
+
+// "002.50" as 2.50, "-000.05" as -0.05, "+007" as 7: no plus sign, no
+// leading zeros, a zero before a leading point. The reader has checked
+// that the text is a number.
+void CsvExport::appendNumber(QByteArrayView text)
+{
+    if (text.isEmpty())
+        return;
+    const char *p = text.begin(), *end = text.end();
+    if (*p == '-')
+        m_buffer += '-';
+    if (*p == '-' || *p == '+')
+        ++p;
+    while (end - p > 1 && *p == '0' && p[1] != '.')
+        ++p;
+    if (*p == '.')
+        m_buffer += '0';
+    if (end[-1] == '.')
+        --end;
+    m_buffer.append(p, end - p);
+}
+
+bool CsvExport::flush(QIODevice &out, QString &error)
+{
+    if (out.write(m_buffer) != m_buffer.size()) {
+        error = QStringLiteral("cannot write the output: %1").arg(out.errorString());
+        return false;
+    }
+    m_buffer.resize(0); // keeps the capacity
+    return true;
+}

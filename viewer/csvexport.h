@@ -1,0 +1,61 @@
+#pragma once
+
+#include "datafile/dayfilereader.h"
+#include "datafile/dayfiles.h"
+
+#include <QByteArray>
+#include <QStringList>
+
+#include <limits>
+
+class QIODevice;
+
+// Day files as one tidy table, UTF-8, one row per record in file order
+// (the files in date order), streamed through a fixed buffer:
+//
+//   time,node,direction,speed,units,status,samples,sample_1,...,sample_K
+//   2003-05-21T14:03:07,Q,229,2.50,M,00,0,,,
+//
+// time is the record's local date and time in ISO 8601 (no zone: it is the
+// logger's wall clock); node is column 2 without its STX; direction, speed
+// and the samples are the numbers as written without leading zeros (empty
+// where the sensor sent no direction); samples is how many the record has
+// (0 in normal mode). K is the most samples of any debug record in the
+// files, so every row has the same columns. Texts are read as Latin-1 and
+// quoted when they hold the separator, a quote or a line end.
+class CsvExport
+{
+public:
+    explicit CsvExport(char separator = ',') : m_separator(separator) {}
+
+    // Only records from `from` to `to` (local seconds, inclusive).
+    void setLimits(qint64 from, qint64 to);
+    // Writes the header row and every record of `files`. False with a
+    // one-line `error` when the output cannot be written or a file cannot
+    // be read.
+    bool write(const QList<DayFile> &files, QIODevice &out, QString &error);
+
+    const DayFileReader::Counts &counts() const { return m_counts; }
+    // Header dates that are not the name's, one line each.
+    QStringList problems() const { return m_problems; }
+
+private:
+    static constexpr qsizetype kFlushAt = 1 << 20;
+
+    bool writeFile(const QString &path, int sampleColumns, QIODevice &out, QString &error);
+    void appendHeader(int sampleColumns);
+    void appendRecord(const DayRecord &r, int sampleColumns);
+    void appendDate(const QDate &date);
+    void appendText(QByteArrayView text);
+    void appendNumber(QByteArrayView text);
+    bool flush(QIODevice &out, QString &error);
+
+    char m_separator;
+    qint64 m_from = std::numeric_limits<qint64>::min();
+    qint64 m_to = std::numeric_limits<qint64>::max();
+    QByteArray m_buffer;
+    QDate m_cachedDate;
+    QByteArray m_cachedDateText;   // "yyyy-mm-ddT"
+    DayFileReader::Counts m_counts;
+    QStringList m_problems;
+};

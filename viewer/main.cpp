@@ -1,0 +1,130 @@
+// sorvik7-view: shows the wind recorded in day files (window, or a picture
+// drawn without one) and turns them into CSV. ViewOptions lists the command line.
+
+#include "viewer/csvexport.h"
+#include "viewer/viewerwindow.h"
+#include "viewer/viewoptions.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QFile>
+#include <QSaveFile>
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+int fail(int status, const QString &message)
+{
+    std::fprintf(stderr, "sorvik7-view: %s\n", qPrintable(message));
+    return status;
+}
+
+QString countsLine(const CsvExport &exporter, qsizetype files)
+{
+    const DayFileReader::Counts &c = exporter.counts();
+    QStringList reasons;
+    for (int r = 0; r < DayFileReader::SkipKinds; ++r) {
+        if (c.skipped[r] > 0)
+            reasons << QStringLiteral("%1 %2").arg(c.skipped[r]).arg(DayFileReader::skipText(DayFileReader::Skip(r)));
+    }
+    return QStringLiteral("%1 records from %2 files; %3 lines skipped (%4)")
+        .arg(c.records).arg(files).arg(c.skippedLines()).arg(reasons.join(QStringLiteral(", ")));
+}
+
+int exportTable(const ViewOptions &options)
+{
+    QList<DayFile> files;
+    QString error;
+    if (!DayFiles::collect(options.paths, files, error))
+        return fail(kExitUsage, error);
+    files = DayFiles::between(files, options.fromDate(), options.toDate());
+    std::unique_ptr<QFileDevice> out;
+    if (options.output.isEmpty()) {
+        auto stdOut = std::make_unique<QFile>();
+        if (!stdOut->open(stdout, QIODevice::WriteOnly | QIODevice::Unbuffered))
+            return fail(kExitFailed, QStringLiteral("cannot write to standard output"));
+        out = std::move(stdOut);
+    } else {
+        auto file = std::make_unique<QSaveFile>(options.output);
+        if (!file->open(QIODevice::WriteOnly))
+            return fail(kExitUsage, QStringLiteral("cannot write %1: %2").arg(options.output, file->errorString()));
+        out = std::move(file);
+    }
+    CsvExport exporter(options.tsv ? '\t' : ',');
+    exporter.setLimits(options.from, options.to);
+    if (!exporter.write(files, *out, error))
+        return fail(kExitFailed, error);
+    if (auto *file = dynamic_cast<QSaveFile *>(out.get()); file && !file->commit())
+        return fail(kExitFailed, QStringLiteral("cannot write %1: %2").arg(options.output, file->errorString()));
+    for (const QString &problem : exporter.problems())
+        std::fprintf(stderr, "sorvik7-view: %s\n", qPrintable(problem));
+    if (exporter.counts().skippedLines() > 0)
+        std::fprintf(stderr, "sorvik7-view: %s\n", qPrintable(countsLine(exporter, files.size())));
+    return 0;
+}
+
+int drawPicture(const ViewOptions &options)
+{
+    ViewerWindow window;
+    window.resize(options.size);
+    window.setLimits(options.from, options.to);
+    QString error;
+    if (!window.openPaths(options.paths, false, error))
+        return fail(kExitUsage, error);
+    window.show();
+    window.readAllNow();
+    for (const QString &path : {options.png, options.svg}) {
+        if (!path.isEmpty() && !window.savePicture(path, error))
+            return fail(kExitFailed, error);
+    }
+    return 0;
+}
+
+int showWindow(const ViewOptions &options)
+{
+    ViewerWindow window;
+    window.resize(options.size);
+    window.setLimits(options.from, options.to);
+    QString error;
+    if (!options.paths.isEmpty() && !window.openPaths(options.paths, true, error))
+        return fail(kExitUsage, error);
+    window.show();
+    return QApplication::exec();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    ViewOptions options;
+    QString error;
+    bool help = false;
+    if (!ViewOptions::parse(arguments, options, error, help))
+        return fail(kExitUsage, error + QStringLiteral(" (try --help)"));
+    if (help) {
+        std::fputs(qPrintable(ViewOptions::usage()), stdout);
+        return 0;
+    }
+    if (options.csv) {
+        QCoreApplication app(argc, argv);
+        return exportTable(options);
+    }
+    // Paths that cannot be used are reported before any window system is.
+    QList<DayFile> files;
+    if (!DayFiles::collect(options.paths, files, error))
+        return fail(kExitUsage, error);
+    // A picture needs no screen.
+    if (options.picture() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("sorvik7-view"));
+    return options.picture() ? drawPicture(options) : showWindow(options);
+}

@@ -1,0 +1,191 @@
+#include "viewer/timechartview.h"
+
+#include <QDateTime>
+#include <QDateTimeAxis>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QValueAxis>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+constexpr double kZoomStep = 0.5;      // + halves the span, - doubles it
+constexpr double kWheelStep = 0.8;     // per notch
+constexpr double kPanStep = 0.25;      // arrow keys, of the span
+constexpr int kWheelNotch = 120;
+constexpr qint64 kMinute = 60 * 1000, kHour = 60 * kMinute, kDay = 24 * kHour;
+constexpr int kTimeTicks = 7;
+constexpr int kMargin = 4;             // pixels round the plot
+
+// Labels as fine as the span needs.
+QString formatFor(qint64 spanMs)
+{
+    if (spanMs >= 2 * kDay)
+        return QStringLiteral("yyyy-MM-dd");
+    if (spanMs >= 6 * kHour)
+        return QStringLiteral("MM-dd hh:mm");
+    if (spanMs >= 10 * kMinute)
+        return QStringLiteral("hh:mm");
+    return QStringLiteral("hh:mm:ss");
+}
+} // namespace
+
+TimeChartView::TimeChartView(const QString &valueTitle, QWidget *parent)
+    : QChartView(new QChart, parent), m_timeAxis(new QDateTimeAxis), m_valueAxis(new QValueAxis)
+{
+    chart()->legend()->hide();
+    chart()->setMargins(QMargins(kMargin, kMargin, kMargin, kMargin));
+    m_timeAxis->setTickCount(kTimeTicks);
+    m_valueAxis->setTitleText(valueTitle);
+    chart()->addAxis(m_timeAxis, Qt::AlignBottom);
+    chart()->addAxis(m_valueAxis, Qt::AlignLeft);
+    setRenderHint(QPainter::Antialiasing);
+    setRubberBand(QChartView::HorizontalRubberBand);
+    setFocusPolicy(Qt::StrongFocus);
+    setToolTip(tr("Drag to zoom into a span, wheel to zoom, Shift+drag to pan, double click for all.\n"
+                  "Keys: + and - zoom, Left and Right pan, Home shows all."));
+    connect(m_timeAxis, &QDateTimeAxis::rangeChanged, this,
+            [this](const QDateTime &from, const QDateTime &to) {
+                m_timeAxis->setFormat(formatFor(from.msecsTo(to)));
+                emit spanChanged(from.toMSecsSinceEpoch(), to.toMSecsSinceEpoch());
+            });
+}
+
+void TimeChartView::setFullSpan(qint64 fromMs, qint64 toMs)
+{
+    if (toMs - fromMs < kMinSpanMs) {
+        const qint64 middle = fromMs + (toMs - fromMs) / 2;
+        fromMs = middle - kMinSpanMs / 2;
+        toMs = fromMs + kMinSpanMs;
+    }
+    m_fullFrom = fromMs;
+    m_fullTo = toMs;
+}
+
+void TimeChartView::setSpan(qint64 fromMs, qint64 toMs)
+{
+    const qint64 full = m_fullTo - m_fullFrom;
+    qint64 span = std::clamp(toMs - fromMs, std::min(kMinSpanMs, full), full);
+    fromMs = std::clamp(fromMs, m_fullFrom, m_fullTo - span);
+    toMs = fromMs + span;
+    if (fromMs == spanFrom() && toMs == spanTo())
+        return;
+    m_timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(fromMs), QDateTime::fromMSecsSinceEpoch(toMs));
+}
+
+qint64 TimeChartView::spanFrom() const
+{
+    return m_timeAxis->min().toMSecsSinceEpoch();
+}
+
+qint64 TimeChartView::spanTo() const
+{
+    return m_timeAxis->max().toMSecsSinceEpoch();
+}
+
+bool TimeChartView::showsFullSpan() const
+{
+    return spanFrom() <= m_fullFrom && spanTo() >= m_fullTo;
+}
+
+void TimeChartView::zoom(double factor, double anchor)
+{
+    const double from = double(spanFrom()), span = double(spanTo() - spanFrom());
+    const double at = from + anchor * span, newSpan = span * factor;
+    const qint64 newFrom = qint64(at - anchor * newSpan);
+    setSpan(newFrom, newFrom + qint64(newSpan));
+}
+
+void TimeChartView::pan(double fraction)
+{
+    const qint64 shift = qint64(double(spanTo() - spanFrom()) * fraction);
+    setSpan(spanFrom() + shift, spanTo() + shift);
+}
+
+double TimeChartView::anchorAt(const QPointF &viewPos) const
+{
+    const QRectF area = chart()->plotArea();
+    const QPointF at = chart()->mapFromScene(mapToScene(viewPos.toPoint()));
+    return area.width() > 0 ? std::clamp((at.x() - area.left()) / area.width(), 0.0, 1.0) : 0.5;
+}
+
+void TimeChartView::keyPressEvent(QKeyEvent *event)
+{
+    switch (event->key()) {
+    case Qt::Key_Plus:
+    case Qt::Key_Equal:
+        zoom(kZoomStep);
+        break;
+    case Qt::Key_Minus:
+        zoom(1.0 / kZoomStep);
+        break;
+    case Qt::Key_Left:
+        pan(-kPanStep);
+        break;
+    case Qt::Key_Right:
+        pan(kPanStep);
+        break;
+    case Qt::Key_Home:
+        showFullSpan();
+        break;
+    default:
+        QChartView::keyPressEvent(event);
+    }
+}
+
+void TimeChartView::wheelEvent(QWheelEvent *event)
+{
+    const double notches = double(event->angleDelta().y()) / kWheelNotch;
+    if (notches != 0.0)
+        zoom(std::pow(kWheelStep, notches), anchorAt(event->position()));
+    event->accept();
+}
+
+void TimeChartView::mousePressEvent(QMouseEvent *event)
+{
+    const bool panButton = event->button() == Qt::MiddleButton
+                           || (event->button() == Qt::LeftButton && (event->modifiers() & Qt::ShiftModifier));
+    if (!panButton) {
+        QChartView::mousePressEvent(event);
+        return;
+    }
+    m_panning = true;
+    m_panFrom = event->position();
+    event->accept();
+}
+
+void TimeChartView::mouseMoveEvent(QMouseEvent *event)
+{
+    if (!m_panning) {
+        QChartView::mouseMoveEvent(event);
+        return;
+    }
+    const double width = chart()->plotArea().width();
+    if (width > 0)
+        pan((m_panFrom.x() - event->position().x()) / width);
+    m_panFrom = event->position();
+    event->accept();
+}
+
+void TimeChartView::mouseReleaseEvent(QMouseEvent *event)
+{
+    if (m_panning) {
+        m_panning = false;
+        event->accept();
+        return;
+    }
+    if (event->button() == Qt::RightButton) {
+        zoom(1.0 / kZoomStep);
+        event->accept();
+        return;
+    }
+    QChartView::mouseReleaseEvent(event);
+}
+
+void TimeChartView::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    showFullSpan();
+    event->accept();
+}

@@ -1,0 +1,90 @@
+#pragma once
+
+#include "datafile/dayfiles.h"
+#include "viewer/timebuckets.h"
+#include "viewer/windloader.h"
+#include "viewer/windstats.h"
+
+#include <QMainWindow>
+#include <QTimer>
+
+#include <limits>
+
+class QLabel;
+class QLineSeries;
+class TimeChartView;
+class WindRoseView;
+
+// sorvik7-view's window: the mean speed and the direction over time (two
+// charts that zoom and pan together), the wind rose, and a summary strip
+// with the records, their time span, mean and maximum speed, the calm share
+// and the lines skipped with their reasons.
+//
+// The whole set is read once for the summary, the rose and an overview of
+// the charts (TimeBuckets: memory stays the same for a day or a month).
+// When the user zooms in further than the overview resolves, the files
+// under the shown span are read again into a finer TimeBuckets.
+class ViewerWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit ViewerWindow(QWidget *parent = nullptr);
+    ~ViewerWindow() override;
+
+    // Shows the records of `paths` (day files, folders of them). With
+    // `follow`, a single folder, or a set whose newest file is today's, is
+    // followed as the logger writes (rolling on to the next day's file).
+    // False with a one-line `error` for a path that cannot be read.
+    bool openPaths(const QStringList &paths, bool follow, QString &error);
+    // Only records from `from` to `to` (local seconds); call before openPaths.
+    void setLimits(qint64 from, qint64 to);
+    // Reads everything now instead of in slices (for pictures).
+    void readAllNow();
+    // The window's content as PNG, or as SVG when `path` ends in .svg.
+    bool savePicture(const QString &path, QString &error);
+
+signals:
+    void loaded();
+
+private:
+    static constexpr int kMinVisibleBuckets = 400;
+    static constexpr int kRefreshMs = 250;
+    static constexpr int kSettleMs = 150;
+
+    void buildCharts();
+    void buildMenus();
+    void addRecord(const DayRecord &record);
+    void refresh();
+    void refreshTimeCharts();
+    void refreshSummary();
+    QString speedTitle() const;
+    void onSpanChanged(TimeChartView *from, qint64 fromMs, qint64 toMs);
+    void onSpanSettled();
+    void loadDetail(qint64 from, qint64 to);
+    void onOpenFiles();
+    void onOpenFolder();
+    void onSavePicture();
+
+    TimeChartView *m_speedView = nullptr;
+    TimeChartView *m_directionView = nullptr;
+    QLineSeries *m_speedSeries = nullptr;
+    QLineSeries *m_directionSeries = nullptr;
+    WindRoseView *m_rose = nullptr;
+    QLabel *m_summary = nullptr;
+
+    QList<DayFile> m_files;
+    qint64 m_from = std::numeric_limits<qint64>::min();
+    qint64 m_to = std::numeric_limits<qint64>::max();
+    WindLoader m_loader;
+    WindStats m_stats;
+    TimeBuckets m_overview;
+    WindLoader m_detailLoader;
+    TimeBuckets m_detail;
+    qint64 m_detailFrom = 0, m_detailTo = 0;
+    bool m_detailShown = false;
+    bool m_syncing = false;
+    bool m_showAll = true;      // the next data shown sets the span to all of it
+    QTimer m_refreshTimer;
+    QTimer m_settleTimer;
+};

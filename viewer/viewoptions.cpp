@@ -1,0 +1,111 @@
+#include "viewer/viewoptions.h"
+
+#include "datafile/dayfilereader.h"
+
+#include <QCommandLineParser>
+#include <QRegularExpression>
+
+namespace {
+
+constexpr qint64 kLastSecondOfDay = DayRecord::kSecondsPerDay - 1;
+constexpr int kMsPerSecond = 1000;
+
+// yyyy-mm-dd or yyyy-mm-ddThh:mm[:ss] (a space also separates); local seconds.
+bool parseDate(const QString &text, bool endOfDay, qint64 &seconds)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("^(\\d{4})-(\\d{2})-(\\d{2})(?:[T ](\\d{2}):(\\d{2})(?::(\\d{2}))?)?$"));
+    const QRegularExpressionMatch m = pattern.match(text);
+    if (!m.hasMatch())
+        return false;
+    const QDate date(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt());
+    if (!date.isValid())
+        return false;
+    if (m.captured(4).isEmpty()) {
+        seconds = DayRecord::localSecondsOf(date, endOfDay ? int(kLastSecondOfDay) : 0);
+        return true;
+    }
+    const QTime time(m.captured(4).toInt(), m.captured(5).toInt(), m.captured(6).toInt());
+    if (!time.isValid())
+        return false;
+    seconds = DayRecord::localSecondsOf(date, time.msecsSinceStartOfDay() / kMsPerSecond);
+    return true;
+}
+
+bool parseSize(const QString &text, QSize &size)
+{
+    static const QRegularExpression pattern(QStringLiteral("^(\\d{2,5})x(\\d{2,5})$"));
+    const QRegularExpressionMatch m = pattern.match(text);
+    if (m.hasMatch())
+        size = QSize(m.captured(1).toInt(), m.captured(2).toInt());
+    return m.hasMatch();
+}
+
+} // namespace
+
+QDate ViewOptions::fromDate() const
+{
+    return from == std::numeric_limits<qint64>::min() ? QDate() : DayRecord::dateOf(from);
+}
+
+QDate ViewOptions::toDate() const
+{
+    return to == std::numeric_limits<qint64>::max() ? QDate() : DayRecord::dateOf(to);
+}
+
+QString ViewOptions::usage()
+{
+    return QStringLiteral(
+        "Usage: sorvik7-view [OPTIONS] [PATH...]\n"
+        "Shows the wind recorded in SORVIK-7 day files (yyyymmdd.SVK); PATH is a day\n"
+        "file or a folder of them. A folder, or today's file, is followed live.\n\n"
+        "  --csv             write the records as CSV to standard output and exit\n"
+        "  --tsv             the same, tab-separated\n"
+        "  -o, --output FILE write the CSV or TSV to FILE\n"
+        "  --from DATE       only records from DATE (yyyy-mm-dd or yyyy-mm-ddThh:mm[:ss])\n"
+        "  --to DATE         only records up to DATE (a date alone: to the end of that day)\n"
+        "  --png FILE        draw the window into a PNG picture without showing it, and exit\n"
+        "  --svg FILE        the same as an SVG drawing\n"
+        "  --size WxH        size of the picture (default 1280x800)\n"
+        "  -h, --help        this text\n");
+}
+
+bool ViewOptions::parse(const QStringList &arguments, ViewOptions &o, QString &error, bool &help)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption csv(QStringLiteral("csv")), tsv(QStringLiteral("tsv"));
+    const QCommandLineOption output(QStringList{QStringLiteral("o"), QStringLiteral("output")}, {}, QStringLiteral("FILE"));
+    const QCommandLineOption from(QStringLiteral("from"), {}, QStringLiteral("DATE"));
+    const QCommandLineOption to(QStringLiteral("to"), {}, QStringLiteral("DATE"));
+    const QCommandLineOption png(QStringLiteral("png"), {}, QStringLiteral("FILE"));
+    const QCommandLineOption svg(QStringLiteral("svg"), {}, QStringLiteral("FILE"));
+    const QCommandLineOption size(QStringLiteral("size"), {}, QStringLiteral("WxH"));
+    const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    parser.addOptions({csv, tsv, output, from, to, png, svg, size, helpOption});
+    if (!parser.parse(arguments)) {
+        error = parser.errorText();
+        return false;
+    }
+    help = parser.isSet(helpOption);
+    o.paths = parser.positionalArguments();
+    o.tsv = parser.isSet(tsv);
+    o.csv = parser.isSet(csv) || o.tsv;
+    o.output = parser.value(output);
+    o.png = parser.value(png);
+    o.svg = parser.value(svg);
+    if (parser.isSet(from) && !parseDate(parser.value(from), false, o.from))
+        error = QStringLiteral("bad date for --from: %1 (use yyyy-mm-dd or yyyy-mm-ddThh:mm:ss)").arg(parser.value(from));
+    else if (parser.isSet(to) && !parseDate(parser.value(to), true, o.to))
+        error = QStringLiteral("bad date for --to: %1 (use yyyy-mm-dd or yyyy-mm-ddThh:mm:ss)").arg(parser.value(to));
+    else if (o.from > o.to)
+        error = QStringLiteral("--from is later than --to");
+    else if (parser.isSet(size) && !parseSize(parser.value(size), o.size))
+        error = QStringLiteral("bad size: %1 (use WxH, e.g. 1280x800)").arg(parser.value(size));
+    else if (o.csv && o.picture())
+        error = QStringLiteral("--csv and --png/--svg do not go together");
+    else if (!o.output.isEmpty() && !o.csv)
+        error = QStringLiteral("-o goes with --csv or --tsv");
+    else if ((o.csv || o.picture()) && o.paths.isEmpty() && !help)
+        error = QStringLiteral("no day file or folder given");
+    return error.isEmpty();
+}

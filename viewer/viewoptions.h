@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QDate>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+
+#include <limits>
+
+// sorvik7-view's command line:
+//   sorvik7-view [--from DATE] [--to DATE] [--png FILE | --svg FILE] [--size WxH] [PATH...]
+//   sorvik7-view --csv [--tsv] [-o FILE] [--from DATE] [--to DATE] PATH...
+// PATH is a day file or a folder of them. DATE is yyyy-mm-dd, or
+// yyyy-mm-ddThh:mm[:ss] (local time); --to a date alone takes in all of
+// that day.
+struct ViewOptions
+{
+    QStringList paths;
+    bool csv = false;
+    bool tsv = false;
+    QString output;                  // -o; empty: standard output
+    qint64 from = std::numeric_limits<qint64>::min(); // local seconds, inclusive
+    qint64 to = std::numeric_limits<qint64>::max();
+    QString png, svg;
+    QSize size{1280, 800};
+
+    bool picture() const { return !png.isEmpty() || !svg.isEmpty(); }
+    // The days of --from and --to; invalid when not given.
+    QDate fromDate() const;
+    QDate toDate() const;
+
+    // Parses argv; false with a one-line `error` for anything it cannot use.
+    // `help` is set (and true returned) for --help.
+    static bool parse(const QStringList &arguments, ViewOptions &options, QString &error, bool &help);
+    static QString usage();
+};
