@@ -7,6 +7,8 @@
 
 #include <numeric>
 
+#include <csignal>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 QDateTime SettableClock::now() const
@@ -95,6 +97,11 @@ QString binDir()
     return qEnvironmentVariable("SORVIK7_BIN_DIR", QCoreApplication::applicationDirPath() + QStringLiteral("/.."));
 }
 
+void killWithTest(QProcess &process)
+{
+    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+}
+
 SensorProcess::~SensorProcess()
 {
     process.kill();
@@ -103,6 +110,7 @@ SensorProcess::~SensorProcess()
 
 bool SensorProcess::start(const QStringList &arguments)
 {
+    killWithTest(process);
     process.start(binDir() + QStringLiteral("/tools/sorvik7-sensor"), arguments);
     while (!process.canReadLine())
         if (!process.waitForReadyRead(5000))

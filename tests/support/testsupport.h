@@ -102,6 +102,11 @@ QByteArray fileBytes(const QString &path);
 // The folder the programs were built into.
 QString binDir();
 
+// A child started by `process` is killed when the test ends in any way (a
+// timeout's SIGKILL included), so no sensor or service outlives its test
+// and takes over a pseudo-terminal number that a later test gets.
+void killWithTest(QProcess &process);
+
 // The simulated sensor as a process: started with `arguments`, its device
 // read from the first line it prints.
 struct SensorProcess

@@ -1,0 +1,279 @@
+// sorvik7-logger as a process, on pseudo-terminals made by the simulated
+// sensor: the same day file as the window's engine for the same bytes, a
+// device that is late, goes away and comes back, a clean stop on SIGTERM
+// with systemd told, and bad settings refused before anything is opened.
+#include "testsupport.h"
+
+#include <QDir>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSocketNotifier>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kExitBadConfig = 2;
+constexpr int kSlowMs = 30000;   // generous: CI machines are shared
+
+// Good messages with line noise after some of them: random bytes, a break's
+// NUL run, a message whose checksum is wrong. The same seed, the same bytes.
+QByteArray recordedRun(quint32 seed, int messages)
+{
+    QRandomGenerator rng(seed);
+    QByteArray out;
+    for (int i = 0; i < messages; ++i) {
+        out += sensorMessage(rng.bounded(360), rng.bounded(2000) / 100.0);
+        switch (rng.bounded(5)) {
+        case 0:
+            for (int k = rng.bounded(40); k > 0; --k)
+                out += char(rng.bounded(256));
+            break;
+        case 1:
+            out += QByteArray(rng.bounded(64), '\0');
+            break;
+        case 2:
+            out += sensorMessage(rng.bounded(360), 1.0).replace("001.00", "009.00");
+            break;
+        default:
+            break;
+        }
+    }
+    return out;
+}
+
+// A day file without its times: the header keeps its first column, a record
+// loses its first (the time of day).
+QByteArray withoutTimes(const QByteArray &file)
+{
+    QByteArray out;
+    for (const QByteArray &line : file.split('\n')) {
+        const qsizetype comma = line.indexOf(',');
+        out += (line.startsWith("Gill Format Polar") ? line.left(comma) : line.mid(comma + 1)) + '\n';
+    }
+    return out;
+}
+
+// The one day file in a folder (a run that crosses midnight has two and fails).
+QByteArray dayFile(const QString &folder)
+{
+    const QStringList names = QDir(folder).entryList({QStringLiteral("*.SVK")}, QDir::Files);
+    return names.size() == 1 ? fileBytes(folder + u'/' + names.first()) : QByteArray();
+}
+
+// sorvik7-logger as a process; its log is what it wrote to stderr.
+struct Service
+{
+    explicit Service(const QStringList &args, const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+    {
+        process.setProcessEnvironment(env);
+        killWithTest(process);
+        process.start(binDir() + QStringLiteral("/service/sorvik7-logger"), args);
+        process.waitForStarted();
+    }
+    ~Service()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+    QByteArray log()
+    {
+        m_log += process.readAllStandardError();
+        return m_log;
+    }
+    // SIGTERM, and true when it then ended by itself with status 0.
+    bool terminate()
+    {
+        ::kill(pid_t(process.processId()), SIGTERM);
+        return process.waitForFinished(kSlowMs) && process.exitStatus() == QProcess::NormalExit
+            && process.exitCode() == 0;
+    }
+    QProcess process;
+
+private:
+    QByteArray m_log;
+};
+
+// What the service tells systemd, on a socket of our own (NOTIFY_SOCKET),
+// read as it comes in as systemd does: a sender blocks on a full queue.
+struct NotifySocket
+{
+    explicit NotifySocket(const QString &path)
+    {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        qstrncpy(addr.sun_path, QFile::encodeName(path).constData(), sizeof addr.sun_path);
+        fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        ::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
+        notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+        QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), [this] { take(); });
+    }
+    ~NotifySocket()
+    {
+        notifier.reset();
+        ::close(fd);
+    }
+    void take()
+    {
+        char buf[4096];
+        for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+            messages << QByteArray(buf, n);
+    }
+    int fd = -1;
+    std::unique_ptr<QSocketNotifier> notifier;
+    QByteArrayList messages;
+};
+
+} // namespace
+
+class tst_service : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QString path(const char *name) const { return m_dir.filePath(QString::fromLatin1(name)); }
+    QString writeFile(const char *name, const QByteArray &bytes) const
+    {
+        QFile f(path(name));
+        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+            qFatal("cannot write %s", name);
+        return f.fileName();
+    }
+
+private slots:
+    void init()
+    {
+        QDir(m_dir.path()).removeRecursively();
+        QDir().mkpath(m_dir.path());
+    }
+
+    void sameDayFileAsTheWindow()
+    {
+        // One recorded stream in two parts, with a gap between them in which
+        // the device is gone. Each part ends in more noise than the cycle
+        // could lag behind, so the gap never cuts a record short.
+        const QByteArray padding(1000, ' ');
+        const QByteArray before = recordedRun(1, 60) + padding;
+        const QByteArray after = recordedRun(2, 40) + '\x02' + padding;
+
+        // The window's engine on replayed input; the gap is STOP then START,
+        // which is how the engine resumes when the device is back.
+        QDir().mkpath(path("window"));
+        Logger window(path("window"), 5, true);
+        window.feed(before);
+        window.engine.stop();
+        window.engine.start();
+        window.feed(after);
+        const QByteArray expected = withoutTimes(fileBytes(path("window/20030521.SVK")));
+        QVERIFY(expected.count('\n') > 50);
+
+        // The service on a pseudo-terminal behind a link: the first part,
+        // the sensor hangs up, a new pseudo-terminal at the link, the rest.
+        const QString link = path("ttyWIND");
+        const QStringList sensorArgs{"--wait", "--quiet", "--link", link, "--raw"};
+        Service service({"--port", link, "--samples", "5", "--debug", "--dir", path("service"),
+                         "--config", writeFile("empty.conf", {})});
+        SensorProcess first;
+        QVERIFY(first.start(sensorArgs + QStringList{writeFile("before", before)}));
+        QTRY_COMPARE_WITH_TIMEOUT(first.process.state(), QProcess::NotRunning, kSlowMs);
+        QTRY_VERIFY_WITH_TIMEOUT(service.log().contains("Device lost"), kSlowMs);
+        SensorProcess second;
+        QVERIFY(second.start(sensorArgs + QStringList{writeFile("after", after)}));
+        QTRY_COMPARE_WITH_TIMEOUT(withoutTimes(dayFile(path("service"))), expected, kSlowMs);
+        QVERIFY(service.terminate());
+    }
+
+    void unpluggedAndStopped()
+    {
+        // Options override the config file: its port does not exist and its
+        // N would need 64 messages before the first record. The device is
+        // not there yet at start.
+        const QString link = path("ttyWIND"), data = path("data");
+        const QString config = writeFile("logger.conf", "port=/dev/sorvik7-none\nsamples=64\n");
+        NotifySocket notify(path("notify"));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("NOTIFY_SOCKET"), path("notify"));
+        env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("200000"));
+        Service service({"--config", config, "--port", link, "--samples", "3", "--dir", data}, env);
+        QTRY_VERIFY_WITH_TIMEOUT(service.log().contains("waiting for the device"), kSlowMs);
+
+        const auto records = [&] { return dayFile(data).count('\n') - 1; };
+        auto sensor = std::make_unique<SensorProcess>();
+        QVERIFY(sensor->start({"--quiet", "--rate", "20", "--link", link}));
+        QTRY_VERIFY2_WITH_TIMEOUT(records() >= 5, service.log().constData(), kSlowMs);
+
+        // Unplugged: the pseudo-terminal and the link go; a new one comes at
+        // the same link, sending back to back, and records resume.
+        sensor.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(service.log().contains("Device lost"), kSlowMs);
+        const qsizetype beforeGap = records();
+        sensor = std::make_unique<SensorProcess>();
+        QVERIFY(sensor->start({"--quiet", "--line-rate", "--link", link}));
+        QTRY_VERIFY_WITH_TIMEOUT(records() >= beforeGap + 40, kSlowMs);
+
+        // SIGTERM in the middle of the burst: whole records only, status 0.
+        QVERIFY(service.terminate());
+        const QByteArray file = dayFile(data);
+        QVERIFY(file.endsWith("\r\n"));
+        const QRegularExpression record(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d,\x02Q,\\d{3},\\d{3}\\.\\d\\d,M,00\r$"));
+        const QByteArrayList lines = file.chopped(1).split('\n').mid(1);
+        for (const QByteArray &line : lines)
+            QVERIFY2(record.match(QString::fromLatin1(line)).hasMatch(), line.constData());
+
+        const QByteArray log = service.log();
+        QVERIFY2(log.contains("samples 3"), log.constData());
+        QCOMPARE(log.count("Device lost"), 1);
+        QVERIFY2(QRegularExpression(QStringLiteral("Device back after \\d+\\.\\d s")).match(QString::fromLocal8Bit(log)).hasMatch(),
+                 log.constData());
+        QVERIFY2(log.contains("stopped (SIGTERM)"), log.constData());
+        notify.take();
+        const QByteArray told = notify.messages.join('|');
+        QVERIFY2(told.contains("READY=1"), told.constData());
+        QVERIFY2(told.contains("WATCHDOG=1"), told.constData());
+        QVERIFY2(told.endsWith("STOPPING=1"), told.constData());
+    }
+
+    void badSettings_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QByteArray>("config");
+        QTest::addColumn<QString>("named");   // the key and the value the line must name
+
+        const QStringList port{"--port", "/dev/null"};
+        QTest::newRow("N of 2") << port + QStringList{"--samples", "2"} << QByteArray() << "samples = '2'";
+        QTest::newRow("N not a number in the file") << port << QByteArray("samples=ten\n") << "samples = 'ten'";
+        QTest::newRow("unknown key") << QStringList() << QByteArray("port=/dev/null\nrate=4\n") << "rate = '4'";
+        QTest::newRow("unknown option") << port + QStringList{"--rate", "4"} << QByteArray() << "'rate'";
+        QTest::newRow("no port") << QStringList() << QByteArray("samples=5\n") << "port: missing";
+        QTest::newRow("port and com") << port + QStringList{"--com", "1"} << QByteArray() << "com = '1'";
+        QTest::newRow("com 0 in the file") << QStringList() << QByteArray("com=0\n") << "com = '0'";
+        QTest::newRow("debug not true or false") << port << QByteArray("debug=maybe\n") << "debug = 'maybe'";
+        QTest::newRow("folder cannot be made") << port + QStringList{"--dir", "/proc/sorvik7"} << QByteArray()
+                                               << "dir = '/proc/sorvik7'";
+    }
+
+    void badSettings()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, config);
+        QFETCH(QString, named);
+        // Every value is checked before the data folder is made.
+        if (!args.contains(QStringLiteral("--dir")))
+            args << "--dir" << path("never");
+        Service service(args + QStringList{"--config", writeFile("bad.conf", config)});
+        QVERIFY(service.process.waitForFinished(kSlowMs));
+        QCOMPARE(service.process.exitCode(), kExitBadConfig);
+        const QByteArray log = service.log();
+        QCOMPARE(log.count('\n'), 1);
+        QVERIFY2(log.contains(named.toUtf8()), log.constData());
+        QVERIFY(!QFileInfo::exists(path("never")));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_service)
+#include "tst_service.moc"
