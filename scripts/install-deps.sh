@@ -11,6 +11,10 @@ packages=(
     # found through pkg-config); the test of its units runs systemd-analyze
     # and systemd-sysusers from systemd (no running systemd needed)
     libsystemd-dev pkg-config systemd
+    # publishing over MQTT (sorvik7-logger) and sorvik7-collect: the
+    # libmosquitto client library, found through pkg-config; the tests start
+    # a mosquitto broker of their own on 127.0.0.1
+    libmosquitto-dev mosquitto
     # sorvik7-view: Qt Charts for its charts, Qt SVG for --svg; Debian's
     # qt6-charts-dev needs libqt6opengl6-dev for its CMake files but does
     # not pull it in
