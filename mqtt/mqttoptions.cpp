@@ -3,6 +3,7 @@
 #include "fleet.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSysInfo>
 
 namespace {
@@ -119,7 +120,9 @@ bool MqttOptions::takeUrl(const Lookup &lookup, QString *error)
         return true;
     QString why;
     m_settings.url = MqttUrl::parse(v->value, &why);
-    return m_settings.url || fail(error, kUrl, *v, why);
+    // A password put into the URL by mistake stays out of the log.
+    static const QRegularExpression userInfo(QStringLiteral("//[^/]*@"));
+    return m_settings.url || fail(error, kUrl, {QString(v->value).replace(userInfo, QStringLiteral("//***@")), v->from}, why);
 }
 
 bool MqttOptions::takeCa(const Lookup &lookup, QString *error)
