@@ -88,11 +88,17 @@ bool Outbox::openForReading(const QByteArray &file)
     return m_fd >= 0;
 }
 
-qint64 Outbox::limitOf(const QByteArray &file)
+qint64 Outbox::limitOf(const QByteArray &file, qint64 offset)
 {
     if (file == m_openFile)
         return m_openSize;
-    return openForReading(file) ? m_readSize : 0;
+    if (!openForReading(file))
+        return 0;
+    // It may have grown since it was opened, while it was the open file.
+    struct stat st {};
+    if (offset >= m_readSize && ::fstat(m_fd, &st) == 0)
+        m_readSize = st.st_size;
+    return m_readSize;
 }
 
 bool Outbox::fill(qint64 offset, qint64 limit)
@@ -139,7 +145,7 @@ std::optional<Outbox::Line> Outbox::next(Position &pos)
     }
     for (;;) {
         const bool open = pos.file == m_openFile;
-        const qint64 limit = limitOf(pos.file);
+        const qint64 limit = limitOf(pos.file, pos.offset);
         if (pos.offset < limit && openForReading(pos.file)) {
             const auto bytes = lineAt(pos.offset, limit, !open);
             if (!bytes)
@@ -161,7 +167,7 @@ std::optional<Outbox::Line> Outbox::next(Position &pos)
 
 bool Outbox::isLineStart(const Position &pos)
 {
-    if (!knows(pos.file) || pos.offset < 0 || pos.offset > limitOf(pos.file) || !openForReading(pos.file))
+    if (!knows(pos.file) || pos.offset < 0 || pos.offset > limitOf(pos.file, pos.offset) || !openForReading(pos.file))
         return false;
     if (pos.offset == 0)
         return true;

@@ -65,7 +65,8 @@ public:
 private:
     QByteArray path(const QByteArray &file) const;
     bool openForReading(const QByteArray &file);
-    qint64 limitOf(const QByteArray &file);
+    // How far `file` may be read; `offset` is where reading stands.
+    qint64 limitOf(const QByteArray &file, qint64 offset);
     // Makes the buffer hold [offset, min(limit, offset + chunk)).
     bool fill(qint64 offset, qint64 limit);
     std::optional<QByteArray> lineAt(qint64 offset, qint64 limit, bool complete);
