@@ -6,10 +6,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 
 #include <csignal>
+#include <memory>
+#include <vector>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -111,48 +114,79 @@ QByteArray TestBroker::log()
     return m_process.readAll();
 }
 
-TcpGate::TcpGate(int targetPort)
-    : m_targetPort(targetPort), m_port(freePort())
+// The gate's server and connections, in the gate's thread.
+class TcpGate::Worker : public QObject
 {
-    connect(&m_server, &QTcpServer::newConnection, this, &TcpGate::accept);
+public:
+    Worker(int port, int targetPort) : m_port(port), m_targetPort(targetPort) {}
+
+    bool open()
+    {
+        m_server = std::make_unique<QTcpServer>();
+        connect(m_server.get(), &QTcpServer::newConnection, this, &Worker::accept);
+        return m_server->listen(QHostAddress::LocalHost, quint16(m_port));
+    }
+    void close()
+    {
+        m_server.reset();
+        for (const auto &socket : m_sockets)
+            socket->abort();
+        m_sockets.clear();
+    }
+
+private:
+    void accept()
+    {
+        while (QTcpSocket *in = m_server->nextPendingConnection()) {
+            in->setParent(nullptr);
+            auto out = std::make_unique<QTcpSocket>();
+            QTcpSocket *o = out.get();
+            const auto pass = [](QTcpSocket *from, QTcpSocket *to) {
+                connect(from, &QTcpSocket::readyRead, to, [from, to] { to->write(from->readAll()); });
+                connect(from, &QTcpSocket::disconnected, to, [to] { to->disconnectFromHost(); });
+            };
+            pass(in, o);
+            pass(o, in);
+            // What the client sends before the broker's side is up waits in `in`.
+            connect(o, &QTcpSocket::connected, in, [in, o] { o->write(in->readAll()); });
+            o->connectToHost(QHostAddress::LocalHost, quint16(m_targetPort));
+            m_sockets.emplace_back(in);
+            m_sockets.push_back(std::move(out));
+        }
+    }
+
+    int m_port;
+    int m_targetPort;
+    std::unique_ptr<QTcpServer> m_server;
+    std::vector<std::unique_ptr<QTcpSocket>> m_sockets;
+};
+
+TcpGate::TcpGate(int targetPort)
+    : m_port(freePort()),
+      m_worker(new Worker(m_port, targetPort))
+{
+    m_worker->moveToThread(&m_thread);
+    QObject::connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
+    m_thread.start();
 }
 
 TcpGate::~TcpGate()
 {
     close();
+    m_thread.quit();
+    m_thread.wait();
 }
 
 bool TcpGate::open()
 {
-    return m_server.listen(QHostAddress::LocalHost, quint16(m_port));
+    bool listening = false;
+    QMetaObject::invokeMethod(m_worker, [this, &listening] { listening = m_worker->open(); }, Qt::BlockingQueuedConnection);
+    return listening;
 }
 
 void TcpGate::close()
 {
-    m_server.close();
-    for (const auto &socket : m_sockets)
-        socket->abort();
-    m_sockets.clear();
-}
-
-void TcpGate::accept()
-{
-    while (QTcpSocket *in = m_server.nextPendingConnection()) {
-        in->setParent(nullptr);
-        auto out = std::make_unique<QTcpSocket>();
-        QTcpSocket *o = out.get();
-        const auto pass = [](QTcpSocket *from, QTcpSocket *to) {
-            connect(from, &QTcpSocket::readyRead, to, [from, to] { to->write(from->readAll()); });
-            connect(from, &QTcpSocket::disconnected, to, [to] { to->disconnectFromHost(); });
-        };
-        pass(in, o);
-        pass(o, in);
-        // What the client sends before the broker's side is up waits in `in`.
-        connect(o, &QTcpSocket::connected, in, [in, o] { o->write(in->readAll()); });
-        o->connectToHost(QHostAddress::LocalHost, quint16(m_targetPort));
-        m_sockets.emplace_back(in);
-        m_sockets.push_back(std::move(out));
-    }
+    QMetaObject::invokeMethod(m_worker, [this] { m_worker->close(); }, Qt::BlockingQueuedConnection);
 }
 
 ProgramProcess::ProgramProcess(const QString &program, const QStringList &arguments)

@@ -9,12 +9,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
-#include <QTcpServer>
-
-#include <memory>
-#include <vector>
-
-class QTcpSocket;
+#include <QThread>
 
 // A port on 127.0.0.1 that nothing listens on now.
 int freePort();
@@ -45,25 +40,23 @@ private:
 
 // A TCP gate to a port: what connects to port() is passed through while
 // the gate is open; close() cuts every connection and refuses new ones, as
-// a network that has gone does. It passes bytes while the test's event
-// loop runs (QTRY_..., qWait), not while the test blocks.
-class TcpGate : public QObject
+// a network that has gone does. It runs in a thread of its own, so bytes go
+// through while the test waits for a process too.
+class TcpGate
 {
-    Q_OBJECT
 public:
     explicit TcpGate(int targetPort);
-    ~TcpGate() override;
+    ~TcpGate();
     bool open();
     void close();
     int port() const { return m_port; }
 
 private:
-    void accept();
+    class Worker;
 
-    int m_targetPort;
     int m_port;
-    QTcpServer m_server;
-    std::vector<std::unique_ptr<QTcpSocket>> m_sockets;
+    QThread m_thread;
+    Worker *m_worker;
 };
 
 // One of our programs as a process, started again with the same arguments
