@@ -80,6 +80,7 @@ struct Result
 {
     QString name;
     qint64 sent = 0;
+    double lineRate = 0;   // characters a second the sensor put on the line
     qint64 shown = 0;      // messages the cycle took
     qint64 written = 0;
     qint64 expected = 0;
@@ -136,7 +137,8 @@ Result runSensor(const QString &name, const QString &sensorPath, const QStringLi
         QTimer::singleShot(seconds * 2000 + 10000, &loop, &QEventLoop::quit);
         loop.exec();
     }
-    r.cpu = 100.0 * (cpuSeconds() - cpu0) / (wall.nsecsElapsed() / 1e9);
+    const double wallSeconds = wall.nsecsElapsed() / 1e9;
+    r.cpu = 100.0 * (cpuSeconds() - cpu0) / wallSeconds;
     if (sensor.state() != QProcess::NotRunning) {
         std::fprintf(stderr, "sorvik7-bench: the sensor did not finish in time\n");
         sensor.terminate();
@@ -151,6 +153,9 @@ Result runSensor(const QString &name, const QString &sensorPath, const QStringLi
         r.ok = false;
     }
     r.sent = m.captured(1).toLongLong();
+    // The sensor starts when the port opens and ends when its last byte is
+    // read, so its bytes over this run's time are the pace of its line.
+    r.lineRate = m.captured(2).toLongLong() / wallSeconds;
 
     // Let the cycle read what is still waiting, then STOP.
     runEventLoop(300);
@@ -215,9 +220,9 @@ void recordCost(int records)
 
 void print(const Result &r)
 {
-    std::printf("%-9s sent=%lld shown=%lld records=%lld expected=%lld lost=%lld max_pending=%d "
-                "max_pending_2nd_half=%d cpu=%.2f%% %s\n",
-                qPrintable(r.name), r.sent, r.shown, r.written, r.expected,
+    std::printf("%-9s sent=%lld line_chars_per_s=%.0f shown=%lld records=%lld expected=%lld lost=%lld "
+                "max_pending=%d max_pending_2nd_half=%d cpu=%.2f%% %s\n",
+                qPrintable(r.name), r.sent, r.lineRate, r.shown, r.written, r.expected,
                 std::max<qint64>(0, r.expected - r.written), r.maxPending, r.maxPendingLate, r.cpu,
                 r.ok ? "ok" : "FAILED");
     std::fflush(stdout);

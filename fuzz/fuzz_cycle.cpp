@@ -13,30 +13,9 @@
 #include <QTemporaryDir>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
-
-void fail(const char *what)
-{
-    std::fprintf(stderr, "fuzz_cycle: %s\n", what);
-    std::abort();
-}
-
-bool isTime(const QByteArray &s)
-{
-    if (s.size() != 8 || s[2] != ':' || s[5] != ':')
-        return false;
-    for (int i : {0, 1, 3, 4, 6, 7}) {
-        if (s[i] < '0' || s[i] > '9')
-            return false;
-    }
-    return true;
-}
-
 QTemporaryDir *dataDir = nullptr;
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
@@ -47,8 +26,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     const QString base = QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm")
                                                                    : QDir::tempPath();
     dataDir = new QTemporaryDir(base + QStringLiteral("/fuzz_cycle-XXXXXX"));
-    if (!dataDir->isValid())
-        fail("no temporary folder");
+    fuzzCheck(dataDir->isValid(), "no temporary folder");
     return 0;
 }
 
@@ -83,43 +61,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             log.port.open = true;
             stopped = false;
         }
-        if (log.def.Msg_Buf.size() > AcquisitionCycle::kMaxMessage)
-            fail("the message buffer grew past its bound");
-        if (cycle.Sample_Idx() < 1 || cycle.Sample_Idx() > 64)
-            fail("the slot left the window");
-        if (cycle.phase() == AcquisitionCycle::Phase::Run && cycle.Sample_Idx() > n)
-            fail("the slot passed N in the run phase");
+        fuzzCheck(log.def.Msg_Buf.size() <= AcquisitionCycle::kMaxMessage, "the message buffer grew past its bound");
+        fuzzCheck(cycle.Sample_Idx() >= 1 && cycle.Sample_Idx() <= 64, "the slot left the window");
+        fuzzCheck(cycle.phase() != AcquisitionCycle::Phase::Run || cycle.Sample_Idx() <= n,
+                  "the slot passed N in the run phase");
     }
 
     // Every file: one header line, then record lines; CR LF only at line ends.
     quint64 lines = 0;
     const QDir dir(dataDir->path());
     const QStringList files = dir.entryList(QDir::Files);
-    if (missingFolder && (!files.isEmpty() || log.engine.recordsWritten() != 0))
-        fail("records written into a folder that does not exist");
+    fuzzCheck(!missingFolder || (files.isEmpty() && log.engine.recordsWritten() == 0),
+              "records written into a folder that does not exist");
     for (const QString &name : files) {
-        QFile f(dir.filePath(name));
-        if (!f.open(QIODevice::ReadOnly))
-            fail("data file unreadable");
-        const QByteArray all = f.readAll();
-        f.close();
-        if (!all.endsWith("\r\n"))
-            fail("a data file ends in a partial line");
+        const QByteArray all = fileBytes(dir.filePath(name));
+        fuzzCheck(all.endsWith("\r\n"), "a data file ends in a partial line");
         QList<QByteArray> parts = all.split('\r');
         parts.removeLast(); // after the last CR LF
-        if (!parts.first().startsWith("Gill Format Polar,"))
-            fail("a data file does not start with its header");
-        for (qsizetype i = 1; i < parts.size(); ++i) {
+        fuzzCheck(parts.first().startsWith("Gill Format Polar,"), "a data file does not start with its header");
+        for (qsizetype i = 1; i < parts.size(); ++i, ++lines) {
             const QByteArray &line = parts.at(i);
-            if (line.size() < 10 || !line.startsWith('\n') || !isTime(line.mid(1, 8)) || line.at(9) != ',')
-                fail("a record line does not start with its time");
-            ++lines;
+            fuzzCheck(line.startsWith('\n') && QTime::fromString(QString::fromLatin1(line.mid(1, 8)), u"hh:mm:ss").isValid()
+                          && line.mid(9, 1) == ",",
+                      "a record line does not start with its time");
         }
-        QFile::remove(f.fileName());
+        QFile::remove(dir.filePath(name));
     }
-    if (lines != log.engine.recordsWritten())
-        fail("the files do not hold the records the cycle wrote");
-    if (!log.reports.isEmpty() && !missingFolder)
-        fail("a data file error in a writable folder");
+    fuzzCheck(lines == log.engine.recordsWritten(), "the files do not hold the records the cycle wrote");
+    fuzzCheck(log.reports.isEmpty() || missingFolder, "a data file error in a writable folder");
     return 0;
 }

@@ -6,44 +6,35 @@
 // can be a folder name and nothing more.
 #include "mqtt/fleet.h"
 #include "mqtt/recordpayload.h"
+#include "testsupport.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
-
-void fail(const char *what)
-{
-    std::fprintf(stderr, "fuzz_payload: %s\n", what);
-    std::abort();
-}
 
 void checkRecord(QByteArrayView bytes)
 {
     QString why;
     const auto record = RecordPayload::decode(bytes, &why);
     if (!record) {
-        if (why.isEmpty())
-            fail("a payload refused without a reason");
+        fuzzCheck(!why.isEmpty(), "a payload refused without a reason");
         return;
     }
-    if (record->encode() != bytes)
-        fail("an accepted payload does not encode back to its bytes");
-    if (!fleet::isDayFileName(record->file) || record->offset < 0)
-        fail("an accepted payload names no day file or a negative offset");
-    if (record->line.isEmpty() || record->line.size() > RecordPayload::kMaxLine)
-        fail("an accepted payload carries an empty or too long line");
-    if (!record->previousFile.isEmpty() && (record->offset != 0 || !(record->previousFile < record->file)))
-        fail("a previous file on a line that is not a header, or one that is not earlier");
+    fuzzCheck(record->encode() == bytes, "an accepted payload does not encode back to its bytes");
+    fuzzCheck(fleet::isDayFileName(record->file) && record->offset >= 0,
+              "an accepted payload names no day file or a negative offset");
+    fuzzCheck(!record->line.isEmpty() && record->line.size() <= RecordPayload::kMaxLine,
+              "an accepted payload carries an empty or too long line");
+    fuzzCheck(record->previousFile.isEmpty() || (record->offset == 0 && record->previousFile < record->file),
+              "a previous file on a line that is not a header, or one that is not earlier");
 }
 
 void checkRequest(QByteArrayView bytes)
 {
     QString why;
     const auto request = ResendRequest::decode(bytes, &why);
-    if (request && (request->encode() != bytes || !fleet::isDayFileName(request->file)))
-        fail("an accepted request is not ours exactly");
+    fuzzCheck(!request || (request->encode() == bytes && fleet::isDayFileName(request->file)),
+              "an accepted request is not ours exactly");
 }
 
 void checkStation(QByteArrayView bytes)
@@ -51,14 +42,14 @@ void checkStation(QByteArrayView bytes)
     const QString name = QString::fromUtf8(bytes);
     if (name.toUtf8() != bytes || !fleet::stationNameProblem(name).isEmpty())
         return;
-    if (name.contains(u'/') || name.contains(QStringLiteral("..")) || name.startsWith(u'.') || name.size() > fleet::kMaxStationBytes)
-        fail("a station name accepted that leaves its folder");
+    fuzzCheck(!name.contains(u'/') && !name.contains(QStringLiteral("..")) && !name.startsWith(u'.')
+                  && bytes.size() <= fleet::kMaxStationBytes,
+              "a station name accepted that leaves its folder");
+    constexpr char16_t kFirstPrintable = 0x20, kDelete = 0x7f;
     for (const QChar c : name)
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            fail("a station name accepted with a control character");
+        fuzzCheck(c.unicode() >= kFirstPrintable && c.unicode() != kDelete, "a station name accepted with a control character");
     const auto topicStation = fleet::stationOfTopic(fleet::recordTopic(name), "record");
-    if (!topicStation || *topicStation != bytes)
-        fail("an accepted station name does not come back out of its topic");
+    fuzzCheck(topicStation && *topicStation == bytes, "an accepted station name does not come back out of its topic");
 }
 
 } // namespace

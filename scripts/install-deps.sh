@@ -7,6 +7,12 @@ packages=(
     build-essential cmake
     qt6-base-dev qt6-serialport-dev
     fonts-ipafont
+    # sorvik7-view: Qt Charts for its charts, Qt SVG for --svg; Debian's
+    # qt6-charts-dev needs libqt6opengl6-dev for its CMake files but does
+    # not pull it in
+    qt6-charts-dev qt6-svg-dev libqt6opengl6-dev
+    # the CSV export's test reads the table back with pandas and csv
+    python3-pandas
     # sorvik7-logger: sd_notify and the journal's priorities (libsystemd,
     # found through pkg-config); the test of its units runs systemd-analyze
     # and systemd-sysusers from systemd (no running systemd needed)
@@ -15,12 +21,8 @@ packages=(
     # libmosquitto client library, found through pkg-config; the tests start
     # a mosquitto broker of their own on 127.0.0.1
     libmosquitto-dev mosquitto
-    # sorvik7-view: Qt Charts for its charts, Qt SVG for --svg; Debian's
-    # qt6-charts-dev needs libqt6opengl6-dev for its CMake files but does
-    # not pull it in
-    qt6-charts-dev qt6-svg-dev libqt6opengl6-dev
-    # the CSV export's test reads the table back with pandas and csv
-    python3-pandas
+    # the TLS case of that test makes its certificates with the openssl tool
+    openssl
     # test.sh's fuzz run: clang with libFuzzer and the sanitizer runtimes
     clang-14 libclang-rt-14-dev
 )

@@ -1,7 +1,6 @@
 #include "loggerservice.h"
 
 #include "serial/lineevents.h"
-#include "serial/mscomm.h"
 #include "servicelog.h"
 
 #include <QCoreApplication>
@@ -9,18 +8,6 @@
 namespace {
 
 constexpr double kMsPerSecond = 1000.0;
-
-// What START's error number means, for someone reading the log.
-QString openErrorMeaning(int number)
-{
-    switch (number) {
-    case MSComm::errPortNotFound: return QStringLiteral("the device is not there");
-    case MSComm::errPortAlreadyOpen: return QStringLiteral("the port is already open");
-    case MSComm::errPortBusy: return QStringLiteral("busy, or not permitted (is the user in the dialout group?)");
-    case MSComm::errBadSettings: return QStringLiteral("the line settings were refused, or it is not a serial port");
-    default: return QStringLiteral("unknown error");
-    }
-}
 
 } // namespace
 
@@ -87,6 +74,12 @@ void LoggerService::stop(const QString &reason)
     m_stopped = true;
     m_notifier.stopping();
     m_engine.stop();
+    // Records still waiting for the data folder get one more try.
+    const qsizetype waiting = m_engine.backlog();
+    if (waiting > 0 && !m_engine.writeBacklog())
+        m_log.error(QStringLiteral("%1 records waiting for %2 are lost: the folder still does not take them")
+                        .arg(m_engine.backlog())
+                        .arg(m_config.dataDir));
     m_engine.shutdown();
     if (m_mqtt)
         m_mqtt->stop();
@@ -98,12 +91,14 @@ void LoggerService::stop(const QString &reason)
 
 void LoggerService::report(const QString &text)
 {
-    // Init_Comm's "Error : <COMn> number", with the port named as the log names it.
-    const int number = text.section(u' ', -1).toInt();
-    m_log.warning(QStringLiteral("Error : <%1> %2: %3; waiting for the device, looking every %4 s")
-                      .arg(m_config.portName())
-                      .arg(number)
-                      .arg(openErrorMeaning(number))
+    // Init_Comm's "Error : <COMn> number", then the device and the reason in
+    // words on a line of their own. A device given by path is named as such.
+    QString first = text.section(u'\n', 0, 0);
+    const QString detail = text.section(u'\n', 1);
+    if (m_config.comPort == 0)
+        first.replace(QStringLiteral("<COM%1>").arg(m_engine.def().Com_Port), QStringLiteral("<%1>").arg(m_config.device));
+    m_log.warning(QStringLiteral("%1 (%2); waiting for the device, looking every %3 s")
+                      .arg(first, detail)
                       .arg(Acquisition::kRetryMs / kMsPerSecond));
 }
 
@@ -142,13 +137,15 @@ void LoggerService::onDeviceBack(qint64 gapMs)
 
 void LoggerService::onFileFault(const QString &text)
 {
-    m_log.error(QStringLiteral("%1 (%2); recording goes on, the records until it clears are lost")
+    m_log.error(QStringLiteral("%1 (%2); acquisition goes on, the records wait and are written when the folder "
+                               "takes them again")
                     .arg(text, m_engine.dataPath()));
 }
 
 void LoggerService::onFileFaultCleared(quint64 affected)
 {
-    m_log.notice(QStringLiteral("data file written again (%1); %2 records were lost meanwhile")
+    m_log.notice(QStringLiteral("data file written again (%1): %2 records were affected (written late, "
+                                "or lost if the wait overflowed)")
                      .arg(m_engine.dataPath())
                      .arg(affected));
 }

@@ -1,4 +1,3 @@
-#include "ptyline.h"
 #include "serial/initcomm.h"
 #include "serial/mscomm.h"
 #include "testsupport.h"
@@ -7,23 +6,6 @@
 #include <QTest>
 
 namespace {
-
-struct CapturingReporter final : MessageReporter
-{
-    void report(const QString &text) override { texts.append(text); }
-    QStringList texts;
-};
-
-// A pseudo-terminal that COM1 stands for.
-struct Com1Line : PtyLine
-{
-    Com1Line()
-    {
-        QString error;
-        if (open(&error))
-            qputenv("SORVIK7_COM1", slavePath().toLocal8Bit());
-    }
-};
 
 // Counters the test sets; counts how often the control looks.
 struct ScriptedCounters final : LineCounterSource
@@ -73,18 +55,18 @@ private slots:
         std::optional<Com1Line> pty;
         MSComm holder;
         if (device == "pty") {
-            pty.emplace();
+            pty.emplace(path);
             holder.setPortOpen(true);
             QVERIFY(holder.PortOpen());
         }
-        CapturingReporter reporter;
+        CollectingReporter reporter;
         MSComm comm;
         QVERIFY(!Init_Comm(comm, sorvik7_def(), reporter));
         // The number as always, then the device and the reason in words.
         QCOMPARE(reporter.texts.size(), 1);
         const QStringList lines = reporter.texts.first().split(u'\n');
         QCOMPARE(lines.first(), message);
-        QVERIFY2(lines.value(1).startsWith(qEnvironmentVariable("SORVIK7_COM1") + ": the "), qPrintable(lines.value(1)));
+        QVERIFY2(lines.value(1).startsWith(path + ": the "), qPrintable(lines.value(1)));
         QCOMPARE(comm.lastError(), 0);
         QVERIFY(!comm.PortOpen());
     }
@@ -102,7 +84,7 @@ private slots:
 
         Com1Line pty;
         sorvik7_def def;
-        CapturingReporter reporter;
+        CollectingReporter reporter;
         QVERIFY(Init_Comm(comm, def, reporter));
         termios t = pty.settings();
         QCOMPARE(cfgetispeed(&t), speed_t(B9600));
@@ -111,14 +93,14 @@ private slots:
 
         const QByteArray bytes("\x00\x02\xE9\xFF\r\n", 6);
         QCOMPARE(pty.send(bytes), bytes.size());
-        QTRY_COMPARE(comm.InBufferCount(), qint16(bytes.size()));
+        QTRY_COMPARE_WITH_TIMEOUT(comm.InBufferCount(), qint16(bytes.size()), 30000);
         QByteArray got = comm.Input();
         QCOMPARE(comm.InBufferCount(), qint16(bytes.size() - 1));
         while (comm.InBufferCount() > 0)
             got += comm.Input();
         QCOMPARE(got, bytes);
         pty.send("ABC");
-        QTRY_COMPARE(comm.InBufferCount(), qint16(3));
+        QTRY_COMPARE_WITH_TIMEOUT(comm.InBufferCount(), qint16(3), 30000);
         comm.discardInput();
         QCOMPARE(comm.InBufferCount(), qint16(0));
 
@@ -138,12 +120,12 @@ private slots:
         for (int i = 0; i < 40000; ++i)
             sent.append(char(i % 251));
         qsizetype written = 0;
-        for (QDeadlineTimer deadline(10000); written < sent.size() && !deadline.hasExpired(); QTest::qWait(1))
+        for (QDeadlineTimer deadline(60000); written < sent.size() && !deadline.hasExpired(); QTest::qWait(1))
             written += pty.send(sent.mid(written, 1024));
-        QTRY_COMPARE(comm.InBufferCount(), qint16(32767));
+        QTRY_COMPARE_WITH_TIMEOUT(comm.InBufferCount(), qint16(32767), 30000);
         comm.setInputLen(0);
         got = comm.Input();
-        QTRY_VERIFY((got += comm.Input()).size() >= sent.size());
+        QTRY_VERIFY_WITH_TIMEOUT((got += comm.Input()).size() >= sent.size(), 30000);
         QCOMPARE(got, sent);
         comm.setPortOpen(false);
         QCOMPARE(pty.takeWritten(), QByteArray());
@@ -153,10 +135,9 @@ private slots:
     {
         QTest::addColumn<std::optional<LineCounters>>("after");
         QTest::addColumn<Codes>("codes");
-        QTest::newRow("framing burst") << std::optional(LineCounters{ 90, 3, 3, 3, 3 }) << Codes{ MSComm::comEvFrame };
         QTest::newRow("went down") << std::optional(LineCounters{ 0, 3, 3, 3, 3 }) << Codes{};
         QTest::newRow("counters gone") << std::optional<LineCounters>() << Codes{};
-        QTest::newRow("all at once") << std::optional(LineCounters{ 4, 5, 6, 7, 8 })
+        QTest::newRow("all at once, framing many times") << std::optional(LineCounters{ 90, 5, 6, 7, 8 })
                                      << Codes{ MSComm::comEvBreak, MSComm::comEvFrame, MSComm::comEvOverrun,
                                                MSComm::comEvRxOver, MSComm::comEvRxParity };
     }
@@ -182,7 +163,7 @@ private slots:
 
         // The far end goes away: one event, the port closed, no more looks.
         pty.close();
-        QTRY_COMPARE(seen.size(), codes.size() + 1);
+        QTRY_COMPARE_WITH_TIMEOUT(seen.size(), codes.size() + 1, 30000);
         QCOMPARE(seen.last(), qint16(MSComm::comEvDeviceLost));
         QVERIFY(!comm.PortOpen());
         const int readsAtClose = counters.reads;

@@ -155,9 +155,10 @@ private slots:
     void sameDayFileAsTheWindow()
     {
         // One recorded stream in two parts, with a gap between them in which
-        // the device is gone. Each part ends in more noise than the cycle
-        // could lag behind, so the gap never cuts a record short.
-        const QByteArray padding(1000, ' ');
+        // the device is gone. Each part ends in two seconds of noise, more
+        // than the cycle lags behind even on a busy machine, so the gap
+        // never cuts a record short.
+        const QByteArray padding(2000, ' ');
         const QByteArray before = recordedRun(1, 60) + padding;
         const QByteArray after = recordedRun(2, 40) + '\x02' + padding;
 

@@ -2,7 +2,6 @@
 
 #include "common/nativepath.h"
 #include "serial/lineevents.h"
-#include "serial/mscomm.h"
 #include "ui/fonts.h"
 #include "ui/frm_savepath.h"
 #include "ui/panelstatusbar.h"

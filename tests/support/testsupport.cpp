@@ -3,11 +3,17 @@
 #include "sensormessage.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <numeric>
 
 #include <csignal>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -16,22 +22,6 @@ QDateTime SettableClock::now() const
     const QDateTime t = m_now;
     m_now = m_now.addMSecs(m_stepMs);
     return t;
-}
-
-qint16 ReplayPort::InBufferCount()
-{
-    return open ? qint16(std::min<qsizetype>(waiting(), sorvik7::kMaxPendingCount)) : 0;
-}
-
-void ReplayPort::discardInput()
-{
-    if (open)
-        pos = data.size();
-}
-
-QByteArray ReplayPort::Input()
-{
-    return data.mid(pos++, 1);
 }
 
 Logger::Logger(const QString &folder, int n, bool debug, bool started)
@@ -57,6 +47,12 @@ void Logger::feed(const QByteArray &bytes)
 QByteArray sensorMessage(int direction, double speed, bool checksum)
 {
     return SensorMessage::frame(SensorMessage::body(direction, speed), checksum);
+}
+
+QByteArray recordLine(double mean, int direction, const QByteArray &time)
+{
+    return time + ",\x02Q," + QByteArray::number(direction).rightJustified(3, '0') + ','
+        + QString::asprintf("%06.2f", mean).toLatin1() + ",M,00\r\n";
 }
 
 QByteArray Traffic::messages(int many, QByteArray &records)
@@ -94,7 +90,22 @@ QByteArray fileBytes(const QString &path)
 
 QString binDir()
 {
-    return qEnvironmentVariable("SORVIK7_BIN_DIR", QCoreApplication::applicationDirPath() + QStringLiteral("/.."));
+    return qEnvironmentVariable("SORVIK7_BIN_DIR", QCoreApplication::applicationDirPath() + "/..");
+}
+
+Com1Line::Com1Line(const QString &link) : m_link(link)
+{
+    QString error;
+    if (!link.isEmpty())
+        QFile::remove(link);
+    if (open(&error) && (link.isEmpty() || QFile::link(slavePath(), link)))
+        qputenv("SORVIK7_COM1", (link.isEmpty() ? slavePath() : link).toLocal8Bit());
+}
+
+Com1Line::~Com1Line()
+{
+    if (!m_link.isEmpty())
+        QFile::remove(m_link);
 }
 
 void killWithTest(QProcess &process)
@@ -104,6 +115,8 @@ void killWithTest(QProcess &process)
 
 SensorProcess::~SensorProcess()
 {
+    if (fd >= 0)
+        ::close(fd);
     process.kill();
     process.waitForFinished(2000);
 }
@@ -111,12 +124,33 @@ SensorProcess::~SensorProcess()
 bool SensorProcess::start(const QStringList &arguments)
 {
     killWithTest(process);
-    process.start(binDir() + QStringLiteral("/tools/sorvik7-sensor"), arguments);
-    while (!process.canReadLine())
-        if (!process.waitForReadyRead(5000))
+    process.start(binDir() + "/tools/sorvik7-sensor", arguments);
+    while (process.peek(4096).count('\n') < 2)
+        if (!process.waitForReadyRead(30000))
             return false;
     device = QString::fromLocal8Bit(process.readLine().trimmed());
-    return !device.isEmpty();
+    return process.readLine().trimmed() == "SORVIK7_COM1=" + device.toLocal8Bit();
+}
+
+bool SensorProcess::listen()
+{
+    fd = ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    return fd >= 0;
+}
+
+QByteArray SensorProcess::read(qsizetype bytes, int timeoutMs)
+{
+    QByteArray data;
+    char buffer[1024];
+    for (QDeadlineTimer deadline(timeoutMs); data.size() < bytes && !deadline.hasExpired();)
+        if (pollfd p{fd, POLLIN, 0}; ::poll(&p, 1, 20) > 0)
+            data.append(buffer, qMax<ssize_t>(0, ::read(fd, buffer, qMin<qsizetype>(sizeof buffer, bytes - data.size()))));
+    return data;
+}
+
+bool SensorProcess::exitedCleanly()
+{
+    return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 AsOrdinaryUser::AsOrdinaryUser() : m_wasRoot(::geteuid() == 0)
@@ -130,4 +164,12 @@ AsOrdinaryUser::~AsOrdinaryUser()
 {
     if (m_wasRoot && ::seteuid(0) != 0)
         qFatal("seteuid back failed");
+}
+
+void fuzzCheck(bool ok, const char *what)
+{
+    if (!ok) {
+        std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, what);
+        std::abort();
+    }
 }

@@ -2,8 +2,8 @@
 
 // What the tests and the fuzzers share: a clock they set, recorded input
 // replayed into the engine, a logger around the engine that collects what
-// it reports, good messages and the records they make, the simulated sensor
-// as a process.
+// it reports, good messages and the records they make, a pseudo-terminal
+// that COM1 stands for, the simulated sensor as a process.
 
 #include "acquisition/acquisition.h"
 #include "acquisition/cycledisplay.h"
@@ -11,6 +11,7 @@
 #include "common/messagereporter.h"
 #include "common/portinput.h"
 #include "common/sorvik7_def.h"
+#include "ptyline.h"
 
 #include <QProcess>
 #include <QStringList>
@@ -35,14 +36,21 @@ private:
     qint64 m_stepMs = 0;
 };
 
+// Keeps what is reported, in order.
+struct CollectingReporter : MessageReporter
+{
+    void report(const QString &text) override { texts << text; }
+    QStringList texts;
+};
+
 // Recorded input, played back as a receive buffer holds it. Every byte
 // carries the arrival stamp set last; a closed port shows nothing waiting.
 class ReplayPort final : public PortInput
 {
 public:
-    qint16 InBufferCount() override;
-    void discardInput() override;
-    QByteArray Input() override;
+    qint16 InBufferCount() override { return open ? qint16(std::min<qsizetype>(waiting(), sorvik7::kMaxPendingCount)) : 0; }
+    void discardInput() override { pos = open ? data.size() : pos; }
+    QByteArray Input() override { return data.mid(pos++, 1); }
     qint64 arrivalMs() const override { return stampMs; }
 
     void append(const QByteArray &bytes) { data += bytes; }
@@ -97,6 +105,9 @@ struct Traffic
 // One polar message as the simulated sensor sends it.
 QByteArray sensorMessage(int direction, double speed, bool checksum = true);
 
+// A record line without the debug columns, at the test clock's time unless told.
+QByteArray recordLine(double mean, int direction = 156, const QByteArray &time = "14:03:07");
+
 QByteArray fileBytes(const QString &path);
 
 // The folder the programs were built into.
@@ -107,14 +118,36 @@ QString binDir();
 // and takes over a pseudo-terminal number that a later test gets.
 void killWithTest(QProcess &process);
 
+// A pseudo-terminal that COM1 stands for, behind `link` when one is given.
+// The link goes with the terminal, as a device's name goes when it is
+// unplugged: a number the system gives the next pseudo-terminal must not be
+// found under the old name.
+class Com1Line : public PtyLine
+{
+public:
+    explicit Com1Line(const QString &link = QString());
+    ~Com1Line();
+
+private:
+    QString m_link;
+};
+
 // The simulated sensor as a process: started with `arguments`, its device
-// read from the first line it prints.
+// read from the two lines it prints first (the path, then SORVIK7_COM1=path).
 struct SensorProcess
 {
     ~SensorProcess();
     bool start(const QStringList &arguments);
+    // Opens the device as a listener.
+    bool listen();
+    // Reads what the listener hears until `bytes` have come or the time is up.
+    QByteArray read(qsizetype bytes, int timeoutMs = 30000);
+    // Waits for the end of the run: a normal exit with code 0.
+    bool exitedCleanly();
+
     QProcess process;
     QString device;
+    int fd = -1;
 };
 
 // Root ignores permission bits; a check that needs them to count runs as an
@@ -130,3 +163,6 @@ public:
 private:
     bool m_wasRoot;
 };
+
+// A fuzzer's check: aborts, so that the input is kept, when `ok` is false.
+void fuzzCheck(bool ok, const char *what);
