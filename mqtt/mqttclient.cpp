@@ -15,8 +15,8 @@ namespace {
 constexpr int kKeepAliveS = 30;
 constexpr int kConnackTimeoutMs = 10000;
 constexpr int kHousekeepingMs = 2000;
-// libmosquitto reads and writes as many packets as it has queued; the
-// argument is kept for compatibility and must be 1.
+// The max_packets argument of the library's loop calls: unused, and its
+// documentation asks for 1.
 constexpr int kMaxPackets = 1;
 const char *const kSystemCaPath = "/etc/ssl/certs";
 // Packets read at one wake-up at most, so that other events get their turn.
@@ -49,7 +49,6 @@ MqttClient::MqttClient(const MqttClientConfig &config, QObject *parent)
     if (!m_mosq)
         qFatal("mosquitto_new: %s", std::strerror(errno));
     mosquitto_connect_callback_set(m_mosq, &MqttClient::onConnect);
-    mosquitto_disconnect_callback_set(m_mosq, &MqttClient::onDisconnect);
     mosquitto_publish_callback_set(m_mosq, &MqttClient::onPublish);
     mosquitto_message_callback_set(m_mosq, &MqttClient::onMessage);
     if (!configure() && m_setupError.isEmpty())
@@ -261,11 +260,6 @@ void MqttClient::subscribe(const QByteArray &filter, int qos)
 void MqttClient::onConnect(mosquitto *, void *self, int rc)
 {
     static_cast<MqttClient *>(self)->acceptConnack(rc);
-}
-
-void MqttClient::onDisconnect(mosquitto *, void *, int)
-{
-    // Seen by check() when the library's call returns: the socket is gone then.
 }
 
 void MqttClient::onPublish(mosquitto *, void *self, int mid)

@@ -65,7 +65,6 @@ signals:
 
 private:
     static void onConnect(mosquitto *mosq, void *self, int rc);
-    static void onDisconnect(mosquitto *mosq, void *self, int rc);
     static void onPublish(mosquitto *mosq, void *self, int mid);
     static void onMessage(mosquitto *mosq, void *self, const struct mosquitto_message *message);
 
@@ -77,7 +76,8 @@ private:
     void writeSocket();
     void flushWrites();
     void housekeeping();
-    // The library's call returned `rc`; a lost connection is handled here.
+    // The library's call returned `rc`; a lost connection (the library has
+    // closed the socket then) is handled here.
     void check(int rc);
     void connectionFailed(const QString &why);
     void acceptConnack(int rc);
