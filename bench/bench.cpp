@@ -8,6 +8,7 @@
 #include "common/messagereporter.h"
 #include "common/sorvik7_def.h"
 #include "datafile/datafile.h"
+#include "sensorprocess.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -15,8 +16,6 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -90,29 +89,20 @@ struct Result
     bool ok = true;
 };
 
-// Records that the messages sent must give: the first three (and anything
-// before the fourth STX) go to sync, the next N-1 fill the window, and the
-// last one sent is only complete when another STX follows, which it never
-// does.
-qint64 expectedRecords(qint64 sent, int n)
-{
-    return std::max<qint64>(0, sent - 3 - (n - 1) - 1);
-}
-
 Result runSensor(const QString &name, const QString &sensorPath, const QStringList &sensorArgs,
                  int seconds, int n)
 {
     Result r;
     r.name = name;
 
-    QProcess sensor;
-    sensor.start(sensorPath, QStringList{"--wait"} + sensorArgs);
-    if (!sensor.waitForStarted(5000) || !sensor.waitForReadyRead(5000)) {
-        std::fprintf(stderr, "sorvik7-bench: cannot start %s\n", qPrintable(sensorPath));
+    SensorProcess sensor(sensorPath);
+    QString error;
+    if (!sensor.start(sensorArgs, &error)) {
+        std::fprintf(stderr, "sorvik7-bench: %s\n", qPrintable(error));
         r.ok = false;
         return r;
     }
-    const QString device = QString::fromLocal8Bit(sensor.readLine()).trimmed();
+    const QString device = sensor.device();
 
     QTemporaryDir dir;
     SystemClock clock;
@@ -130,32 +120,23 @@ Result runSensor(const QString &name, const QString &sensorPath, const QStringLi
     const double cpu0 = cpuSeconds();
     QElapsedTimer wall;
     wall.start();
-    {
-        QEventLoop loop;
-        QObject::connect(&sensor, &QProcess::finished, &loop, &QEventLoop::quit);
-        QTimer::singleShot(seconds * 500, &loop, [&display] { display.watchLate = true; });
-        QTimer::singleShot(seconds * 2000 + 10000, &loop, &QEventLoop::quit);
-        loop.exec();
+    QTimer::singleShot(seconds * 500, &sensor.process(), [&display] { display.watchLate = true; });
+    if (!sensor.waitForEnd(seconds * 2000 + 10000)) {
+        std::fprintf(stderr, "sorvik7-bench: the sensor did not finish in time\n");
+        sensor.stop();
+        r.ok = false;
     }
     const double wallSeconds = wall.nsecsElapsed() / 1e9;
     r.cpu = 100.0 * (cpuSeconds() - cpu0) / wallSeconds;
-    if (sensor.state() != QProcess::NotRunning) {
-        std::fprintf(stderr, "sorvik7-bench: the sensor did not finish in time\n");
-        sensor.terminate();
-        sensor.waitForFinished(5000);
+    const SensorProcess::Summary summary = sensor.summary();
+    if (!summary.complete()) {
+        std::fprintf(stderr, "sorvik7-bench: sensor summary: %s\n", qPrintable(summary.text));
         r.ok = false;
     }
-    const QString summary = QString::fromLocal8Bit(sensor.readAllStandardError());
-    const auto m = QRegularExpression(QStringLiteral("(\\d+) messages, (\\d+) bytes sent, (\\d+) bytes dropped"))
-                       .match(summary);
-    if (!m.hasMatch() || m.captured(3).toLongLong() != 0 || summary.contains(QStringLiteral("never read"))) {
-        std::fprintf(stderr, "sorvik7-bench: sensor summary: %s\n", qPrintable(summary.trimmed()));
-        r.ok = false;
-    }
-    r.sent = m.captured(1).toLongLong();
+    r.sent = summary.messages;
     // The sensor starts when the port opens and ends when its last byte is
     // read, so its bytes over this run's time are the pace of its line.
-    r.lineRate = m.captured(2).toLongLong() / wallSeconds;
+    r.lineRate = summary.bytesSent / wallSeconds;
 
     // Let the cycle read what is still waiting, then STOP.
     runEventLoop(300);

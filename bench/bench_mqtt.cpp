@@ -14,6 +14,7 @@
 //
 //   sorvik7-bench-mqtt [--records 345600] [--keep DIR]
 
+#include "childprocess.h"
 #include "common/msgfields.h"
 #include "common/speedwindow.h"
 #include "datafile/recordformat.h"
@@ -21,6 +22,7 @@
 #include "mqtt/mqttclient.h"
 #include "procstat.h"
 #include "readingsource.h"
+#include "sensorprocess.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -40,7 +42,6 @@
 #include <functional>
 #include <memory>
 #include <netinet/in.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -60,11 +61,6 @@ constexpr int kMaxCycleBacklog = 100;
 const QString kStation = QStringLiteral("bench");
 
 QString g_binDir;
-
-void endWithParent(QProcess &process)
-{
-    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-}
 
 void runEventLoop(int ms)
 {
@@ -257,14 +253,14 @@ Figures run(const QString &folder, qint64 records)
 
     const int port = freePort();
     const QString url = QStringLiteral("mqtt://127.0.0.1:%1").arg(port);
-    Child sensor, station, broker, collector;
-    sensor.process.setStandardOutputFile(QProcess::nullDevice());
-    f.ok = sensor.start(g_binDir + QStringLiteral("/tools/sorvik7-sensor"),
-                        {"--quiet", "--rate", QString::number(kRecordsPerSecond), "--link", folder + "/ttyWIND"},
-                        folder + QStringLiteral("/sensor.log"))
-        && waitFor([&] { return QFileInfo::exists(folder + "/ttyWIND"); }, kStartMs);
+    Child station, broker, collector;
+    SensorProcess sensor(g_binDir + QStringLiteral("/tools/sorvik7-sensor"));
+    QString error;
+    f.ok = sensor.start({"--quiet", "--rate", QString::number(kRecordsPerSecond)}, &error);
+    if (!f.ok)
+        std::fprintf(stderr, "sorvik7-bench-mqtt: %s\n", qPrintable(error));
     f.ok = f.ok && station.start(g_binDir + QStringLiteral("/service/sorvik7-logger"),
-                                 {"--port", folder + "/ttyWIND", "--dir", data, "--config", empty, "--mqtt-url", url,
+                                 {"--port", sensor.device(), "--dir", data, "--config", empty, "--mqtt-url", url,
                                   "--station", kStation}, folder + QStringLiteral("/station.log"));
     runEventLoop(kBrokerDownMs);
 

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 
 namespace {
 
@@ -62,4 +63,18 @@ ProcRate rateBetween(const ProcSample &from, const ProcSample &to)
     r.cpuPercent = 100.0 * (to.cpuNs - from.cpuNs) / 1e9 / seconds;
     r.wakeupsPerSecond = (to.switches - from.switches) / seconds;
     return r;
+}
+
+bool hasFileOpen(qint64 pid, const QString &path)
+{
+    const QString target = QFileInfo(path).canonicalFilePath();
+    if (target.isEmpty())
+        return false;
+    const QString fdDir = QStringLiteral("/proc/%1/fd").arg(pid);
+    const QStringList fds = QDir(fdDir).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &fd : fds) {
+        if (QFileInfo(fdDir + u'/' + fd).symLinkTarget() == target)
+            return true;
+    }
+    return false;
 }

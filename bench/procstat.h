@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <QtGlobal>
 
 #include <optional>
@@ -25,3 +26,7 @@ struct ProcRate
     double wakeupsPerSecond = 0;
 };
 ProcRate rateBetween(const ProcSample &from, const ProcSample &to);
+
+// Whether the process has this file (a device, say) open; symbolic links in
+// the path are followed.
+bool hasFileOpen(qint64 pid, const QString &path);

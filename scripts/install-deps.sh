@@ -27,11 +27,16 @@ packages=(
     clang-14 libclang-rt-14-dev
 )
 # Extra sets: --gui adds a virtual display for machines without a desktop
-# (./run.sh --xvfb); --screenshots what scripts/screenshot.sh needs.
+# (./run.sh --xvfb); --screenshots what scripts/screenshot.sh needs; --bench
+# what sorvik7-bench-gui --xvfb needs: the virtual display, xdotool to click
+# as an operator would, and evilwm, a small window manager, so the window is
+# managed as on a desktop (evilwm places a new window at once, with no
+# placement by hand and no session to start).
 for arg in "$@"; do
     case "$arg" in
         --gui) packages+=(xvfb xauth) ;;
         --screenshots) packages+=(xvfb xauth x11-apps x11-utils xdotool imagemagick) ;;
+        --bench) packages+=(xvfb xdotool evilwm) ;;
         *) echo "install-deps: unknown option $arg" >&2; exit 2 ;;
     esac
 done

@@ -23,7 +23,8 @@
 
 namespace {
 const QString kTitle = QStringLiteral("SORVIK-7");
-constexpr int kRedrawMs = 50;   // at most 20 redraws a second
+constexpr int kMinRedrawGapMs = 50;     // at most 20 redraws a second
+constexpr int kMaxRedrawDelayMs = 90;   // the latest values are up within this
 constexpr int kStatusBarTop = 1395;
 constexpr int kStatusBarHeight = 255;
 } // namespace
@@ -61,9 +62,10 @@ Frm_Sorvik7::Frm_Sorvik7(const Clock &clock, QWidget *parent)
         lbl_title->setText(QStringLiteral("Data file : %1 waiting records written").arg(affected));
     });
     // The message and the counter change up to a thousand times a second;
-    // they are drawn at most every kRedrawMs, always with the latest values.
+    // they are drawn at most every kMinRedrawGapMs, always with the latest
+    // values. The timer only stands guard for when no further wake-up comes.
     m_redraw.setSingleShot(true);
-    m_redraw.setInterval(kRedrawMs);
+    m_redraw.setTimerType(Qt::PreciseTimer);
     connect(&m_redraw, &QTimer::timeout, this, &Frm_Sorvik7::redraw);
     Form_Load();
 }
@@ -292,8 +294,7 @@ void Frm_Sorvik7::showMessage(const QByteArray &msg)
 {
     m_message = msg;
     m_messageChanged = true;
-    if (!m_redraw.isActive())
-        m_redraw.start();
+    queueRedraw();
 }
 
 void Frm_Sorvik7::showCount(int n)
@@ -301,12 +302,36 @@ void Frm_Sorvik7::showCount(int n)
     if (n == m_count)
         return;
     m_count = n;
-    if (!m_redraw.isActive())
-        m_redraw.start();
+    queueRedraw();
+}
+
+void Frm_Sorvik7::queueRedraw()
+{
+    // Looked at once the event loop has done what it woke up for: all the
+    // steps of one wake-up make at most one redraw, in that same wake-up.
+    if (m_redrawQueued)
+        return;
+    m_redrawQueued = true;
+    QMetaObject::invokeMethod(this, &Frm_Sorvik7::redrawIfDue, Qt::QueuedConnection);
+}
+
+void Frm_Sorvik7::redrawIfDue()
+{
+    m_redrawQueued = false;
+    // Counts that went up and came back (the backlog read down to 0 again)
+    // change nothing on the screen.
+    if (!m_messageChanged && m_count == m_shownCount)
+        return;
+    if (!m_lastRedraw.isValid() || m_lastRedraw.elapsed() >= kMinRedrawGapMs)
+        redraw();
+    else if (!m_redraw.isActive())
+        m_redraw.start(int(kMaxRedrawDelayMs - m_lastRedraw.elapsed()));
 }
 
 void Frm_Sorvik7::redraw()
 {
+    m_redraw.stop();
+    m_lastRedraw.start();
     if (m_messageChanged) {
         m_messageChanged = false;
         // One character per received byte.
@@ -314,6 +339,7 @@ void Frm_Sorvik7::redraw()
         if (txt_meas->text() != text)
             txt_meas->setText(text);
     }
+    m_shownCount = m_count;
     const QString count = QString::number(m_count);
     if (m_count >= 0 && lbl_cnt->text() != count)
         lbl_cnt->setText(count);

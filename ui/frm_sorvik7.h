@@ -6,6 +6,7 @@
 #include "common/messagereporter.h"
 #include "common/sorvik7_def.h"
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
@@ -38,7 +39,7 @@ public:
     ~Frm_Sorvik7() override;
 
     // CycleDisplay: the latest message and count are drawn at a human rate,
-    // within kRedrawMs of their change.
+    // at most 20 times a second and within 90 ms of their change.
     void showMessage(const QByteArray &msg) override;
     void showCount(int n) override;
 
@@ -76,6 +77,8 @@ private:
     void Command3_Click();   // END
     void showState(Acquisition::State state);
     void showFileFault(const QString &text);
+    void queueRedraw();
+    void redrawIfDue();
     void redraw();
     // END with records waiting for the data folder: false when the operator
     // would rather keep them.
@@ -103,9 +106,12 @@ private:
     QPointer<Frm_Savepath> m_setting;
     QPointer<QMessageBox> m_faultBox;
     QTimer m_redraw;
+    QElapsedTimer m_lastRedraw;
+    bool m_redrawQueued = false;
     QByteArray m_message;
     bool m_messageChanged = false;
     int m_count = -1;           // nothing shown yet: the counter keeps "00"
+    int m_shownCount = -1;
     bool m_shown = false;          // the first show has entered the cycle
     bool m_fromSetting = false;    // the settings dialog was the last active window
     bool m_ending = false;
