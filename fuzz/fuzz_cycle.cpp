@@ -49,7 +49,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     bool stopped = false;
     int stoppedSteps = 0;
-    while (log.port.waiting() > 0 || stopped) {
+    // STOP's own wake-up runs the periods that have passed in real time, so
+    // on a busy machine it may read on and end the cycle in sync or fill, as
+    // STOP there does; an ended cycle reads nothing more until the next
+    // activation, and the run is over.
+    while ((log.port.waiting() > 0 || stopped) && cycle.phase() != AcquisitionCycle::Phase::Ended) {
         if (stopStart && !stopped && stoppedSteps == 0 && size_t(log.port.pos) >= stopAt) {
             log.engine.stop();
             log.port.open = false;
