@@ -23,7 +23,7 @@
 
 namespace {
 const QString kTitle = QStringLiteral("SORVIK-7");
-constexpr int kMinRedrawGapMs = 50;     // at most 20 redraws a second
+constexpr int kMinRedrawGapMs = 90;     // at most 11 redraws a second
 constexpr int kMaxRedrawDelayMs = 90;   // the latest values are up within this
 constexpr int kStatusBarTop = 1395;
 constexpr int kStatusBarHeight = 255;

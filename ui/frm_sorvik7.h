@@ -39,7 +39,7 @@ public:
     ~Frm_Sorvik7() override;
 
     // CycleDisplay: the latest message and count are drawn at a human rate,
-    // at most 20 times a second and within 90 ms of their change.
+    // at most 11 times a second and within 90 ms of their change.
     void showMessage(const QByteArray &msg) override;
     void showCount(int n) override;
 
