@@ -19,7 +19,7 @@ file(GLOB targets /usr/lib/systemd/system/*.target /usr/lib/systemd/system/*.sli
 execute_process(COMMAND cp -L ${targets} "${root}/usr/lib/systemd/system/" RESULT_VARIABLE rc)
 
 set(complaints "")
-foreach(unit sorvik7-logger.service sorvik7-logger@check.service)
+foreach(unit sorvik7-logger.service sorvik7-logger@check.service sorvik7-collect.service)
     execute_process(COMMAND "${ANALYZE}" verify "--root=${root}" "${root}${UNIT_DIR}/${unit}"
                     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
     # verify warns about unknown keys and bad values with status 0.
@@ -28,11 +28,13 @@ foreach(unit sorvik7-logger.service sorvik7-logger@check.service)
     endif()
 endforeach()
 
-execute_process(COMMAND "${SYSUSERS}" --dry-run "${root}${SYSUSERS_DIR}/sorvik7-logger.conf"
-                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
-if(NOT rc EQUAL 0)
-    string(APPEND complaints "sysusers entry (status ${rc}):\n${out}\n")
-endif()
+foreach(entry sorvik7-logger.conf sorvik7-collect.conf)
+    execute_process(COMMAND "${SYSUSERS}" --dry-run "${root}${SYSUSERS_DIR}/${entry}"
+                    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    if(NOT rc EQUAL 0)
+        string(APPEND complaints "sysusers entry ${entry} (status ${rc}):\n${out}\n")
+    endif()
+endforeach()
 
 if(complaints)
     message(FATAL_ERROR "${complaints}")

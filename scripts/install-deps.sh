@@ -17,6 +17,12 @@ packages=(
     # found through pkg-config); the test of its units runs systemd-analyze
     # and systemd-sysusers from systemd (no running systemd needed)
     libsystemd-dev pkg-config systemd
+    # publishing over MQTT (sorvik7-logger) and sorvik7-collect: the
+    # libmosquitto client library, found through pkg-config; the tests start
+    # a mosquitto broker of their own on 127.0.0.1
+    libmosquitto-dev mosquitto
+    # the TLS case of that test makes its certificates with the openssl tool
+    openssl
     # test.sh's fuzz run: clang with libFuzzer and the sanitizer runtimes
     clang-14 libclang-rt-14-dev
 )

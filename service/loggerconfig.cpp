@@ -56,8 +56,8 @@ LoggerConfigReader::LoggerConfigReader()
     m_parser.setApplicationDescription(QStringLiteral(
         "Records a SORVIK-7 wind sensor without a window: one record per message in the day file "
         "yyyymmdd.SVK of the data folder, exactly as the window writes it.\n"
-        "Options override the config file (INI, the same keys: port, com, samples, debug, dir), "
-        "read from --config, else from the user's config folder (%1), else from %2.")
+        "Options override the config file (INI, the same keys: port, com, samples, debug, dir, "
+        "mqtt-url, mqtt-ca, station; mqtt-username and mqtt-password only there), read from --config, else from the user's config folder (%1), else from %2.")
             .arg(kConfigName, systemConfigPath()));
     m_parser.addHelpOption();
     m_parser.addVersionOption();
@@ -70,6 +70,7 @@ LoggerConfigReader::LoggerConfigReader()
                    .arg(QStringLiteral("~/.local/share/sorvik7")), QStringLiteral("folder")},
         {kConfig, QStringLiteral("Config file to read."), QStringLiteral("file")},
     });
+    m_parser.addOptions(m_mqtt.options());
 }
 
 QString LoggerConfigReader::systemConfigPath()
@@ -100,7 +101,7 @@ bool LoggerConfigReader::read(const QStringList &arguments)
         m_error = QStringLiteral("unexpected argument '%1' (try --help)").arg(m_parser.positionalArguments().first());
         return false;
     }
-    return readFile() && takeDevice() && takeSamples() && takeDebug() && takeDataDir();
+    return readFile() && takeDevice() && takeSamples() && takeDebug() && takeMqtt() && takeDataDir();
 }
 
 std::optional<LoggerConfigReader::Setting> LoggerConfigReader::setting(const QString &key, bool fromFile) const
@@ -146,9 +147,10 @@ bool LoggerConfigReader::readFile()
         const QVariant v = file.value(key);
         // An unquoted value with commas reads as a list; it was one text.
         const QString value = v.typeId() == QMetaType::QStringList ? v.toStringList().join(u',') : v.toString();
-        if (!kFileKeys.contains(key))
+        const QStringList keys = kFileKeys + m_mqtt.fileKeys();
+        if (!keys.contains(key))
             return fail(key, {value, m_config.configFile},
-                        QStringLiteral("unknown key; the keys are %1").arg(kFileKeys.join(QStringLiteral(", "))));
+                        QStringLiteral("unknown key; the keys are %1").arg(keys.join(QStringLiteral(", "))));
         m_file.insert(key, value);
     }
     return true;
@@ -208,6 +210,19 @@ bool LoggerConfigReader::takeDebug()
     if (!on)
         return fail(kDebug, *debug, QStringLiteral("must be true or false"));
     m_config.debug = *on;
+    return true;
+}
+
+bool LoggerConfigReader::takeMqtt()
+{
+    const auto lookup = [this](const QString &key) -> std::optional<MqttOptions::Value> {
+        if (const auto s = setting(key))
+            return MqttOptions::Value{s->value, s->from};
+        return std::nullopt;
+    };
+    if (!m_mqtt.take(lookup, &m_error))
+        return false;
+    m_config.mqtt = m_mqtt.settings();
     return true;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "mqtt/mqttoptions.h"
+
 #include <QCommandLineParser>
 #include <QHash>
 #include <QString>
@@ -16,6 +18,7 @@ struct LoggerConfig
     bool debug = false;   // records also carry the N speeds
     QString dataDir;      // absolute; it exists once the config has been read
     QString configFile;   // the file that was read; empty when none was
+    MqttSettings mqtt;    // publishing over MQTT; off without mqtt-url
 
     // How reports name the port: "Com<n>" as the window does, or the device path.
     QString portName() const;
@@ -24,7 +27,7 @@ struct LoggerConfig
 // Reads the command line and the config file into a LoggerConfig.
 //
 // The config file is INI with the options' names as keys (port, com,
-// samples, debug, dir), read from --config, else from the user's config
+// samples, debug, dir, and the MQTT keys of MqttOptions), read from --config, else from the user's config
 // folder (sorvik7/logger.conf in it), else from /etc/sorvik7/logger.conf;
 // a key given as an option overrides the file. --port or --com given on
 // the command line replaces both port and com of the file.
@@ -64,10 +67,12 @@ private:
     bool takeSamples();
     bool takeDebug();
     bool takeDataDir();
+    bool takeMqtt();
     bool fail(const QString &key, const Setting &setting, const QString &why);
 
     QCommandLineParser m_parser;
     QHash<QString, QString> m_file;
     LoggerConfig m_config;
+    MqttOptions m_mqtt{MqttOptions::Program::Logger};
     QString m_error;
 };

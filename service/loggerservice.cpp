@@ -32,6 +32,8 @@ LoggerService::LoggerService(const LoggerConfig &config, const ServiceLog &log, 
     connect(&m_engine, &Acquisition::deviceBack, this, &LoggerService::onDeviceBack);
     connect(&m_engine, &Acquisition::fileFault, this, &LoggerService::onFileFault);
     connect(&m_engine, &Acquisition::fileFaultCleared, this, &LoggerService::onFileFaultCleared);
+    if (m_config.mqtt.enabled())
+        m_mqtt = std::make_unique<StationLink>(m_config.mqtt, m_config.dataDir, m_engine, m_log);
 }
 
 LoggerService::~LoggerService()
@@ -48,12 +50,16 @@ QString LoggerService::settingsText() const
                 .arg(m_config.samples)
                 .arg(m_config.debug ? QStringLiteral("on") : QStringLiteral("off"), m_config.dataDir,
                      m_config.configFile.isEmpty() ? QStringLiteral("none") : m_config.configFile);
+    if (m_config.mqtt.enabled())
+        text += QStringLiteral(", MQTT %1").arg(m_config.mqtt.describe());
     return text;
 }
 
 void LoggerService::start()
 {
     m_log.info(QStringLiteral("started %1: %2").arg(QCoreApplication::applicationVersion(), settingsText()));
+    if (m_mqtt)
+        m_mqtt->start();
     m_engine.restart();
     m_engine.start();
     m_notifier.ready(m_engine.state() == Acquisition::State::Running
@@ -75,6 +81,8 @@ void LoggerService::stop(const QString &reason)
                         .arg(m_engine.backlog())
                         .arg(m_config.dataDir));
     m_engine.shutdown();
+    if (m_mqtt)
+        m_mqtt->stop();
     m_log.info(QStringLiteral("stopped (%1): %2 records written; %3")
                    .arg(reason)
                    .arg(m_engine.recordsWritten())

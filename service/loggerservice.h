@@ -5,9 +5,12 @@
 #include "common/clock.h"
 #include "common/messagereporter.h"
 #include "loggerconfig.h"
+#include "stationlink.h"
 #include "systemdnotifier.h"
 
 #include <QObject>
+
+#include <memory>
 
 class ServiceLog;
 
@@ -30,9 +33,13 @@ public:
     // the day file ends with a whole record. `reason` goes into the log.
     void stop(const QString &reason);
 
-    // CycleDisplay: nobody looks.
+    // CycleDisplay: nobody looks; the counter's highest goes into the MQTT status.
     void showMessage(const QByteArray &) override {}
-    void showCount(int) override {}
+    void showCount(int n) override
+    {
+        if (m_mqtt)
+            m_mqtt->noteCount(n);
+    }
     // MessageReporter: START could not open the port.
     void report(const QString &text) override;
 
@@ -50,6 +57,7 @@ private:
     SystemClock m_clock;
     Acquisition m_engine;
     SystemdNotifier m_notifier;
+    std::unique_ptr<StationLink> m_mqtt;   // when an MQTT broker is configured
     bool m_lost = false;      // the device went away while running
     bool m_stopped = false;
 };

@@ -1,0 +1,279 @@
+#include "collector.h"
+
+#include "mqtt/fleet.h"
+#include "mqtt/mqttlog.h"
+
+namespace {
+
+constexpr int kRefusalsPerMinute = 20;
+constexpr int kMinuteMs = 60000;
+constexpr double kMsPerSecond = 1000.0;
+constexpr char32_t kFirstPrintable = 0x20;
+constexpr char32_t kDelete = 0x7f;
+
+MqttClientConfig clientConfig(const CollectorConfig &config)
+{
+    MqttClientConfig c;
+    c.broker = config.mqtt;
+    c.clientId = config.mqtt.clientId.toUtf8();
+    c.cleanSession = false;
+    return c;
+}
+
+// A topic as it can be shown in one line of the log.
+QString printable(const QByteArray &bytes)
+{
+    QString out;
+    for (const char32_t c : QString::fromUtf8(bytes).toUcs4()) {
+        if (c < kFirstPrintable || c == kDelete)
+            out += QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0'));
+        else
+            out += QString::fromUcs4(&c, 1);
+    }
+    return out;
+}
+
+} // namespace
+
+Collector::Collector(const CollectorConfig &config, const MqttLog &log, QObject *parent)
+    : QObject(parent),
+      m_config(config),
+      m_log(log),
+      m_client(clientConfig(config)),
+      m_store(config.dir)
+{
+    m_flush.setSingleShot(true);
+    connect(&m_flush, &QTimer::timeout, this, &Collector::flush);
+    connect(&m_client, &MqttClient::messageReceived, this, &Collector::onMessage);
+    connect(&m_client, &MqttClient::outage, this, [this](const QString &why) {
+        m_log.warning(QStringLiteral("cannot reach the broker at %1 (%2); trying again after %3 s, then doubling up to %4 s")
+                          .arg(m_config.mqtt.url->text(), why)
+                          .arg(MqttClient::kFirstRetryMs / kMsPerSecond)
+                          .arg(MqttClient::kMaxRetryMs / kMsPerSecond));
+    });
+    connect(&m_client, &MqttClient::connected, this, [this] {
+        m_log.notice(QStringLiteral("connected to %1").arg(m_config.mqtt.url->text()));
+        for (auto it = m_stations.cbegin(); it != m_stations.cend(); ++it)
+            askAgain(it.key(), true);
+    });
+}
+
+bool Collector::start(QString *error)
+{
+    if (!m_store.open(error))
+        return false;
+    m_refusalWindow.start();
+    m_client.subscribe(fleet::kRecordFilter, 1);
+    m_log.info(QStringLiteral("collecting %1 from %2 into %3")
+                   .arg(QString::fromLatin1(fleet::kRecordFilter), m_config.mqtt.describe(), m_config.dir));
+    m_client.open();
+    return true;
+}
+
+void Collector::stop()
+{
+    flush();
+    m_client.close();
+}
+
+QString Collector::name(const QByteArray &station, const QByteArray &file) const
+{
+    return QString::fromUtf8(station + '/' + file);
+}
+
+void Collector::refuse(const QByteArray &topic, const QString &why)
+{
+    if (m_refusalWindow.elapsed() > kMinuteMs) {
+        if (m_refusalsQuiet > 0)
+            m_log.warning(QStringLiteral("%1 more messages refused in the last minute").arg(m_refusalsQuiet));
+        m_refusalWindow.restart();
+        m_refusalsLogged = m_refusalsQuiet = 0;
+    }
+    if (m_refusalsLogged >= kRefusalsPerMinute) {
+        ++m_refusalsQuiet;
+        return;
+    }
+    ++m_refusalsLogged;
+    m_log.warning(QStringLiteral("refused a message on %1: %2; nothing written").arg(printable(topic), why));
+}
+
+void Collector::onMessage(const QByteArray &topic, const QByteArray &payload)
+{
+    const auto station = fleet::stationOfTopic(topic, "record");
+    if (!station)
+        return refuse(topic, QStringLiteral("not a record topic"));
+    const QString stationName = QString::fromUtf8(*station);
+    if (stationName.toUtf8() != *station)
+        return refuse(topic, QStringLiteral("the station name is not UTF-8"));
+    const QString problem = fleet::stationNameProblem(stationName);
+    if (!problem.isEmpty())
+        return refuse(topic, QStringLiteral("a station name %1").arg(problem));
+    QString why;
+    const auto record = RecordPayload::decode(payload, &why);
+    if (!record)
+        return refuse(topic, QStringLiteral("the payload %1").arg(why));
+    take(*station, *record);
+}
+
+void Collector::take(const QByteArray &station, const RecordPayload &record)
+{
+    QString error;
+    const auto end = m_store.end(station, record.file, &error);
+    if (!end) {
+        write(station, record.file, {});   // reports the fault
+        return;
+    }
+    if (record.offset == 0 && !record.previousFile.isEmpty())
+        checkPrevious(station, record);
+    if (record.offset > *end)
+        keepApart(station, record, *end);
+    else if (record.offset == *end && write(station, record.file, record.line))
+        filled(station, record.file);
+    // Lines before the end came again after a reconnection: skipped.
+    askAgain(station, false);
+}
+
+bool Collector::write(const QByteArray &station, const QByteArray &file, const QByteArray &bytes)
+{
+    QString error;
+    if (bytes.isEmpty() || !m_store.append(station, file, bytes, &error)) {
+        if (!m_storeFault) {
+            m_storeFault = true;
+            m_log.error(QStringLiteral("cannot write %1: %2; lines are missed until it can, then asked for again")
+                            .arg(name(station, file), error));
+        }
+        return false;
+    }
+    if (m_storeFault) {
+        m_storeFault = false;
+        m_log.notice(QStringLiteral("writing the copies again (%1)").arg(name(station, file)));
+    }
+    flushSoon();
+    return true;
+}
+
+void Collector::filled(const QByteArray &station, const QByteArray &file)
+{
+    Station &s = m_stations[station];
+    if (s.gaps.empty())
+        return;
+    // Lines asked for are coming in: no need to ask again yet.
+    if (s.gaps.count(file))
+        s.askedAt.start();
+    mergeApart(station, file);
+}
+
+void Collector::mergeApart(const QByteArray &station, const QByteArray &file)
+{
+    Station &s = m_stations[station];
+    QString error;
+    auto end = m_store.end(station, file, &error);
+    for (auto it = s.apart.lower_bound({file, 0}); end && it != s.apart.end() && it->first.first == file;) {
+        if (it->first.second > *end)
+            break;
+        const bool fits = it->first.second == *end;
+        if (fits && !write(station, file, it->second))
+            break;
+        m_apartBytes -= it->second.size();
+        it = s.apart.erase(it);
+        if (fits)
+            end = m_store.end(station, file, &error);
+    }
+    if (end)
+        closeGaps(station, file, *end);
+}
+
+void Collector::keepApart(const QByteArray &station, const RecordPayload &record, qint64 end)
+{
+    Station &s = m_stations[station];
+    const std::pair key{record.file, record.offset};
+    // Past the bound a line is let go: it comes again with the lines asked for.
+    if (!s.apart.count(key) && m_apartBytes + record.line.size() <= kMaxApartBytes) {
+        s.apart.emplace(key, record.line);
+        m_apartBytes += record.line.size();
+    }
+    openGap(station, record.file, end, record.offset, record.end());
+}
+
+void Collector::checkPrevious(const QByteArray &station, const RecordPayload &header)
+{
+    const QByteArray &previous = header.previousFile;
+    if (!m_store.exists(station, previous)) {
+        // Only a station collected before that day misses the whole file.
+        const std::set<QByteArray> held = m_store.files(station);
+        if (!held.empty() && *held.begin() < previous)
+            openGap(station, previous, 0, header.previousSize, header.previousSize);
+        return;
+    }
+    QString error;
+    const auto end = m_store.end(station, previous, &error);
+    if (end && *end < header.previousSize)
+        openGap(station, previous, *end, header.previousSize, header.previousSize);
+    else if (end && *end > header.previousSize)
+        m_log.warning(QStringLiteral("%1 is longer here (%2 bytes) than at the station (%3 bytes); left as it is")
+                          .arg(name(station, previous))
+                          .arg(*end)
+                          .arg(header.previousSize));
+}
+
+void Collector::openGap(const QByteArray &station, const QByteArray &file, qint64 from, qint64 seenAt, qint64 to)
+{
+    Station &s = m_stations[station];
+    Gap &gap = s.gaps[file];
+    if (gap.to == 0 || gap.from != from) {
+        m_log.warning(QStringLiteral("%1: %2 bytes missing from byte %3 on (lines have come from byte %4); "
+                                     "asking the station to publish again from byte %3")
+                          .arg(name(station, file))
+                          .arg(seenAt - from)
+                          .arg(from)
+                          .arg(seenAt));
+        gap.from = from;
+        s.askedOffset = -1;   // a new gap is asked about at once
+    }
+    gap.to = std::max(gap.to, to);
+}
+
+void Collector::closeGaps(const QByteArray &station, const QByteArray &file, qint64 end)
+{
+    Station &s = m_stations[station];
+    const auto gap = s.gaps.find(file);
+    if (gap == s.gaps.end() || end < gap->second.to)
+        return;
+    m_log.notice(QStringLiteral("%1: the gap from byte %2 is filled").arg(name(station, file)).arg(gap->second.from));
+    s.gaps.erase(gap);
+}
+
+void Collector::askAgain(const QByteArray &station, bool now)
+{
+    Station &s = m_stations[station];
+    if (s.gaps.empty())
+        return;
+    const QByteArray &file = s.gaps.begin()->first;
+    QString error;
+    const auto end = m_store.end(station, file, &error);
+    if (!end)
+        return;
+    // Asked already, and the lines are coming (or have had no time to): wait.
+    if (!now && s.askedOffset >= 0 && s.askedAt.elapsed() < kResendRetryMs)
+        return;
+    const ResendRequest request{file, *end};
+    if (m_client.publish(fleet::resendTopic(QString::fromUtf8(station)), request.encode()) < 0)
+        return;
+    s.askedOffset = *end;
+    s.askedAt.start();
+}
+
+void Collector::flushSoon()
+{
+    if (!m_flush.isActive())
+        m_flush.start(0);
+}
+
+void Collector::flush()
+{
+    QString error;
+    if (!m_store.flush(&error) && !m_storeFault) {
+        m_storeFault = true;
+        m_log.error(QStringLiteral("cannot flush the copies to the device: %1").arg(error));
+    }
+}

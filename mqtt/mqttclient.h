@@ -1,0 +1,98 @@
+#pragma once
+
+#include "mqttoptions.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+
+struct mosquitto;
+class QSocketNotifier;
+
+// How a client presents itself to the broker.
+struct MqttClientConfig
+{
+    MqttSettings broker;         // where, and the login
+    QByteArray clientId;         // empty: the library makes one up (clean sessions only)
+    bool cleanSession = true;    // false: the broker keeps the subscriptions and queues while away
+    QByteArray willTopic;        // when set, published retained (QoS 1) should the connection die
+    QByteArray willPayload;
+    int maxInflight = 20;        // QoS 1 messages on their way at once
+};
+
+// One libmosquitto client, driven by the Qt event loop of the thread it
+// lives in (socket notifiers and timers; the library runs no thread of its
+// own). Connecting resolves the name and opens the connection there and
+// then, so a client whose broker may be slow to answer belongs in a thread
+// of its own.
+//
+// After a failed attempt or a lost connection it tries again after 1 s,
+// then 2, 4, ... up to 60 s, until close(). outage() tells once when the
+// connection is lost (or the first attempt fails), connected() when it is
+// back. Messages that were on their way when it broke are sent again by
+// the library after the next connection, so the broker may see them twice.
+class MqttClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kFirstRetryMs = 1000;
+    static constexpr int kMaxRetryMs = 60000;
+
+    explicit MqttClient(const MqttClientConfig &config, QObject *parent = nullptr);
+    ~MqttClient() override;
+
+    void open();
+    // A clean DISCONNECT (the broker then drops the last will), after what
+    // is queued has been handed to the system.
+    void close();
+    bool isConnected() const { return m_connected; }
+
+    // The message id, or -1 when it cannot go now (not connected).
+    int publish(const QByteArray &topic, const QByteArray &payload, int qos = 1, bool retain = false);
+    // Subscribes on every connection from now on (at once when connected).
+    void subscribe(const QByteArray &filter, int qos = 1);
+
+signals:
+    void connected();
+    void outage(const QString &why);
+    // The broker has taken message `mid` (PUBACK).
+    void published(int mid);
+    void messageReceived(const QByteArray &topic, const QByteArray &payload);
+
+private:
+    static void onConnect(mosquitto *mosq, void *self, int rc);
+    static void onPublish(mosquitto *mosq, void *self, int mid);
+    static void onMessage(mosquitto *mosq, void *self, const struct mosquitto_message *message);
+
+    bool configure();
+    void attempt();
+    void watchSocket();
+    void dropSocket();
+    void readSocket();
+    void writeSocket();
+    void flushWrites();
+    void housekeeping();
+    // The library's call returned `rc`; a lost connection (the library has
+    // closed the socket then) is handled here.
+    void check(int rc);
+    void connectionFailed(const QString &why);
+    void acceptConnack(int rc);
+
+    MqttClientConfig m_config;
+    mosquitto *m_mosq = nullptr;
+    std::unique_ptr<QSocketNotifier> m_reader;
+    std::unique_ptr<QSocketNotifier> m_writer;
+    QList<QPair<QByteArray, int>> m_subscriptions;
+    QTimer m_retry;
+    QTimer m_connack;       // the broker's answer to CONNECT must come in time
+    QTimer m_housekeeping;  // keep-alive pings and their answers
+    int m_retryMs = kFirstRetryMs;
+    bool m_wanted = false;
+    bool m_connected = false;
+    bool m_inOutage = false;
+    QString m_setupError;
+};

@@ -1,0 +1,302 @@
+#include "stationpublisher.h"
+
+#include "fleet.h"
+#include "mqttlog.h"
+#include "recordpayload.h"
+#include "sentcursor.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+// The publisher yields to the acquisition: nice 10 for its thread alone.
+constexpr int kNiceness = 10;
+constexpr double kMsPerSecond = 1000.0;
+
+MqttClientConfig clientConfig(const MqttSettings &settings)
+{
+    MqttClientConfig config;
+    config.broker = settings;
+    config.willTopic = fleet::statusTopic(settings.station);
+    config.willPayload = QJsonDocument(QJsonObject{{QStringLiteral("station"), settings.station},
+                                                   {QStringLiteral("online"), false}})
+                             .toJson(QJsonDocument::Compact);
+    // Room for the status messages beside a full window of lines.
+    constexpr int kStatusRoom = 16;
+    config.maxInflight = StationPublisher::kWindow + kStatusRoom;
+    return config;
+}
+
+} // namespace
+
+StationPublisher::StationPublisher(const MqttSettings &settings, const QString &dataDir, const MqttLog &log,
+                                   QObject *parent)
+    : QObject(parent),
+      m_settings(settings),
+      m_dataDir(dataDir),
+      m_log(log),
+      m_recordTopic(fleet::recordTopic(settings.station)),
+      m_outbox(dataDir),
+      m_client(clientConfig(settings))
+{
+    connect(&m_client, &MqttClient::connected, this, &StationPublisher::onConnected);
+    connect(&m_client, &MqttClient::outage, this, &StationPublisher::onOutage);
+    connect(&m_client, &MqttClient::published, this, &StationPublisher::onPublished);
+    connect(&m_client, &MqttClient::messageReceived, this, &StationPublisher::onMessage);
+    m_cursorTimer.setSingleShot(true);
+    m_cursorTimer.setInterval(kCursorPeriodMs);
+    connect(&m_cursorTimer, &QTimer::timeout, this, &StationPublisher::writeCursors);
+    m_statusTimer.setInterval(kStatusPeriodMs);
+    connect(&m_statusTimer, &QTimer::timeout, this, [this] { publishStatus(true); });
+    m_drainTimer.setSingleShot(true);
+    connect(&m_drainTimer, &QTimer::timeout, this, &StationPublisher::finalize);
+}
+
+StationPublisher::~StationPublisher() = default;
+
+QString StationPublisher::where(const Outbox::Position &pos) const
+{
+    return pos.file.isEmpty() ? QStringLiteral("the first day file")
+                              : QStringLiteral("%1 at byte %2").arg(QString::fromLatin1(pos.file)).arg(pos.offset);
+}
+
+void StationPublisher::start()
+{
+    ::setpriority(PRIO_PROCESS, ::gettid(), kNiceness);
+    m_acked = SentCursor::readAll(m_dataDir);
+    m_outbox.scan();
+    if (!m_acked.empty()) {
+        const auto &[file, offset] = *m_acked.rbegin();
+        m_next = {file, offset};
+        // A cursor that does not fall on a line start (a file changed by hand)
+        // starts that file again: the collectors skip what they have.
+        if (m_outbox.knows(file) && !m_outbox.isLineStart(m_next))
+            m_next.offset = 0;
+    } else {
+        m_next = {m_outbox.newestFile(), 0};
+    }
+    m_client.subscribe(fleet::resendTopic(m_settings.station));
+    m_log.info(QStringLiteral("MQTT: publishing to %1 from %2").arg(m_settings.describe(), where(m_next)));
+    m_client.open();
+}
+
+void StationPublisher::flushed(const QByteArray &file, qint64 size, const QDateTime &when)
+{
+    m_lastRecord = when;
+    m_outbox.flushed(file, size);
+    // The clock went back to a day before what is being published: publish
+    // that day from its cursor on again, the collectors skip what they have.
+    if (!m_next.file.isEmpty() && file < m_next.file) {
+        m_log.warning(QStringLiteral("MQTT: the logger writes %1, a day before %2: has the clock gone back? "
+                                     "Publishing again from there")
+                          .arg(QString::fromLatin1(file), QString::fromLatin1(m_next.file)));
+        const auto cursor = m_acked.find(file);
+        m_next = {file, cursor == m_acked.end() ? 0 : cursor->second};
+        if (!m_outbox.isLineStart(m_next))
+            m_next.offset = 0;
+    }
+    pump();
+}
+
+void StationPublisher::setFaults(const QStringList &faults)
+{
+    if (faults == m_faults)
+        return;
+    m_faults = faults;
+    publishStatus(true);
+}
+
+void StationPublisher::noteCount(int count)
+{
+    int seen = m_largestCount.load(std::memory_order_relaxed);
+    while (count > seen && !m_largestCount.compare_exchange_weak(seen, count, std::memory_order_relaxed)) {
+    }
+}
+
+void StationPublisher::onConnected()
+{
+    // What was on its way when the connection broke goes again, from the
+    // earliest line not acknowledged. The library may send some of it again
+    // itself; their acknowledgements are ignored, the collectors skip doubles.
+    for (const InFlight &f : m_inflight)
+        if (!f.acked)
+            m_next = std::min(m_next, f.at);
+    m_inflight.clear();
+    m_seqOfMid.clear();
+    if (!m_everConnected)
+        m_log.info(QStringLiteral("MQTT: connected to %1").arg(m_settings.url->text()));
+    m_everConnected = true;
+    publishStatus(true);
+    m_statusTimer.start();
+    pump();
+}
+
+void StationPublisher::onOutage(const QString &why)
+{
+    m_outage = true;
+    m_outageTime.start();
+    m_caughtUpLines = 0;
+    m_statusTimer.stop();
+    m_log.warning(QStringLiteral("MQTT: cannot reach the broker at %1 (%2); the records wait in the day files, "
+                                 "trying again after %3 s, then doubling up to %4 s")
+                      .arg(m_settings.url->text(), why)
+                      .arg(MqttClient::kFirstRetryMs / kMsPerSecond)
+                      .arg(MqttClient::kMaxRetryMs / kMsPerSecond));
+}
+
+void StationPublisher::pump()
+{
+    if (!m_client.isConnected())
+        return;
+    while (m_inflight.size() < size_t(kWindow)) {
+        const std::optional<Outbox::Line> line = m_outbox.next(m_next);
+        if (!line) {
+            if (m_inflight.empty())
+                caughtUp();
+            return;
+        }
+        const RecordPayload payload{line->at.file, line->at.offset, line->bytes, line->previousFile, line->previousSize};
+        const int mid = m_client.publish(m_recordTopic, payload.encode());
+        if (mid < 0)
+            return;
+        m_seqOfMid.insert(mid, m_firstSeq + m_inflight.size());
+        m_inflight.push_back({line->at, payload.end()});
+        m_next = {line->at.file, payload.end()};
+    }
+}
+
+void StationPublisher::caughtUp()
+{
+    if (m_outage) {
+        m_outage = false;
+        m_log.notice(QStringLiteral("MQTT: the broker at %1 is back after %2 s; %3 lines caught up, up to %4")
+                         .arg(m_settings.url->text())
+                         .arg(QString::number(m_outageTime.elapsed() / kMsPerSecond, 'f', 1))
+                         .arg(m_caughtUpLines)
+                         .arg(where(m_next)));
+    }
+    if (m_finishing)
+        finalize();
+}
+
+void StationPublisher::onPublished(int mid)
+{
+    const auto seq = m_seqOfMid.constFind(mid);
+    if (seq == m_seqOfMid.cend())
+        return;   // a status message, or sent before the connection broke
+    m_inflight[size_t(*seq - m_firstSeq)].acked = true;
+    m_seqOfMid.erase(seq);
+    takeAcknowledged();
+    pump();
+}
+
+void StationPublisher::takeAcknowledged()
+{
+    while (!m_inflight.empty() && m_inflight.front().acked) {
+        const InFlight &f = m_inflight.front();
+        qint64 &cursor = m_acked[f.at.file];
+        if (f.end > cursor) {
+            cursor = f.end;
+            m_unwritten.insert(f.at.file);
+        }
+        ++m_caughtUpLines;
+        m_inflight.pop_front();
+        ++m_firstSeq;
+    }
+    if (!m_unwritten.empty() && !m_cursorTimer.isActive())
+        m_cursorTimer.start();
+}
+
+void StationPublisher::writeCursors()
+{
+    for (const QByteArray &file : std::as_const(m_unwritten)) {
+        QString error;
+        if (SentCursor::write(m_dataDir, file, m_acked[file], &error)) {
+            m_cursorFault = false;
+        } else if (!m_cursorFault) {
+            // Publishing goes on; after a restart more lines go twice.
+            m_cursorFault = true;
+            m_log.warning(QStringLiteral("MQTT: the cursor cannot be written: %1").arg(error));
+        }
+    }
+    m_unwritten.clear();
+}
+
+void StationPublisher::onMessage(const QByteArray &topic, const QByteArray &payload)
+{
+    if (topic != fleet::resendTopic(m_settings.station))
+        return;
+    QString why;
+    const auto request = ResendRequest::decode(payload, &why);
+    const Outbox::Position from = request ? Outbox::Position{request->file, request->offset} : Outbox::Position{};
+    if (!request || !m_outbox.isLineStart(from)) {
+        m_log.warning(QStringLiteral("MQTT: refused a request to publish again: %1")
+                          .arg(request ? QStringLiteral("%1 is no line start here").arg(where(from))
+                                       : QStringLiteral("the request %1").arg(why)));
+        return;
+    }
+    if (from < m_next) {
+        m_log.info(QStringLiteral("MQTT: a collector misses lines: publishing again from %1").arg(where(from)));
+        m_next = from;
+    }
+    pump();
+}
+
+QByteArray StationPublisher::statusJson(bool online)
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const QByteArray file = m_outbox.openFile();
+    const bool today = fleet::dayFileDate(file) == now.date();
+    QJsonObject status{
+        {QStringLiteral("station"), m_settings.station},
+        {QStringLiteral("online"), online},
+        {QStringLiteral("time"), now.toString(Qt::ISODate)},
+        {QStringLiteral("file"), QString::fromLatin1(file)},
+        // The header is no record.
+        {QStringLiteral("records_today"), today ? std::max<qint64>(0, m_outbox.openFileLines() - 1) : 0},
+        {QStringLiteral("last_record"), m_lastRecord.isValid() ? m_lastRecord.toString(Qt::ISODate) : QString()},
+        {QStringLiteral("faults"), QJsonArray::fromStringList(m_faults)},
+        // The most characters the cycle had waiting since the last status.
+        {QStringLiteral("cycle_backlog_max"), m_largestCount.exchange(0)},
+    };
+    return QJsonDocument(status).toJson(QJsonDocument::Compact);
+}
+
+void StationPublisher::publishStatus(bool online)
+{
+    if (m_client.isConnected())
+        m_client.publish(fleet::statusTopic(m_settings.station), statusJson(online), 1, true);
+}
+
+void StationPublisher::finish(int drainMs)
+{
+    m_finishing = true;
+    if (!m_client.isConnected()) {
+        finalize();
+        return;
+    }
+    m_drainTimer.start(drainMs);
+    pump();
+}
+
+void StationPublisher::finalize()
+{
+    if (!m_finishing)
+        return;
+    m_finishing = false;
+    m_drainTimer.stop();
+    m_statusTimer.stop();
+    m_cursorTimer.stop();
+    writeCursors();
+    publishStatus(false);
+    m_client.close();
+    m_log.info(QStringLiteral("MQTT: stopped; acknowledged up to %1")
+                   .arg(m_acked.empty() ? QStringLiteral("nothing yet")
+                                        : where({m_acked.rbegin()->first, m_acked.rbegin()->second})));
+    emit finished();
+}

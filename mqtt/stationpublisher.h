@@ -1,0 +1,115 @@
+#pragma once
+
+#include "mqttclient.h"
+#include "mqttoptions.h"
+#include "outbox.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QObject>
+#include <QStringList>
+#include <QTimer>
+
+#include <atomic>
+#include <deque>
+#include <map>
+#include <set>
+
+class MqttLog;
+
+// The station's side: publishes every line of the day files, in order, to
+// sorvik7/<station>/record once the logger has written and flushed it, and
+// keeps a cursor per day file of how far the broker has acknowledged
+// (SentCursor), so that after a restart it goes on from there. It starts
+// with the file of the newest cursor, or without any cursor with the newest
+// day file it finds.
+//
+// Made and run in a thread of its own, below the acquisition's priority; its calls
+// come from the logger's thread as queued calls (noteCount() may be called
+// directly). While the broker cannot be reached the lines wait in the day
+// files; the outage is logged once, and its end once the lines it held up
+// have been caught up, with their number. A collector that has missed lines
+// asks on sorvik7/<station>/resend to have them again from an offset, and
+// publishing goes back there. A retained status message on
+// sorvik7/<station>/status says what the station is doing; the last will
+// says it is offline.
+class StationPublisher : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Lines on their way to the broker at once.
+    static constexpr int kWindow = 1000;
+    static constexpr int kCursorPeriodMs = 1000;
+    static constexpr int kStatusPeriodMs = 10000;
+
+    StationPublisher(const MqttSettings &settings, const QString &dataDir, const MqttLog &log,
+                     QObject *parent = nullptr);
+    ~StationPublisher() override;
+
+    // Reads the cursors, looks at the day files and connects.
+    void start();
+    // The logger has written `file` (a day file name) and flushed it up to `size`, at `when`.
+    void flushed(const QByteArray &file, qint64 size, const QDateTime &when);
+    // What keeps the station from recording as it should (for the status).
+    void setFaults(const QStringList &faults);
+    // The counter the cycle shows (its backlog of waiting characters); any thread.
+    void noteCount(int count);
+    // Publishes what has been flushed for at most `drainMs`, writes the
+    // cursors, says offline and disconnects; then finished().
+    void finish(int drainMs);
+
+signals:
+    void finished();
+
+private:
+    struct InFlight
+    {
+        Outbox::Position at;
+        qint64 end = 0;
+        bool acked = false;
+    };
+
+    void onConnected();
+    void onOutage(const QString &why);
+    void onPublished(int mid);
+    void onMessage(const QByteArray &topic, const QByteArray &payload);
+    void pump();
+    void caughtUp();
+    void takeAcknowledged();
+    void writeCursors();
+    void publishStatus(bool online);
+    QByteArray statusJson(bool online);
+    void finalize();
+    QString where(const Outbox::Position &pos) const;
+
+    MqttSettings m_settings;
+    QString m_dataDir;
+    const MqttLog &m_log;
+    QByteArray m_recordTopic;
+    Outbox m_outbox;
+    MqttClient m_client;
+
+    Outbox::Position m_next;                  // the next line to publish
+    std::deque<InFlight> m_inflight;          // in the order published
+    quint64 m_firstSeq = 0;                   // the sequence number of m_inflight.front()
+    QHash<int, quint64> m_seqOfMid;
+    std::map<QByteArray, qint64> m_acked;     // the cursors
+    std::set<QByteArray> m_unwritten;         // cursors changed since written
+    bool m_cursorFault = false;
+
+    bool m_outage = false;
+    bool m_everConnected = false;
+    QElapsedTimer m_outageTime;
+    qint64 m_caughtUpLines = 0;
+
+    QStringList m_faults;
+    QDateTime m_lastRecord;
+    std::atomic<int> m_largestCount{0};
+
+    QTimer m_cursorTimer;
+    QTimer m_statusTimer;
+    QTimer m_drainTimer;
+    bool m_finishing = false;
+};

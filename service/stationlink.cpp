@@ -1,0 +1,119 @@
+#include "stationlink.h"
+
+#include "acquisition/acquisition.h"
+#include "common/nativepath.h"
+#include "mqtt/fleet.h"
+#include "mqtt/stationpublisher.h"
+#include "servicelog.h"
+
+#include <QDateTime>
+#include <QThread>
+
+#include <sys/stat.h>
+
+namespace {
+
+// How long stop() waits for the publisher beyond its drain.
+constexpr int kStopGraceMs = 3000;
+
+} // namespace
+
+void StationLink::Log::write(Level level, const QString &text) const
+{
+    switch (level) {
+    case Level::Error: m_log.error(text); break;
+    case Level::Warning: m_log.warning(text); break;
+    case Level::Notice: m_log.notice(text); break;
+    case Level::Info: m_log.info(text); break;
+    }
+}
+
+StationLink::StationLink(const MqttSettings &settings, const QString &dataDir, Acquisition &engine,
+                         const ServiceLog &log, QObject *parent)
+    : QObject(parent),
+      m_log(log),
+      m_engine(engine),
+      m_thread(new QThread)
+{
+    m_thread->setObjectName(QStringLiteral("mqtt"));
+    m_thread->start();
+    // Made in its thread, so that its timers and sockets belong there.
+    auto *anchor = new QObject;
+    anchor->moveToThread(m_thread);
+    QMetaObject::invokeMethod(anchor, [this, anchor, settings, dataDir] {
+        m_publisher = new StationPublisher(settings, dataDir, m_log);
+        anchor->deleteLater();
+    }, Qt::BlockingQueuedConnection);
+    connect(m_thread, &QThread::finished, m_publisher, &QObject::deleteLater);
+    // Directly, in the publisher's thread: the logger's thread is waiting then.
+    connect(m_publisher, &StationPublisher::finished, m_thread, &QThread::quit, Qt::DirectConnection);
+
+    connect(&m_engine.cycle(), &AcquisitionCycle::recordDone, this, [this](bool written) {
+        if (written)
+            reportFlushed();
+    });
+    connect(&m_engine, &Acquisition::backlogChanged, this, &StationLink::reportFlushed);
+    connect(&m_engine, &Acquisition::stateChanged, this, [this](Acquisition::State state) {
+        m_deviceFault = state == Acquisition::State::WaitingForDevice
+            ? QStringLiteral("waiting for the device %1").arg(m_engine.device()) : QString();
+        reportFaults();
+    });
+    connect(&m_engine, &Acquisition::fileFault, this, [this](const QString &text) {
+        m_fileFault = text;
+        reportFaults();
+    });
+    connect(&m_engine, &Acquisition::fileFaultCleared, this, [this] {
+        m_fileFault.clear();
+        reportFaults();
+    });
+}
+
+StationLink::~StationLink()
+{
+    stop();
+    if (m_thread->isFinished())
+        delete m_thread;
+}
+
+void StationLink::start()
+{
+    QMetaObject::invokeMethod(m_publisher, &StationPublisher::start, Qt::QueuedConnection);
+}
+
+void StationLink::stop()
+{
+    if (m_stopped)
+        return;
+    m_stopped = true;
+    QMetaObject::invokeMethod(m_publisher, [p = m_publisher] { p->finish(kDrainMs); }, Qt::QueuedConnection);
+    if (!m_thread->wait(kDrainMs + kStopGraceMs))
+        m_log.warning(QStringLiteral("MQTT: the publisher did not end in time (a connection attempt hangs); "
+                                     "leaving it to the end of the program"));
+}
+
+void StationLink::noteCount(int count)
+{
+    m_publisher->noteCount(count);
+}
+
+void StationLink::reportFlushed()
+{
+    // The engine has closed the file after flushing it: what it holds now is on the device.
+    const QByteArray path = nativepath::encode(m_engine.dataPath());
+    const QByteArray name = path.mid(path.lastIndexOf('/') + 1);
+    struct stat st {};
+    if (!fleet::isDayFileName(name) || ::stat(path.constData(), &st) != 0)
+        return;
+    QMetaObject::invokeMethod(m_publisher, [p = m_publisher, name, size = qint64(st.st_size),
+                                            when = QDateTime::currentDateTime()] { p->flushed(name, size, when); },
+                              Qt::QueuedConnection);
+}
+
+void StationLink::reportFaults()
+{
+    QStringList faults;
+    for (const QString &fault : {m_deviceFault, m_fileFault})
+        if (!fault.isEmpty())
+            faults << fault;
+    QMetaObject::invokeMethod(m_publisher, [p = m_publisher, faults] { p->setFaults(faults); }, Qt::QueuedConnection);
+}
