@@ -2,12 +2,11 @@
 
 #include <QSocketNotifier>
 
-#include <mosquitto.h>
+#include "mosquittoapi.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <sys/ioctl.h>
 
 namespace {
@@ -22,19 +21,13 @@ const char *const kSystemCaPath = "/etc/ssl/certs";
 // Packets read at one wake-up at most, so that other events get their turn.
 constexpr int kMaxReadsPerWake = 4096;
 
-void initLibrary()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { mosquitto_lib_init(); });
-}
-
 QString errorText(int rc)
 {
     if (rc == MOSQ_ERR_ERRNO)
         return QString::fromLocal8Bit(std::strerror(errno));
     if (rc == MOSQ_ERR_EAI)
         return QStringLiteral("the broker's name does not resolve");
-    return QString::fromUtf8(mosquitto_strerror(rc));
+    return QString::fromUtf8(libmosquitto().mosquitto_strerror(rc));
 }
 
 } // namespace
@@ -43,14 +36,13 @@ MqttClient::MqttClient(const MqttClientConfig &config, QObject *parent)
     : QObject(parent),
       m_config(config)
 {
-    initLibrary();
-    m_mosq = mosquitto_new(m_config.clientId.isEmpty() ? nullptr : m_config.clientId.constData(),
+    m_mosq = libmosquitto().mosquitto_new(m_config.clientId.isEmpty() ? nullptr : m_config.clientId.constData(),
                            m_config.cleanSession, this);
     if (!m_mosq)
         qFatal("mosquitto_new: %s", std::strerror(errno));
-    mosquitto_connect_callback_set(m_mosq, &MqttClient::onConnect);
-    mosquitto_publish_callback_set(m_mosq, &MqttClient::onPublish);
-    mosquitto_message_callback_set(m_mosq, &MqttClient::onMessage);
+    libmosquitto().mosquitto_connect_callback_set(m_mosq, &MqttClient::onConnect);
+    libmosquitto().mosquitto_publish_callback_set(m_mosq, &MqttClient::onPublish);
+    libmosquitto().mosquitto_message_callback_set(m_mosq, &MqttClient::onMessage);
     if (!configure() && m_setupError.isEmpty())
         m_setupError = QStringLiteral("the client cannot be set up");
 
@@ -67,25 +59,25 @@ MqttClient::~MqttClient()
 {
     m_reader.reset();
     m_writer.reset();
-    mosquitto_destroy(m_mosq);
+    libmosquitto().mosquitto_destroy(m_mosq);
 }
 
 bool MqttClient::configure()
 {
-    mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-    mosquitto_int_option(m_mosq, MOSQ_OPT_SEND_MAXIMUM, m_config.maxInflight);
+    libmosquitto().mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    libmosquitto().mosquitto_int_option(m_mosq, MOSQ_OPT_SEND_MAXIMUM, m_config.maxInflight);
     const MqttSettings &b = m_config.broker;
     if (!b.username.isEmpty()
-        && mosquitto_username_pw_set(m_mosq, b.username.toUtf8().constData(),
+        && libmosquitto().mosquitto_username_pw_set(m_mosq, b.username.toUtf8().constData(),
                                      b.password.isEmpty() ? nullptr : b.password.toUtf8().constData()) != MOSQ_ERR_SUCCESS)
         return false;
     if (!m_config.willTopic.isEmpty()
-        && mosquitto_will_set(m_mosq, m_config.willTopic.constData(), int(m_config.willPayload.size()),
+        && libmosquitto().mosquitto_will_set(m_mosq, m_config.willTopic.constData(), int(m_config.willPayload.size()),
                               m_config.willPayload.constData(), 1, true) != MOSQ_ERR_SUCCESS)
         return false;
     if (b.url && b.url->tls) {
         const QByteArray ca = b.caFile.toLocal8Bit();
-        const int rc = mosquitto_tls_set(m_mosq, ca.isEmpty() ? nullptr : ca.constData(),
+        const int rc = libmosquitto().mosquitto_tls_set(m_mosq, ca.isEmpty() ? nullptr : ca.constData(),
                                          ca.isEmpty() ? kSystemCaPath : nullptr, nullptr, nullptr, nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
             m_setupError = QStringLiteral("TLS cannot be set up: %1").arg(errorText(rc));
@@ -109,8 +101,8 @@ void MqttClient::close()
     m_connack.stop();
     m_housekeeping.stop();
     if (m_reader) {
-        mosquitto_disconnect(m_mosq);
-        mosquitto_loop_write(m_mosq, kMaxPackets);
+        libmosquitto().mosquitto_disconnect(m_mosq);
+        libmosquitto().mosquitto_loop_write(m_mosq, kMaxPackets);
     }
     dropSocket();
     m_connected = false;
@@ -138,7 +130,7 @@ void MqttClient::attempt()
     dropSocket();
     const QByteArray host = m_config.broker.url->host.toUtf8();
     errno = 0;
-    const int rc = mosquitto_connect(m_mosq, host.constData(), m_config.broker.url->port, kKeepAliveS);
+    const int rc = libmosquitto().mosquitto_connect(m_mosq, host.constData(), m_config.broker.url->port, kKeepAliveS);
     if (rc != MOSQ_ERR_SUCCESS) {
         connectionFailed(errorText(rc));
         return;
@@ -151,7 +143,7 @@ void MqttClient::attempt()
 
 void MqttClient::watchSocket()
 {
-    const int fd = mosquitto_socket(m_mosq);
+    const int fd = libmosquitto().mosquitto_socket(m_mosq);
     m_reader = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
     connect(m_reader.get(), &QSocketNotifier::activated, this, &MqttClient::readSocket);
     m_writer = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
@@ -164,9 +156,9 @@ void MqttClient::readSocket()
     // The library reads one packet a call; what has arrived is read in one
     // go, so that a burst costs one turn of the event loop, not one per packet.
     for (int i = 0; i < kMaxReadsPerWake && m_reader; ++i) {
-        check(mosquitto_loop_read(m_mosq, kMaxPackets));
+        check(libmosquitto().mosquitto_loop_read(m_mosq, kMaxPackets));
         int waiting = 0;
-        if (!m_reader || ::ioctl(mosquitto_socket(m_mosq), FIONREAD, &waiting) != 0 || waiting <= 0)
+        if (!m_reader || ::ioctl(libmosquitto().mosquitto_socket(m_mosq), FIONREAD, &waiting) != 0 || waiting <= 0)
             break;
     }
     flushWrites();
@@ -181,16 +173,16 @@ void MqttClient::flushWrites()
 {
     if (!m_reader)
         return;
-    if (mosquitto_want_write(m_mosq))
-        check(mosquitto_loop_write(m_mosq, kMaxPackets));
+    if (libmosquitto().mosquitto_want_write(m_mosq))
+        check(libmosquitto().mosquitto_loop_write(m_mosq, kMaxPackets));
     if (m_writer)
-        m_writer->setEnabled(mosquitto_want_write(m_mosq));
+        m_writer->setEnabled(libmosquitto().mosquitto_want_write(m_mosq));
 }
 
 void MqttClient::housekeeping()
 {
     if (m_reader)
-        check(mosquitto_loop_misc(m_mosq));
+        check(libmosquitto().mosquitto_loop_misc(m_mosq));
     flushWrites();
 }
 
@@ -198,7 +190,7 @@ void MqttClient::check(int rc)
 {
     if (!m_reader)
         return;
-    if (rc == MOSQ_ERR_SUCCESS && mosquitto_socket(m_mosq) >= 0)
+    if (rc == MOSQ_ERR_SUCCESS && libmosquitto().mosquitto_socket(m_mosq) >= 0)
         return;
     connectionFailed(rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST
                          ? QStringLiteral("the broker closed the connection")
@@ -225,14 +217,14 @@ void MqttClient::acceptConnack(int rc)
 {
     m_connack.stop();
     if (rc != 0) {
-        connectionFailed(QStringLiteral("the broker refused the connection: %1").arg(QString::fromUtf8(mosquitto_connack_string(rc))));
+        connectionFailed(QStringLiteral("the broker refused the connection: %1").arg(QString::fromUtf8(libmosquitto().mosquitto_connack_string(rc))));
         return;
     }
     m_connected = true;
     m_inOutage = false;
     m_retryMs = kFirstRetryMs;
     for (const auto &[filter, qos] : std::as_const(m_subscriptions))
-        mosquitto_subscribe(m_mosq, nullptr, filter.constData(), qos);
+        libmosquitto().mosquitto_subscribe(m_mosq, nullptr, filter.constData(), qos);
     emit connected();
 }
 
@@ -241,7 +233,7 @@ int MqttClient::publish(const QByteArray &topic, const QByteArray &payload, int 
     if (!m_connected)
         return -1;
     int mid = -1;
-    const int rc = mosquitto_publish(m_mosq, &mid, topic.constData(), int(payload.size()), payload.constData(), qos, retain);
+    const int rc = libmosquitto().mosquitto_publish(m_mosq, &mid, topic.constData(), int(payload.size()), payload.constData(), qos, retain);
     if (rc != MOSQ_ERR_SUCCESS)
         return -1;
     flushWrites();
@@ -252,7 +244,7 @@ void MqttClient::subscribe(const QByteArray &filter, int qos)
 {
     m_subscriptions.append({filter, qos});
     if (m_connected) {
-        mosquitto_subscribe(m_mosq, nullptr, filter.constData(), qos);
+        libmosquitto().mosquitto_subscribe(m_mosq, nullptr, filter.constData(), qos);
         flushWrites();
     }
 }
