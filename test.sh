@@ -19,10 +19,15 @@ skipped=0
 # Runs ctest in a build folder and adds what it ran and skipped to the totals.
 run_ctest() {
     local dir=$1
+    # ctest takes a relative report path as relative to the build folder.
     local junit="$dir/ctest-results.xml"
+    [[ "$junit" = /* ]] || junit="$PWD/$junit"
     ctest --test-dir "$dir" --output-on-failure -j"$jobs" --output-junit "$junit"
-    ran=$((ran + $(grep -c '<testcase ' "$junit")))
-    skipped=$((skipped + $(grep -c 'status="\(notrun\|disabled\)"' "$junit" || true)))
+    local count notrun
+    count=$(grep -c '<testcase ' "$junit")
+    notrun=$(grep -c 'status="\(notrun\|disabled\)"' "$junit" || true)
+    ran=$((ran + count))
+    skipped=$((skipped + notrun))
 }
 
 build=${SORVIK7_BUILD_DIR:-build}
