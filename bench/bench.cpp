@@ -8,6 +8,8 @@
 #include "common/messagereporter.h"
 #include "common/sorvik7_def.h"
 #include "datafile/datafile.h"
+
+#include "benchsupport.h"
 #include "sensorprocess.h"
 
 #include <QCommandLineParser>
@@ -66,13 +68,6 @@ double peakRssMb()
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
     return ru.ru_maxrss / 1024.0;
-}
-
-void runEventLoop(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
 }
 
 struct Result

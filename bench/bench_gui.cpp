@@ -7,7 +7,7 @@
 // and the wake-ups of the window, the X server and `cat`, checks that the
 // day file holds every record, and ends with a summary_gui line.
 
-#include "childprocess.h"
+#include "benchsupport.h"
 #include "procstat.h"
 #include "ptyline.h"
 #include "sensorprocess.h"
@@ -51,25 +51,6 @@ constexpr int kSettleMs = 2000;         // start-up work, left out of the figure
 constexpr int kOpenMs = 5000;           // for a device to be opened
 constexpr int kExitMs = 5000;
 constexpr int kTailMs = 300;            // for the last characters to be read
-
-void runEventLoop(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-bool waitUntil(int ms, const std::function<bool()> &done)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return false;
-        runEventLoop(10);
-    }
-    return true;
-}
 
 void endProcess(QProcess &p)
 {
@@ -215,7 +196,7 @@ public:
         endWithParent(m_process);
         m_process.start(QStringLiteral("cat"), {device});
         return m_process.waitForStarted(kExitMs)
-               && waitUntil(kOpenMs, [this] { return hasFileOpen(pid(), m_device); });
+               && waitFor([this] { return hasFileOpen(pid(), m_device); }, kOpenMs);
     }
     qint64 pid() const { return m_process.processId(); }
     QProcess &process() { return m_process; }
@@ -309,7 +290,7 @@ bool GuiBench::startStream(StateResult &r, WindowProcess &window, SensorProcess 
         fail(r, why);
         return false;
     }
-    if (!window.click(kStartX) || !waitUntil(kOpenMs, [&] { return hasFileOpen(window.pid(), com1); })) {
+    if (!window.click(kStartX) || !waitFor([&] { return hasFileOpen(window.pid(), com1); }, kOpenMs)) {
         fail(r, QStringLiteral("START did not open the port"));
         return false;
     }

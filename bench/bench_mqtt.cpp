@@ -14,7 +14,7 @@
 //
 //   sorvik7-bench-mqtt [--records 345600] [--keep DIR]
 
-#include "childprocess.h"
+#include "benchsupport.h"
 #include "common/msgfields.h"
 #include "common/speedwindow.h"
 #include "datafile/recordformat.h"
@@ -61,25 +61,6 @@ constexpr int kMaxCycleBacklog = 100;
 const QString kStation = QStringLiteral("bench");
 
 QString g_binDir;
-
-void runEventLoop(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-bool waitFor(const std::function<bool()> &done, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return false;
-        runEventLoop(20);
-    }
-    return true;
-}
 
 int freePort()
 {

@@ -7,6 +7,7 @@
 // switches over all threads, from /proc) for both, their ratio, resident
 // memory and lost records, and a summary line.
 
+#include "benchsupport.h"
 #include "procstat.h"
 #include "sensormessage.h"
 
@@ -49,31 +50,6 @@ QString g_binDir;
 
 // The sensors, the service and cat end with the benchmark, however it ends,
 // so none of them lives on to take over a pseudo-terminal number.
-void endWithParent(QProcess &process)
-{
-    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-}
-
-void runEventLoop(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-// Runs the event loop until `done` holds or `ms` have passed.
-bool waitFor(const std::function<bool()> &done, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return false;
-        runEventLoop(50);
-    }
-    return true;
-}
-
 // The simulated sensor as a process; its device is the first line it prints.
 struct Sensor
 {

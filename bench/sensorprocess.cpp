@@ -1,6 +1,6 @@
 #include "sensorprocess.h"
 
-#include "childprocess.h"
+#include "benchsupport.h"
 
 #include <QEventLoop>
 #include <QRegularExpression>

@@ -1,6 +1,6 @@
 #include "xsession.h"
 
-#include "childprocess.h"
+#include "benchsupport.h"
 
 #include <QDir>
 #include <QElapsedTimer>
