@@ -1,5 +1,7 @@
 #include "collectorconfig.h"
 
+#include "commandline.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
@@ -50,18 +52,8 @@ QString CollectorConfigReader::systemConfigPath()
 
 bool CollectorConfigReader::read(const QStringList &arguments)
 {
-    if (!m_parser.parse(arguments)) {
-        m_error = m_parser.errorText() + QStringLiteral(" (try --help)");
+    if (!parseCommandLine(m_parser, arguments, &m_error))
         return false;
-    }
-    if (m_parser.isSet(QStringLiteral("help")))
-        m_parser.showHelp(0);
-    if (m_parser.isSet(QStringLiteral("version")))
-        m_parser.showVersion();
-    if (!m_parser.positionalArguments().isEmpty()) {
-        m_error = QStringLiteral("unexpected argument '%1' (try --help)").arg(m_parser.positionalArguments().first());
-        return false;
-    }
     if (!readFile())
         return false;
     const auto lookup = [this](const QString &key) { return setting(key); };

@@ -1,5 +1,6 @@
 #include "loggerconfig.h"
 
+#include "commandline.h"
 #include "common/sorvik7_def.h"
 #include "serial/mscomm.h"
 
@@ -89,18 +90,8 @@ QString LoggerConfigReader::defaultDataDir()
 
 bool LoggerConfigReader::read(const QStringList &arguments)
 {
-    if (!m_parser.parse(arguments)) {
-        m_error = m_parser.errorText() + QStringLiteral(" (try --help)");
+    if (!parseCommandLine(m_parser, arguments, &m_error))
         return false;
-    }
-    if (m_parser.isSet(QStringLiteral("help")))
-        m_parser.showHelp(0);
-    if (m_parser.isSet(QStringLiteral("version")))
-        m_parser.showVersion();
-    if (!m_parser.positionalArguments().isEmpty()) {
-        m_error = QStringLiteral("unexpected argument '%1' (try --help)").arg(m_parser.positionalArguments().first());
-        return false;
-    }
     return readFile() && takeDevice() && takeSamples() && takeDebug() && takeMqtt() && takeDataDir();
 }
 
