@@ -1,10 +1,9 @@
 #include "collectorconfig.h"
 
-#include "commandline.h"
+#include "serviceoptions.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSettings>
 #include <QStandardPaths>
 
 #include <cerrno>
@@ -84,37 +83,16 @@ bool CollectorConfigReader::fail(const QString &key, const MqttOptions::Value &v
 
 bool CollectorConfigReader::readFile()
 {
-    std::optional<MqttOptions::Value> source = setting(kConfig, false);
-    if (source) {
-        const QFileInfo info(source->value);
-        if (!info.isFile() || !info.isReadable())
-            return fail(kConfig, *source, info.exists() ? QStringLiteral("not a readable file") : QStringLiteral("no such file"));
-    } else {
-        const QString user = QStandardPaths::writableLocation(QStandardPaths::ConfigLocation) + u'/' + kConfigName;
-        for (const QString &candidate : {user, systemConfigPath()}) {
-            if (QFileInfo(candidate).isFile()) {
-                source = MqttOptions::Value{candidate, QStringLiteral("the default places")};
-                break;
-            }
-        }
-        if (!source)
-            return true;
+    const std::optional<MqttOptions::Value> given = setting(kConfig, false);
+    ConfigFileRequest request;
+    if (given) {
+        request.explicitPath = given->value;
+        request.explicitFrom = given->from;
     }
-    m_config.configFile = QFileInfo(source->value).absoluteFilePath();
-    QSettings file(source->value, QSettings::IniFormat);
-    if (file.status() != QSettings::NoError)
-        return fail(kConfig, *source, QStringLiteral("not a valid INI file"));
-    const QStringList keys = m_mqtt.fileKeys() << kDir;
-    for (const QString &key : file.allKeys()) {
-        const QVariant v = file.value(key);
-        // An unquoted value with commas reads as a list; it was one text.
-        const QString value = v.typeId() == QMetaType::QStringList ? v.toStringList().join(u',') : v.toString();
-        if (!keys.contains(key))
-            return fail(key, {value, m_config.configFile},
-                        QStringLiteral("unknown key; the keys are %1").arg(keys.join(QStringLiteral(", "))));
-        m_file.insert(key, value);
-    }
-    return true;
+    request.configName = kConfigName;
+    request.configKey = kConfig;
+    request.keys = m_mqtt.fileKeys() << kDir;
+    return readConfigFile(request, &m_config.configFile, &m_file, &m_error);
 }
 
 bool CollectorConfigReader::takeDir()

@@ -1,12 +1,11 @@
 #include "loggerconfig.h"
 
-#include "commandline.h"
+#include "serviceoptions.h"
 #include "common/sorvik7_def.h"
 #include "serial/mscomm.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSettings>
 #include <QStandardPaths>
 
 #include <cerrno>
@@ -112,39 +111,16 @@ bool LoggerConfigReader::fail(const QString &key, const Setting &setting, const 
 
 bool LoggerConfigReader::readFile()
 {
-    std::optional<Setting> source = setting(kConfig, false);
-    if (source) {
-        const QFileInfo info(source->value);
-        if (!info.isFile() || !info.isReadable())
-            return fail(kConfig, *source, info.exists() ? QStringLiteral("not a readable file")
-                                                        : QStringLiteral("no such file"));
-    } else {
-        const QString user = QStandardPaths::writableLocation(QStandardPaths::ConfigLocation) + u'/' + kConfigName;
-        for (const QString &candidate : {user, systemConfigPath()}) {
-            if (QFileInfo(candidate).isFile()) {
-                source = Setting{candidate, QStringLiteral("the default places")};
-                break;
-            }
-        }
-        if (!source)
-            return true;
+    const std::optional<Setting> given = setting(kConfig, false);
+    ConfigFileRequest request;
+    if (given) {
+        request.explicitPath = given->value;
+        request.explicitFrom = given->from;
     }
-    m_config.configFile = QFileInfo(source->value).absoluteFilePath();
-
-    QSettings file(source->value, QSettings::IniFormat);
-    if (file.status() != QSettings::NoError)
-        return fail(kConfig, *source, QStringLiteral("not a valid INI file"));
-    for (const QString &key : file.allKeys()) {
-        const QVariant v = file.value(key);
-        // An unquoted value with commas reads as a list; it was one text.
-        const QString value = v.typeId() == QMetaType::QStringList ? v.toStringList().join(u',') : v.toString();
-        const QStringList keys = kFileKeys + m_mqtt.fileKeys();
-        if (!keys.contains(key))
-            return fail(key, {value, m_config.configFile},
-                        QStringLiteral("unknown key; the keys are %1").arg(keys.join(QStringLiteral(", "))));
-        m_file.insert(key, value);
-    }
-    return true;
+    request.configName = kConfigName;
+    request.configKey = kConfig;
+    request.keys = kFileKeys + m_mqtt.fileKeys();
+    return readConfigFile(request, &m_config.configFile, &m_file, &m_error);
 }
 
 bool LoggerConfigReader::takeDevice()
