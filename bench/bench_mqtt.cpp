@@ -123,17 +123,7 @@ struct Child
         return process.waitForStarted(kStartMs);
     }
     // SIGTERM; true when it ended by itself with status 0.
-    bool stop()
-    {
-        if (process.state() == QProcess::NotRunning)
-            return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-        ::kill(pid_t(process.processId()), SIGTERM);
-        const bool ended = process.waitForFinished(kStartMs);
-        if (!ended)
-            process.kill();
-        process.waitForFinished(kStartMs);
-        return ended && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    }
+    bool stop() { return stopCleanly(process, kStartMs); }
     QProcess process;
 };
 

@@ -119,16 +119,7 @@ struct Service
     }
     ~Service() { stop(); }
     // SIGTERM; true when it ended by itself with status 0.
-    bool stop()
-    {
-        if (process.state() == QProcess::NotRunning)
-            return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-        ::kill(pid_t(process.processId()), SIGTERM);
-        const bool ended = process.waitForFinished(kStartMs);
-        if (!ended)
-            process.kill();
-        return ended && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    }
+    bool stop() { return stopCleanly(process, kStartMs); }
     QByteArray log() const
     {
         QFile f(dir.filePath("log"));

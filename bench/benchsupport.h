@@ -6,6 +6,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <sys/types.h>
 #include <functional>
 #include <sys/prctl.h>
 
@@ -38,4 +39,19 @@ inline bool waitFor(const std::function<bool()> &done, int ms)
         runEventLoop(kLookMs);
     }
     return true;
+}
+
+// SIGTERM, then waits up to ms (then kills it); true when it ended by itself
+// with status 0, as a clean stop does.
+inline bool stopCleanly(QProcess &process, int ms)
+{
+    if (process.state() == QProcess::NotRunning)
+        return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    ::kill(pid_t(process.processId()), SIGTERM);
+    const bool ended = process.waitForFinished(ms);
+    if (!ended) {
+        process.kill();
+        process.waitForFinished(ms);
+    }
+    return ended && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
