@@ -17,7 +17,8 @@
 #include "datafile/dayfilereader.h"
 #include "datafile/dayfiles.h"
 #include "datafile/recordformat.h"
-#include "readingsource.h"
+#include "tools/readingsource.h"
+#include "common/timeunits.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -45,7 +46,6 @@ constexpr int kDebugFrom = kSecondsPerDay / 2;                 // debug mode fro
 constexpr int kDebugTo = kDebugFrom + kSecondsPerDay / 10;     // ... for a tenth of the day
 constexpr qsizetype kWriteChunk = 1 << 20;
 constexpr double kKiB = 1024.0;
-constexpr int kMsPerSecond = 1000;
 
 struct Run
 {

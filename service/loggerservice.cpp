@@ -1,17 +1,17 @@
-#include "loggerservice.h"
+#include "service/loggerservice.h"
 
 #include "serial/lineevents.h"
-#include "servicelog.h"
+#include "daemon/log.h"
+#include "common/timeunits.h"
 
 #include <QCoreApplication>
 
 namespace {
 
-constexpr double kMsPerSecond = 1000.0;
 
 } // namespace
 
-LoggerService::LoggerService(const LoggerConfig &config, const ServiceLog &log, QObject *parent)
+LoggerService::LoggerService(const LoggerConfig &config, const Log &log, QObject *parent)
     : QObject(parent),
       m_config(config),
       m_log(log),
@@ -99,7 +99,7 @@ void LoggerService::report(const QString &text)
         first.replace(QStringLiteral("<COM%1>").arg(m_engine.def().Com_Port), QStringLiteral("<%1>").arg(m_config.device));
     m_log.warning(QStringLiteral("%1 (%2); waiting for the device, looking every %3 s")
                       .arg(first, detail)
-                      .arg(Acquisition::kRetryMs / kMsPerSecond));
+                      .arg(msToSeconds(Acquisition::kRetryMs)));
 }
 
 void LoggerService::onStateChanged(Acquisition::State state)
@@ -127,7 +127,7 @@ void LoggerService::onDeviceLost()
 
 void LoggerService::onDeviceBack(qint64 gapMs)
 {
-    const QString gap = QString::number(gapMs / kMsPerSecond, 'f', 1);
+    const QString gap = QString::number(msToSeconds(gapMs), 'f', 1);
     if (m_lost)
         m_log.notice(QStringLiteral("%1 : Device back after %2 s, acquisition resumed").arg(m_config.portName(), gap));
     else
