@@ -11,7 +11,7 @@ cd "${1:-$(dirname "$0")/..}"
 # Lowest first; folders on one line are one layer and do not use each other.
 layers=(
     "common"
-    "serial datafile daemon"
+    "serial datafile stats daemon"
     "acquisition mqtt"
     "ui viewer service collector tools"
     "tests fuzz bench"
