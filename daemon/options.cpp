@@ -324,15 +324,19 @@ QString ProgramOptions::helpText() const
         if (o.where & Option::CommandLine)
             out += line(o, false);
     if (!m_about.configName.isEmpty()) {
-        out += QStringLiteral("\nConfig file:\n");
-        out += wrap(QStringLiteral("  "), QStringLiteral(
-            "Read from --config, else from the user's config folder (~/.config/%1), else from %2. One "
-            "key = value a line; # or ; starts a comment line; a key given twice is an error. An option "
-            "overrides its key. The keys are the options' names; these are only in the file:")
-                .arg(m_about.configName, systemConfigPath()), 2);
+        QStringList fileOnly;
         for (const Option &o : m_options)
             if (o.where == Option::ConfigFile)
-                out += line(o, true);
+                fileOnly << QStringLiteral("%1 (%2)").arg(o.name, o.help.chopped(o.help.endsWith(u'.') ? 1 : 0).toLower());
+        out += QStringLiteral("\nConfig file:\n");
+        out += wrap(QString(), QStringLiteral(
+            "Read from --config, else from the user's config folder (~/.config/%1), else from %2. One "
+            "key = value a line; a line starting with # or ; is a comment; a key given twice is an error. "
+            "The keys are the options' names, and an option overrides its key.")
+                .arg(m_about.configName, systemConfigPath())
+                + (fileOnly.isEmpty() ? QString()
+                                      : QStringLiteral(" Keys only in the file: %1.").arg(fileOnly.join(QStringLiteral(", ")))),
+            0);
     }
     if (!m_about.notes.isEmpty())
         out += u'\n' + paragraphs(m_about.notes).chopped(1);
