@@ -24,7 +24,7 @@ time = pandas.to_datetime(df['time'])
 print(json.dumps({
     'rows': len(df), 'columns': list(df.columns),
     'types': [str(df[c].dtype) for c in ('direction', 'speed', 'samples', 'sample_1')],
-    'first': str(time.iloc[0]), 'ordered': bool(time.is_monotonic_increasing),
+    'first': str(time.iloc[0]), 'aware': time.dt.tz is not None, 'ordered': bool(time.is_monotonic_increasing),
     'debug': int((df['samples'] > 0).sum()), 'widths': widths}))
 )";
 
@@ -132,7 +132,8 @@ void tst_csvexport::tableReadsBack()
     }
     const int debugRows = int(std::count_if(rows.begin(), rows.end(), [](const QString &r) { return !r.endsWith('|'); }));
     QCOMPARE(got["rows"].toInt(), rows.size());
-    QCOMPARE(got["first"].toString(), rows.first().left(19));
+    QCOMPARE(got["first"].toString().left(19), rows.first().left(19));
+    QCOMPARE(got["aware"].toBool(), true);
     QCOMPARE(got["debug"].toInt(), debugRows);
     QCOMPARE(got["ordered"].toBool(), true);
     QCOMPARE(got["types"].toArray(), QJsonArray({"int64", "float64", "int64", "float64"}));

@@ -36,11 +36,25 @@ QString countsLine(const CsvExport &exporter, qsizetype files)
         .arg(c.records).arg(files).arg(c.skippedLines()).arg(reasons.join(QStringLiteral(", ")));
 }
 
+// The files of the paths (of one station with --station); false with `error`.
+bool filesOf(const ViewOptions &options, QList<DayFile> &files, QString &error)
+{
+    if (!DayFiles::collect(options.paths, files, error))
+        return false;
+    if (options.station.isEmpty())
+        return true;
+    const QStringList names = DayFiles::stations(files);
+    files = DayFiles::ofStation(files, options.station);
+    if (files.isEmpty())
+        error = QStringLiteral("no station %1 (there are: %2)").arg(options.station, names.join(QStringLiteral(", ")));
+    return !files.isEmpty();
+}
+
 int exportTable(const ViewOptions &options)
 {
     QList<DayFile> files;
     QString error;
-    if (!DayFiles::collect(options.paths, files, error))
+    if (!filesOf(options, files, error))
         return fail(kExitUsage, error);
     files = DayFiles::between(files, options.fromDate(), options.toDate());
     std::unique_ptr<QFileDevice> out;
@@ -57,6 +71,7 @@ int exportTable(const ViewOptions &options)
     }
     CsvExport exporter(options.tsv ? '\t' : ',');
     exporter.setLimits(options.from, options.to);
+    exporter.setUtc(options.utc);
     if (!exporter.write(files, *out, error))
         return fail(kExitFailed, error);
     if (auto *file = dynamic_cast<QSaveFile *>(out.get()); file && !file->commit())
@@ -71,8 +86,10 @@ int exportTable(const ViewOptions &options)
 int drawPicture(const ViewOptions &options)
 {
     ViewerWindow window;
-    window.resize(options.size);
+    window.setPictureMode(options.size);
     window.setLimits(options.from, options.to);
+    window.setStation(options.station);
+    window.setIntervalStats(options.stats, options.statsMinutes);
     QString error;
     if (!window.openPaths(options.paths, false, error))
         return fail(kExitUsage, error);
@@ -90,6 +107,8 @@ int showWindow(const ViewOptions &options)
     ViewerWindow window;
     window.resize(options.size);
     window.setLimits(options.from, options.to);
+    window.setStation(options.station);
+    window.setIntervalStats(options.stats, options.statsMinutes);
     QString error;
     if (!options.paths.isEmpty() && !window.openPaths(options.paths, true, error))
         return fail(kExitUsage, error);
@@ -119,7 +138,7 @@ int main(int argc, char *argv[])
     }
     // Paths that cannot be used are reported before any window system is.
     QList<DayFile> files;
-    if (!DayFiles::collect(options.paths, files, error))
+    if (!options.paths.isEmpty() && !filesOf(options, files, error))
         return fail(kExitUsage, error);
     // A picture needs no screen.
     if (options.picture() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

@@ -16,16 +16,19 @@ constexpr double kWheelStep = 0.8;     // per notch
 constexpr double kPanStep = 0.25;      // arrow keys, of the span
 constexpr int kWheelNotch = 120;
 constexpr qint64 kMinute = 60 * 1000, kHour = 60 * kMinute, kDay = 24 * kHour;
-constexpr int kTimeTicks = 7;
+constexpr int kMaxTimeTicks = 7, kMinTimeTicks = 3;
+constexpr int kLabelGap = 24;          // pixels at least between two time labels
 constexpr int kMargin = 4;             // pixels round the plot
+constexpr qint64 kMonths = 60 * kDay;
 
-// Labels as fine as the span needs.
+// Labels as fine as the span needs; a span of days shows the date above
+// the time of day, so that ticks of one day are told apart.
 QString formatFor(qint64 spanMs)
 {
-    if (spanMs >= 2 * kDay)
+    if (spanMs >= kMonths)
         return QStringLiteral("yyyy-MM-dd");
-    if (spanMs >= 6 * kHour)
-        return QStringLiteral("MM-dd hh:mm");
+    if (spanMs >= kDay)
+        return QStringLiteral("MM-dd'<br>'hh:mm");
     if (spanMs >= 10 * kMinute)
         return QStringLiteral("hh:mm");
     return QStringLiteral("hh:mm:ss");
@@ -37,7 +40,7 @@ TimeChartView::TimeChartView(const QString &valueTitle, QWidget *parent)
 {
     chart()->legend()->hide();
     chart()->setMargins(QMargins(kMargin, kMargin, kMargin, kMargin));
-    m_timeAxis->setTickCount(kTimeTicks);
+    m_timeAxis->setTickCount(kMaxTimeTicks);
     m_valueAxis->setTitleText(valueTitle);
     chart()->addAxis(m_timeAxis, Qt::AlignBottom);
     chart()->addAxis(m_valueAxis, Qt::AlignLeft);
@@ -49,8 +52,26 @@ TimeChartView::TimeChartView(const QString &valueTitle, QWidget *parent)
     connect(m_timeAxis, &QDateTimeAxis::rangeChanged, this,
             [this](const QDateTime &from, const QDateTime &to) {
                 m_timeAxis->setFormat(formatFor(from.msecsTo(to)));
+                fitTicks();
                 emit spanChanged(from.toMSecsSinceEpoch(), to.toMSecsSinceEpoch());
             });
+}
+
+// As many time ticks as their labels leave room for.
+void TimeChartView::fitTicks()
+{
+    const QFontMetrics metrics(m_timeAxis->labelsFont());
+    QString widest = QDateTime(QDate(2000, 12, 28), QTime(20, 58, 58)).toString(m_timeAxis->format());
+    widest = widest.split(QStringLiteral("<br>")).first();
+    const int label = metrics.horizontalAdvance(widest) + kLabelGap;
+    const int width = int(chart()->plotArea().width() > 0 ? chart()->plotArea().width() : this->width());
+    m_timeAxis->setTickCount(std::clamp(width / std::max(label, 1) + 1, kMinTimeTicks, kMaxTimeTicks));
+}
+
+void TimeChartView::resizeEvent(QResizeEvent *event)
+{
+    QChartView::resizeEvent(event);
+    fitTicks();
 }
 
 void TimeChartView::setFullSpan(qint64 fromMs, qint64 toMs)

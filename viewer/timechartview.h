@@ -45,10 +45,12 @@ protected:
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
     static constexpr qint64 kMinSpanMs = 10000;
     double anchorAt(const QPointF &viewPos) const;
+    void fitTicks();
 
     QDateTimeAxis *m_timeAxis = nullptr;
     QValueAxis *m_valueAxis = nullptr;

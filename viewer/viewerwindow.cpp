@@ -4,7 +4,9 @@
 #include "viewer/windroseview.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDateTimeAxis>
+#include <QHBoxLayout>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
@@ -14,6 +16,7 @@
 #include <QPainter>
 #include <QSplitter>
 #include <QSvgGenerator>
+#include <QTimeZone>
 #include <QValueAxis>
 #include <QVBoxLayout>
 
@@ -53,6 +56,19 @@ double roundStep(double top)
     return 10.0 * power;
 }
 
+// The local date of a UTC moment in seconds.
+QDate localDateOfUtc(qint64 utcSeconds)
+{
+    return QDateTime::fromSecsSinceEpoch(utcSeconds).date();
+}
+
+// The local zone as the time axis names it.
+QString zoneName()
+{
+    const QByteArray id = QTimeZone::systemTimeZoneId();
+    return id.isEmpty() ? QObject::tr("local time") : QObject::tr("local time, %1").arg(QString::fromUtf8(id));
+}
+
 QString dateTimeText(qint64 localSeconds)
 {
     const QDate date = DayRecord::dateOf(localSeconds);
@@ -74,7 +90,12 @@ ViewerWindow::ViewerWindow(QWidget *parent) : QMainWindow(parent)
     m_settleTimer.setInterval(kSettleMs);
     connect(&m_refreshTimer, &QTimer::timeout, this, &ViewerWindow::refresh);
     connect(&m_settleTimer, &QTimer::timeout, this, &ViewerWindow::onSpanSettled);
-    connect(&m_loader, &WindLoader::recordsAdded, &m_refreshTimer, qOverload<>(&QTimer::start));
+    // Drawn at most kRefreshMs after new records, however often they come
+    // (a followed file grows several times a second, without a pause).
+    connect(&m_loader, &WindLoader::recordsAdded, this, [this] {
+        if (!m_refreshTimer.isActive())
+            m_refreshTimer.start();
+    });
     connect(&m_loader, &WindLoader::loaded, this, [this] {
         refresh();
         emit loaded();
@@ -114,6 +135,8 @@ void ViewerWindow::buildCharts()
     m_summary = new QLabel;
     m_summary->setObjectName(QStringLiteral("summary"));
     m_summary->setWordWrap(true);
+    for (TimeChartView *view : {m_speedView, m_directionView})
+        view->timeAxis()->setTitleText(zoneName());
 
     auto *times = new QSplitter(Qt::Vertical);
     times->addWidget(m_speedView);
@@ -126,9 +149,50 @@ void ViewerWindow::buildCharts()
     charts->setSizes({kTimeStretch * kSplitUnit, kRoseStretch * kSplitUnit});
     auto *central = new QWidget;
     auto *layout = new QVBoxLayout(central);
+    layout->addWidget(buildTitleBar());
     layout->addWidget(charts, 1);
     layout->addWidget(m_summary);
     setCentralWidget(central);
+}
+
+QWidget *ViewerWindow::buildTitleBar()
+{
+    auto *bar = new QWidget;
+    auto *row = new QHBoxLayout(bar);
+    row->setContentsMargins(0, 0, 0, 0);
+    m_title = new QLabel;
+    m_title->setObjectName(QStringLiteral("title"));
+    QFont bold = m_title->font();
+    bold.setBold(true);
+    m_title->setFont(bold);
+    m_stationBox = new QComboBox;
+    m_stationBox->setObjectName(QStringLiteral("station"));
+    m_stationBox->setToolTip(tr("The station shown (a folder of the collector's folder)"));
+    m_stationBox->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    m_stationBox->hide();
+    connect(m_stationBox, &QComboBox::textActivated, this, &ViewerWindow::showStation);
+    m_stationLabel = new QLabel(tr("&Station:"));
+    m_stationLabel->setBuddy(m_stationBox);
+    m_stationLabel->hide();
+    row->addWidget(m_title, 1);
+    row->addWidget(m_stationLabel);
+    row->addWidget(m_stationBox);
+    return bar;
+}
+
+void ViewerWindow::setPictureMode(const QSize &size)
+{
+    menuBar()->hide();
+    m_stationLabel->hide();
+    m_stationBox->setEnabled(false);
+    setFixedSize(size);
+    resize(size);
+}
+
+void ViewerWindow::setIntervalStats(bool show, int minutes)
+{
+    m_intervalStats = show;
+    m_intervalMinutes = minutes;
 }
 
 void ViewerWindow::buildMenus()
@@ -154,13 +218,37 @@ bool ViewerWindow::openPaths(const QStringList &paths, bool follow, QString &err
     QList<DayFile> files;
     if (!DayFiles::collect(paths, files, error))
         return false;
+    m_paths = paths;
+    m_follow = follow;
+    m_allFiles = files;
+    m_stations = DayFiles::stations(files);
+    if (!m_stations.contains(m_station))
+        m_station = m_stations.isEmpty() ? QString() : m_stations.first();
+    const QSignalBlocker quiet(m_stationBox);
+    m_stationBox->clear();
+    m_stationBox->addItems(m_stations);
+    m_stationBox->setCurrentText(m_station);
+    const bool choice = m_stations.size() > 1;
+    m_stationBox->setVisible(choice && m_stationBox->isEnabled());
+    m_stationLabel->setVisible(m_stationBox->isVisibleTo(this));
+    showStation(m_station);
+    return true;
+}
+
+void ViewerWindow::showStation(const QString &station)
+{
+    m_station = station;
+    const QList<DayFile> files = m_stations.size() > 1 ? DayFiles::ofStation(m_allFiles, station) : m_allFiles;
     m_files = DayFiles::between(files, dateOf(m_from), dateOf(m_to));
 
+    // Followed: a single folder given (or the station's folder of a
+    // collector's folder), or the folder of today's file.
     QString folder;
-    if (follow && paths.size() == 1 && QFileInfo(paths.first()).isDir())
-        folder = paths.first();
-    else if (follow && !m_files.isEmpty() && m_files.last().date == QDate::currentDate())
-        folder = QFileInfo(m_files.last().path).absolutePath();
+    const bool oneFolder = m_paths.size() == 1 && QFileInfo(m_paths.first()).isDir();
+    if (m_follow && oneFolder)
+        folder = files.isEmpty() ? m_paths.first() : files.first().folder;
+    else if (m_follow && !m_files.isEmpty() && m_files.last().date == QDate::currentDate())
+        folder = m_files.last().folder;
 
     m_detailLoader.stop();
     m_stats.clear();
@@ -168,11 +256,10 @@ bool ViewerWindow::openPaths(const QStringList &paths, bool follow, QString &err
     m_detail.clear();
     m_detailShown = false;
     m_showAll = true;
-    setWindowTitle(tr("SORVIK-7 Viewer – %1").arg(paths.size() == 1 ? QFileInfo(paths.first()).fileName()
-                                                                       : tr("%n files", nullptr, int(m_files.size()))));
+    const QString what = m_stations.size() > 1 || m_paths.size() != 1 ? m_station : QFileInfo(m_paths.first()).fileName();
+    setWindowTitle(tr("SORVIK-7 Viewer – %1").arg(what));
     m_loader.start(m_files, [this](const DayRecord &r) { addRecord(r); }, folder);
     refresh();
-    return true;
 }
 
 void ViewerWindow::addRecord(const DayRecord &record)
@@ -182,9 +269,9 @@ void ViewerWindow::addRecord(const DayRecord &record)
         return;
     m_stats.add(record);
     const double speed = m_stats.speedOf(record);
-    m_overview.add(t, speed, record.direction);
-    if (m_detailShown && t >= m_detailFrom && t <= m_detailTo)
-        m_detail.add(t, speed, record.direction);
+    m_overview.add(record.utc, speed, record.direction);
+    if (m_detailShown && record.utc >= m_detailFrom && record.utc <= m_detailTo)
+        m_detail.add(record.utc, speed, record.direction);
 }
 
 void ViewerWindow::readAllNow()
@@ -199,13 +286,46 @@ void ViewerWindow::refresh()
     refreshTimeCharts();
     m_rose->showStats(m_stats);
     refreshSummary();
+    refreshTitle();
+}
+
+// "Station mast-a · 2026-10-24 00:00:00 to 2026-10-26 23:59:59"
+void ViewerWindow::refreshTitle()
+{
+    QStringList parts;
+    if (!m_station.isEmpty())
+        parts << tr("Station %1").arg(m_station);
+    if (m_stats.records() > 0)
+        parts << tr("%1 to %2").arg(dateTimeText(m_stats.firstSeconds()), dateTimeText(m_stats.lastSeconds()));
+    else
+        parts << tr("no records");
+    m_title->setText(parts.join(QStringLiteral("  ·  ")));
+}
+
+void ViewerWindow::setSpeedSegments(const QList<QList<QPointF>> &segments)
+{
+    m_speedSeries->replace(segments.isEmpty() ? QList<QPointF>() : segments.first());
+    for (qsizetype i = 1; i < segments.size(); ++i) {
+        if (i > m_speedPieces.size()) {
+            auto *piece = new QLineSeries;
+            piece->setName(m_speedSeries->name());
+            piece->setPen(m_speedSeries->pen());
+            m_speedView->chart()->addSeries(piece);
+            piece->attachAxis(m_speedView->timeAxis());
+            piece->attachAxis(m_speedView->valueAxis());
+            m_speedPieces.append(piece);
+        }
+        m_speedPieces[i - 1]->replace(segments[i]);
+    }
+    for (qsizetype i = std::max<qsizetype>(segments.size() - 1, 0); i < m_speedPieces.size(); ++i)
+        m_speedPieces[i]->clear();
 }
 
 void ViewerWindow::refreshTimeCharts()
 {
     const TimeBuckets &shown = m_detailShown ? m_detail : m_overview;
     const QList<QPointF> speeds = shown.speedPoints();
-    m_speedSeries->replace(speeds);
+    setSpeedSegments(shown.speedSegments());
     m_directionSeries->replace(shown.directionPoints());
     double low = 0.0, high = 1.0;
     for (const QPointF &p : speeds) {
@@ -232,16 +352,12 @@ void ViewerWindow::refreshTimeCharts()
 
 QString ViewerWindow::speedTitle() const
 {
-    QString title;
+    // Short, so that it fits beside a low chart; the unit's name is in the tooltip.
     if (m_stats.records() == 0)
-        title = tr("Mean speed");
-    else if (m_stats.unitKnown())
-        title = tr("Mean speed, %1 = %2 (%3)").arg(QChar::fromLatin1(m_stats.unit().letter), m_stats.unit().name, m_stats.unit().symbol);
-    else
-        title = tr("Mean speed, units %1").arg(QString::fromLatin1(m_stats.unitText()));
-    if (m_stats.foreignUnits() > 0)
-        title += tr("; %n records in other units", nullptr, int(m_stats.foreignUnits()));
-    return title;
+        return tr("Mean speed");
+    if (m_stats.unitKnown())
+        return tr("Mean speed (%1)").arg(m_stats.unit().symbol);
+    return tr("Mean speed (units %1)").arg(QString::fromLatin1(m_stats.unitText()));
 }
 
 void ViewerWindow::refreshSummary()
@@ -254,6 +370,8 @@ void ViewerWindow::refreshSummary()
         const QString symbol = m_stats.unitKnown() ? m_stats.unit().symbol : QString::fromLatin1(m_stats.unitText());
         parts << tr("mean %1 %3, max %2 %3").arg(m_stats.meanSpeed(), 0, 'f', 2).arg(m_stats.maxSpeed(), 0, 'f', 2).arg(symbol);
         parts << tr("calm %1 %").arg(m_stats.calmShare(), 0, 'f', 1);
+        if (m_stats.foreignUnits() > 0)
+            parts << tr("%n records in other units", nullptr, int(m_stats.foreignUnits()));
     }
     QStringList reasons;
     for (int r = 0; r < DayFileReader::SkipKinds; ++r) {
@@ -289,8 +407,8 @@ void ViewerWindow::onSpanChanged(TimeChartView *from, qint64 fromMs, qint64 toMs
 void ViewerWindow::onSpanSettled()
 {
     const qint64 width = m_overview.bucketSeconds();
-    const qint64 from = TimeBuckets::toLocalSeconds(m_speedView->spanFrom());
-    const qint64 to = TimeBuckets::toLocalSeconds(m_speedView->spanTo());
+    const qint64 from = m_speedView->spanFrom() / kMsPerSecond;
+    const qint64 to = m_speedView->spanTo() / kMsPerSecond;
     if (width == 0 || (to - from) / width >= kMinVisibleBuckets) {
         if (m_detailShown || m_detailLoader.isLoading()) {
             m_detailLoader.stop();
@@ -310,13 +428,13 @@ void ViewerWindow::loadDetail(qint64 from, qint64 to)
 {
     m_detailShown = false;
     m_detail.clear();
-    m_detailFrom = std::max(from, m_from);
-    m_detailTo = std::min(to, m_to);
-    m_detailLoader.start(DayFiles::between(m_files, dateOf(m_detailFrom), dateOf(m_detailTo)),
+    m_detailFrom = from;
+    m_detailTo = to;
+    m_detailLoader.start(DayFiles::between(m_files, localDateOfUtc(from), localDateOfUtc(to)),
                          [this](const DayRecord &r) {
                              const qint64 t = r.localSeconds();
-                             if (t >= m_detailFrom && t <= m_detailTo)
-                                 m_detail.add(t, m_stats.speedOf(r), r.direction);
+                             if (t >= m_from && t <= m_to && r.utc >= m_detailFrom && r.utc <= m_detailTo)
+                                 m_detail.add(r.utc, m_stats.speedOf(r), r.direction);
                          });
 }
 
