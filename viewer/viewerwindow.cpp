@@ -1,5 +1,6 @@
 #include "viewer/viewerwindow.h"
 
+#include "viewer/statsexport.h"
 #include "viewer/timechartview.h"
 #include "viewer/windroseview.h"
 
@@ -12,7 +13,9 @@
 #include <QLabel>
 #include <QLineSeries>
 #include <QMenuBar>
+#include <QLegendMarker>
 #include <QMessageBox>
+#include <QScatterSeries>
 #include <QPainter>
 #include <QSplitter>
 #include <QSvgGenerator>
@@ -128,6 +131,20 @@ void ViewerWindow::buildCharts()
         connect(view, &TimeChartView::spanChanged, this,
                 [this, view](qint64 from, qint64 to) { onSpanChanged(view, from, to); });
     }
+    // The intervals' mean as steps, their gust as dots; shown when asked.
+    m_meanSeries = new QLineSeries;
+    m_meanSeries->setName(tr("interval mean"));
+    m_meanSeries->setPen(QPen(QColor(0xd9, 0x5f, 0x02), 2));
+    m_gustSeries = new QScatterSeries;
+    m_gustSeries->setName(tr("gust"));
+    m_gustSeries->setColor(QColor(0x75, 0x70, 0xb3));
+    m_gustSeries->setMarkerSize(7);
+    for (QXYSeries *series : {static_cast<QXYSeries *>(m_meanSeries), static_cast<QXYSeries *>(m_gustSeries)}) {
+        m_speedView->chart()->addSeries(series);
+        series->attachAxis(m_speedView->timeAxis());
+        series->attachAxis(m_speedView->valueAxis());
+        series->setVisible(false);
+    }
     m_directionView->valueAxis()->setRange(0, kFullCircle);
     m_directionView->valueAxis()->setTickCount(kDirectionTicks);
     m_directionView->valueAxis()->setLabelFormat(QStringLiteral("%.0f"));
@@ -141,6 +158,9 @@ void ViewerWindow::buildCharts()
     auto *times = new QSplitter(Qt::Vertical);
     times->addWidget(m_speedView);
     times->addWidget(m_directionView);
+    times->setStretchFactor(0, kTimeStretch);
+    times->setStretchFactor(1, kRoseStretch);
+    times->setSizes({kTimeStretch * kSplitUnit, kRoseStretch * kSplitUnit});
     auto *charts = new QSplitter(Qt::Horizontal);
     charts->addWidget(times);
     charts->addWidget(m_rose);
@@ -193,6 +213,18 @@ void ViewerWindow::setIntervalStats(bool show, int minutes)
 {
     m_intervalStats = show;
     m_intervalMinutes = minutes;
+    m_meanSeries->setVisible(show);
+    m_gustSeries->setVisible(show);
+    m_meanSeries->setName(tr("%1-minute mean").arg(minutes));
+    m_gustSeries->setName(tr("%1-minute gust").arg(minutes));
+    m_speedView->chart()->legend()->setVisible(show);
+    m_speedView->chart()->legend()->setAlignment(Qt::AlignTop);
+    for (QLegendMarker *marker : m_speedView->chart()->legend()->markers()) {
+        if (marker->series() != m_speedSeries && marker->series() != m_meanSeries && marker->series() != m_gustSeries)
+            marker->setVisible(false);
+    }
+    if (m_intervalAction)
+        m_intervalAction->setChecked(show);
 }
 
 void ViewerWindow::buildMenus()
@@ -205,6 +237,12 @@ void ViewerWindow::buildMenus()
     file->addAction(tr("&Quit"), QKeySequence::Quit, this, &QWidget::close);
     QMenu *view = menuBar()->addMenu(tr("&View"));
     view->addAction(tr("Show &All"), QKeySequence(Qt::Key_Home), m_speedView, &TimeChartView::showFullSpan);
+    m_intervalAction = view->addAction(tr("&Interval Mean and Gust"), this, [this](bool on) {
+        setIntervalStats(on, m_intervalMinutes);
+        if (!m_paths.isEmpty())
+            showStation(m_station);
+    });
+    m_intervalAction->setCheckable(true);
 }
 
 void ViewerWindow::setLimits(qint64 from, qint64 to)
@@ -254,6 +292,8 @@ void ViewerWindow::showStation(const QString &station)
     m_stats.clear();
     m_overview.clear();
     m_detail.clear();
+    m_interval = std::make_unique<IntervalStats>(m_intervalMinutes);
+    m_intervalRows.clear();
     m_detailShown = false;
     m_showAll = true;
     const QString what = m_stations.size() > 1 || m_paths.size() != 1 ? m_station : QFileInfo(m_paths.first()).fileName();
@@ -270,6 +310,13 @@ void ViewerWindow::addRecord(const DayRecord &record)
     m_stats.add(record);
     const double speed = m_stats.speedOf(record);
     m_overview.add(record.utc, speed, record.direction);
+    if (m_intervalStats && m_interval) {
+        WindSample sample = StatsExport::sampleOf(record);
+        sample.speed = speed;
+        sample.units = QString(QChar::fromLatin1(m_stats.unit().letter));
+        if (auto row = m_interval->add(sample))
+            m_intervalRows.append(*row);
+    }
     if (m_detailShown && record.utc >= m_detailFrom && record.utc <= m_detailTo)
         m_detail.add(record.utc, speed, record.direction);
 }
@@ -302,6 +349,31 @@ void ViewerWindow::refreshTitle()
     m_title->setText(parts.join(QStringLiteral("  ·  ")));
 }
 
+void ViewerWindow::refreshIntervals()
+{
+    if (!m_intervalStats || !m_interval) {
+        m_meanSeries->clear();
+        m_gustSeries->clear();
+        return;
+    }
+    QList<IntervalRow> rows = m_intervalRows;
+    IntervalStats inProgress = *m_interval;
+    if (auto row = inProgress.flush())
+        rows.append(*row);
+    QList<QPointF> means, gusts;
+    for (const IntervalRow &row : rows) {
+        if (!row.speedMean)
+            continue;
+        // A step over the interval.
+        means.append(QPointF(double(row.startMs), *row.speedMean));
+        means.append(QPointF(double(row.endMs), *row.speedMean));
+        if (row.gust)
+            gusts.append(QPointF(double(row.startMs + (row.endMs - row.startMs) / 2), *row.gust));
+    }
+    m_meanSeries->replace(means);
+    m_gustSeries->replace(gusts);
+}
+
 void ViewerWindow::setSpeedSegments(const QList<QList<QPointF>> &segments)
 {
     m_speedSeries->replace(segments.isEmpty() ? QList<QPointF>() : segments.first());
@@ -311,6 +383,15 @@ void ViewerWindow::setSpeedSegments(const QList<QList<QPointF>> &segments)
             piece->setName(m_speedSeries->name());
             piece->setPen(m_speedSeries->pen());
             m_speedView->chart()->addSeries(piece);
+            for (QLegendMarker *marker : m_speedView->chart()->legend()->markers(piece))
+                marker->setVisible(false);
+            // The intervals stay drawn above the speed line.
+            for (QXYSeries *over : {static_cast<QXYSeries *>(m_meanSeries), static_cast<QXYSeries *>(m_gustSeries)}) {
+                m_speedView->chart()->removeSeries(over);
+                m_speedView->chart()->addSeries(over);
+                over->attachAxis(m_speedView->timeAxis());
+                over->attachAxis(m_speedView->valueAxis());
+            }
             piece->attachAxis(m_speedView->timeAxis());
             piece->attachAxis(m_speedView->valueAxis());
             m_speedPieces.append(piece);
@@ -326,6 +407,7 @@ void ViewerWindow::refreshTimeCharts()
     const TimeBuckets &shown = m_detailShown ? m_detail : m_overview;
     const QList<QPointF> speeds = shown.speedPoints();
     setSpeedSegments(shown.speedSegments());
+    refreshIntervals();
     m_directionSeries->replace(shown.directionPoints());
     double low = 0.0, high = 1.0;
     for (const QPointF &p : speeds) {

@@ -4,15 +4,18 @@
 #include "viewer/timebuckets.h"
 #include "viewer/windloader.h"
 #include "viewer/windstats.h"
+#include "stats/intervalstats.h"
 
 #include <QMainWindow>
 #include <QTimer>
 
 #include <limits>
+#include <memory>
 
 class QComboBox;
 class QLabel;
 class QLineSeries;
+class QScatterSeries;
 class QWidget;
 class TimeChartView;
 class WindRoseView;
@@ -51,8 +54,10 @@ public:
     void setStation(const QString &station) { m_station = station; }
     QStringList stations() const { return m_stations; }
     QString station() const { return m_station; }
-    // Shows the mean and gust of intervals of `minutes` in the speed chart.
+    // Shows the mean and gust of intervals of `minutes` in the speed chart
+    // (the records' speeds as drawn, by their UTC moment; see StatsExport).
     void setIntervalStats(bool show, int minutes);
+    bool showsIntervalStats() const { return m_intervalStats; }
     // For a picture: no menu, and the content exactly `size`.
     void setPictureMode(const QSize &size);
     // Reads everything now instead of in slices (for pictures).
@@ -73,6 +78,7 @@ private:
     void showStation(const QString &station);
     void refreshTitle();
     void setSpeedSegments(const QList<QList<QPointF>> &segments);
+    void refreshIntervals();
     void buildMenus();
     void addRecord(const DayRecord &record);
     void refresh();
@@ -103,7 +109,12 @@ private:
     QStringList m_stations;
     QString m_station;
     bool m_intervalStats = false;
-    int m_intervalMinutes = 10;
+    int m_intervalMinutes = IntervalStats::kDefaultMinutes;
+    std::unique_ptr<IntervalStats> m_interval;
+    QList<IntervalRow> m_intervalRows;   // the intervals ended so far
+    QLineSeries *m_meanSeries = nullptr;
+    QScatterSeries *m_gustSeries = nullptr;
+    QAction *m_intervalAction = nullptr;
     QList<DayFile> m_files;
     qint64 m_from = std::numeric_limits<qint64>::min();
     qint64 m_to = std::numeric_limits<qint64>::max();
