@@ -182,6 +182,13 @@ void tst_csvexport::zonesAndStations_data()
                                                      "2026-10-25T01:00:00Z,Q,90,4.00,M,00,0\n"
                                                      "2026-10-25T01:30:00Z,Q,90,5.00,M,00,0\n"
                                                      "2026-10-25T02:00:00Z,Q,90,6.00,M,00,0\n";
+    QTest::newRow("statistics across the change")
+        << QStringList{"--stats", "--stats-minutes", "60", "@/dst"} << QByteArray("Europe/Berlin")
+        << QByteArray("start,end,count,coverage,speed_mean,speed_sd,speed_min,speed_max,gust,ti,dir_mean,dir_sd,status_bad,units\n"
+                      "2026-10-24T23:00:00Z,2026-10-25T00:00:00Z,1,0.000,1.000,,1.000,1.000,1.000,,90.0,0.0,0,M\n"
+                      "2026-10-25T00:00:00Z,2026-10-25T01:00:00Z,2,0.001,2.500,0.707,2.000,3.000,3.000,0.2828,90.0,0.0,0,M\n"
+                      "2026-10-25T01:00:00Z,2026-10-25T02:00:00Z,2,0.001,4.500,0.707,4.000,5.000,5.000,0.1571,90.0,0.0,0,M\n"
+                      "2026-10-25T02:00:00Z,2026-10-25T03:00:00Z,1,0.000,6.000,,6.000,6.000,6.000,,90.0,0.0,0,M\n");
     QTest::newRow("two stations") << QStringList{"--csv", "@/central"} << QByteArray("UTC")
                                   << "station," + header + "mast-a,2026-10-25T12:00:00+00:00,Q,90,1.00,M,00,0\n"
                                                            "mast-b,2026-10-25T12:00:00+00:00,Q,90,2.00,M,00,0\n";

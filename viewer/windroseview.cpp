@@ -16,7 +16,7 @@ constexpr int kArcSteps = 6;             // straight pieces per wedge edge
 constexpr double kShareStep = 5.0;       // radial grid, percent
 constexpr int kCompassPoints = 8;
 constexpr int kBorderDarker = 150;      // QColor::darker's percent
-constexpr double kHole = 0.4;            // the centre circle, of the radial range
+constexpr double kHole = 0.5;            // the centre circle, of the radial range
 
 // Colours that tell the classes apart in print and to most colour-blind
 // eyes, in an order that still reads from gentle to strong.
@@ -65,8 +65,15 @@ WindRoseView::WindRoseView(QWidget *parent) : QChartView(new QPolarChart, parent
 
 void WindRoseView::setClassNames(const SpeedUnit &unit)
 {
-    for (int cls = 0; cls < SpeedUnit::kClasses; ++cls)
-        m_classes[cls]->setName(unit.classLabel(cls));
+    // The unit once, in the title: a narrow legend leaves the rose room.
+    const QString suffix = QLatin1Char(' ') + unit.symbol;
+    for (int cls = 0; cls < SpeedUnit::kClasses; ++cls) {
+        QString label = unit.classLabel(cls);
+        if (label.endsWith(suffix))
+            label.chop(suffix.size());
+        m_classes[cls]->setName(label);
+    }
+    m_unitSymbol = unit.symbol;
 }
 
 // Class `cls` stacked on the classes below it, as wedges: the outer line
@@ -118,5 +125,5 @@ void WindRoseView::showStats(const WindStats &stats)
     for (int i = 0; i * kShareStep <= top; ++i)
         m_radial->append(QStringLiteral("%1 %").arg(i * kShareStep), i * kShareStep);
     m_radial->setRange(-hole, top);
-    chart()->setTitle(tr("Wind rose: calm %1 %").arg(stats.calmShare(), 0, 'f', 1));
+    chart()->setTitle(tr("Wind rose, speeds in %1; calm %2 %").arg(m_unitSymbol).arg(stats.calmShare(), 0, 'f', 1));
 }

@@ -31,4 +31,5 @@ private:
     QCategoryAxis *m_radial = nullptr;
     QCategoryAxis *m_angular = nullptr;
     QList<QAreaSeries *> m_classes;
+    QString m_unitSymbol;
 };
