@@ -11,6 +11,17 @@ constexpr unsigned char kFirstNonAscii = 0x80;
 constexpr unsigned char kUtf8Lead = 0xC0, kUtf8Continuation = 0x80, kLowSixBits = 0x3F;
 constexpr int kSixBits = 6;
 constexpr int kSecondsPerMinute = 60, kMinutesPerHour = 60;
+// A name (already Unicode) as a field: UTF-8, quoted when it holds the
+// separator, a quote or a line end.
+QByteArray utf8Field(const QString &text, char separator)
+{
+    QByteArray bytes = text.toUtf8();
+    if (!bytes.contains(separator) && !bytes.contains(kQuote) && !bytes.contains('\r') && !bytes.contains('\n'))
+        return bytes;
+    bytes.replace(kQuote, QByteArray(2, kQuote));
+    return kQuote + bytes + kQuote;
+}
+
 } // namespace
 
 void CsvExport::setLimits(qint64 from, qint64 to)
@@ -41,13 +52,8 @@ bool CsvExport::write(const QList<DayFile> &files, QIODevice &out, QString &erro
 bool CsvExport::writeFile(const DayFile &file, int sampleColumns, QIODevice &out, QString &error)
 {
     const QString &path = file.path;
-    if (m_stations) {
-        const QByteArray saved = m_buffer;
-        m_buffer.clear();
-        appendText(file.station.toUtf8());
-        m_station = m_buffer;
-        m_buffer = saved;
-    }
+    if (m_stations)
+        m_station = utf8Field(file.station, m_separator);
     DayFileReader reader(path);
     if (!reader.open()) {
         error = reader.errorString();
