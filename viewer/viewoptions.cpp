@@ -59,7 +59,8 @@ QString ViewOptions::usage()
     return QStringLiteral(
         "Usage: sorvik7-view [OPTIONS] [PATH...]\n"
         "Shows the wind recorded in SORVIK-7 day files (yyyymmdd.SVK); PATH is a day\n"
-        "file or a folder of them. A folder, or today's file, is followed live.\n\n"
+        "file, a folder of them, or a collector's folder (one folder per station).\n"
+        "A folder, or today's file, is followed live.\n\n"
         "  --csv             write the records as CSV to standard output and exit\n"
         "  --tsv             the same, tab-separated\n"
         "  --utc             times in UTC (2026-10-25T00:30:00Z) instead of local time with\n"
