@@ -215,7 +215,11 @@ void ViewerWindow::setIntervalStats(bool show, int minutes)
     m_intervalMinutes = minutes;
     m_meanSeries->setVisible(show);
     m_gustSeries->setVisible(show);
+    for (QLineSeries *piece : m_meanPieces)
+        piece->setVisible(show);
     m_meanSeries->setName(tr("%1-minute mean").arg(minutes));
+    for (QLineSeries *piece : m_meanPieces)
+        piece->setName(m_meanSeries->name());
     m_gustSeries->setName(tr("%1-minute gust").arg(minutes));
     m_speedView->chart()->legend()->setVisible(show);
     m_speedView->chart()->legend()->setAlignment(Qt::AlignTop);
@@ -351,55 +355,75 @@ void ViewerWindow::refreshTitle()
 
 void ViewerWindow::refreshIntervals()
 {
-    if (!m_intervalStats || !m_interval) {
-        m_meanSeries->clear();
-        m_gustSeries->clear();
-        return;
+    QList<IntervalRow> rows;
+    if (m_intervalStats && m_interval) {
+        rows = m_intervalRows;
+        IntervalStats inProgress = *m_interval;
+        if (auto row = inProgress.flush())
+            rows.append(*row);
     }
-    QList<IntervalRow> rows = m_intervalRows;
-    IntervalStats inProgress = *m_interval;
-    if (auto row = inProgress.flush())
-        rows.append(*row);
-    QList<QPointF> means, gusts;
+    // The mean as a step over each interval, cut where intervals are missing.
+    QList<QList<QPointF>> means;
+    QList<QPointF> gusts;
+    qint64 previousEnd = -1;
     for (const IntervalRow &row : rows) {
         if (!row.speedMean)
             continue;
-        // A step over the interval.
-        means.append(QPointF(double(row.startMs), *row.speedMean));
-        means.append(QPointF(double(row.endMs), *row.speedMean));
+        if (means.isEmpty() || (row.startMs != previousEnd && means.size() < TimeBuckets::kMaxSegments))
+            means.append(QList<QPointF>());
+        means.last() << QPointF(double(row.startMs), *row.speedMean) << QPointF(double(row.endMs), *row.speedMean);
+        previousEnd = row.endMs;
         if (row.gust)
             gusts.append(QPointF(double(row.startMs + (row.endMs - row.startMs) / 2), *row.gust));
     }
-    m_meanSeries->replace(means);
+    setPieces(m_meanSeries, m_meanPieces, means);
     m_gustSeries->replace(gusts);
 }
 
 void ViewerWindow::setSpeedSegments(const QList<QList<QPointF>> &segments)
 {
-    m_speedSeries->replace(segments.isEmpty() ? QList<QPointF>() : segments.first());
+    setPieces(m_speedSeries, m_speedPieces, segments);
+}
+
+// The first piece in `first`, the others in `pieces` (made as needed, drawn
+// like `first`, without a legend entry); unused pieces are emptied.
+void ViewerWindow::setPieces(QLineSeries *first, QList<QLineSeries *> &pieces, const QList<QList<QPointF>> &segments)
+{
+    QChart *chart = m_speedView->chart();
+    first->replace(segments.isEmpty() ? QList<QPointF>() : segments.first());
     for (qsizetype i = 1; i < segments.size(); ++i) {
-        if (i > m_speedPieces.size()) {
+        if (i > pieces.size()) {
             auto *piece = new QLineSeries;
-            piece->setName(m_speedSeries->name());
-            piece->setPen(m_speedSeries->pen());
-            m_speedView->chart()->addSeries(piece);
-            for (QLegendMarker *marker : m_speedView->chart()->legend()->markers(piece))
-                marker->setVisible(false);
-            // The intervals stay drawn above the speed line.
-            for (QXYSeries *over : {static_cast<QXYSeries *>(m_meanSeries), static_cast<QXYSeries *>(m_gustSeries)}) {
-                m_speedView->chart()->removeSeries(over);
-                m_speedView->chart()->addSeries(over);
-                over->attachAxis(m_speedView->timeAxis());
-                over->attachAxis(m_speedView->valueAxis());
-            }
+            piece->setName(first->name());
+            piece->setPen(first->pen());
+            piece->setVisible(first->isVisible());
+            chart->addSeries(piece);
             piece->attachAxis(m_speedView->timeAxis());
             piece->attachAxis(m_speedView->valueAxis());
-            m_speedPieces.append(piece);
+            for (QLegendMarker *marker : chart->legend()->markers(piece))
+                marker->setVisible(false);
+            pieces.append(piece);
+            // A series added later is drawn above: the speed line stays
+            // below the intervals' mean, and the gusts above both.
+            QList<QXYSeries *> above;
+            if (first == m_speedSeries)
+                above << m_meanSeries << QList<QXYSeries *>(m_meanPieces.begin(), m_meanPieces.end());
+            above << m_gustSeries;
+            for (QXYSeries *series : above) {
+                chart->removeSeries(series);
+                chart->addSeries(series);
+                series->attachAxis(m_speedView->timeAxis());
+                series->attachAxis(m_speedView->valueAxis());
+                if (series != m_meanSeries && series != m_gustSeries) {
+                    for (QLegendMarker *marker : chart->legend()->markers(series))
+                        marker->setVisible(false);
+                }
+            }
         }
-        m_speedPieces[i - 1]->replace(segments[i]);
+        pieces[i - 1]->replace(segments[i]);
     }
-    for (qsizetype i = std::max<qsizetype>(segments.size() - 1, 0); i < m_speedPieces.size(); ++i)
-        m_speedPieces[i]->clear();
+    for (qsizetype i = std::max<qsizetype>(segments.size() - 1, 0); i < pieces.size(); ++i)
+        pieces[i]->clear();
 }
 
 void ViewerWindow::refreshTimeCharts()

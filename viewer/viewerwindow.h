@@ -79,6 +79,7 @@ private:
     void refreshTitle();
     void setSpeedSegments(const QList<QList<QPointF>> &segments);
     void refreshIntervals();
+    void setPieces(QLineSeries *first, QList<QLineSeries *> &pieces, const QList<QList<QPointF>> &segments);
     void buildMenus();
     void addRecord(const DayRecord &record);
     void refresh();
@@ -113,6 +114,7 @@ private:
     std::unique_ptr<IntervalStats> m_interval;
     QList<IntervalRow> m_intervalRows;   // the intervals ended so far
     QLineSeries *m_meanSeries = nullptr;
+    QList<QLineSeries *> m_meanPieces;
     QScatterSeries *m_gustSeries = nullptr;
     QAction *m_intervalAction = nullptr;
     QList<DayFile> m_files;
