@@ -21,6 +21,18 @@ constexpr int kLabelGap = 24;          // pixels at least between two time label
 constexpr int kMargin = 4;             // pixels round the plot
 constexpr qint64 kMonths = 60 * kDay;
 
+constexpr qint64 kSecond = 1000;
+// Tick steps at round times, the smallest that fits is taken.
+constexpr qint64 kNiceSteps[] = {
+    kSecond,     2 * kSecond,  5 * kSecond,  10 * kSecond, 15 * kSecond, 30 * kSecond, kMinute,
+    2 * kMinute, 5 * kMinute,  10 * kMinute, 15 * kMinute, 30 * kMinute, kHour,        2 * kHour,
+    3 * kHour,   6 * kHour,    12 * kHour,   kDay,         2 * kDay,     7 * kDay,     14 * kDay,
+    28 * kDay,   91 * kDay,    182 * kDay,   364 * kDay};
+
+constexpr qint64 kMostWidening = 5;   // the full span grows by at most a fifth for round ticks
+
+qint64 floorDiv(qint64 a, qint64 b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
+
 // Labels as fine as the span needs; a span of days shows the date above
 // the time of day, so that ticks of one day are told apart.
 QString formatFor(qint64 spanMs)
@@ -58,14 +70,23 @@ TimeChartView::TimeChartView(const QString &valueTitle, QWidget *parent)
 }
 
 // As many time ticks as their labels leave room for.
-void TimeChartView::fitTicks()
+// How many time labels in `format` the plot's width holds.
+int TimeChartView::tickRoom(const QString &format) const
 {
     const QFontMetrics metrics(m_timeAxis->labelsFont());
-    QString widest = QDateTime(QDate(2000, 12, 28), QTime(20, 58, 58)).toString(m_timeAxis->format());
+    QString widest = QDateTime(QDate(2000, 12, 28), QTime(20, 58, 58)).toString(format);
     widest = widest.split(QStringLiteral("<br>")).first();
     const int label = metrics.horizontalAdvance(widest) + kLabelGap;
     const int width = int(chart()->plotArea().width() > 0 ? chart()->plotArea().width() : this->width());
-    m_timeAxis->setTickCount(std::clamp(width / std::max(label, 1) + 1, kMinTimeTicks, kMaxTimeTicks));
+    return std::clamp(width / std::max(label, 1) + 1, kMinTimeTicks, kMaxTimeTicks);
+}
+
+// The whole span shows its round ticks; a zoomed span as many as fit.
+void TimeChartView::fitTicks()
+{
+    const int room = tickRoom(m_timeAxis->format());
+    const bool round = m_fullTicks > 0 && m_fullTicks <= room && spanFrom() == m_fullFrom && spanTo() == m_fullTo;
+    m_timeAxis->setTickCount(round ? m_fullTicks : room);
 }
 
 void TimeChartView::resizeEvent(QResizeEvent *event)
@@ -81,8 +102,26 @@ void TimeChartView::setFullSpan(qint64 fromMs, qint64 toMs)
         fromMs = middle - kMinSpanMs / 2;
         toMs = fromMs + kMinSpanMs;
     }
+    // Widened to whole steps of local time, so that the ticks fall on round times.
+    const int room = tickRoom(formatFor(toMs - fromMs));
+    const qint64 offset = qint64(QDateTime::fromMSecsSinceEpoch(fromMs).offsetFromUtc()) * kSecond;
     m_fullFrom = fromMs;
     m_fullTo = toMs;
+    m_fullTicks = 0;
+    for (qint64 step : kNiceSteps) {
+        const qint64 from = floorDiv(fromMs + offset, step) * step - offset;
+        const qint64 steps = floorDiv(toMs - from + step - 1, step);
+        // Not at the cost of much empty chart (a change of the clocks in a
+        // span of days shifts its midnights by an hour): then as it is.
+        if (steps <= room - 1 && steps * step - (toMs - fromMs) > (toMs - fromMs) / kMostWidening)
+            break;
+        if (steps <= room - 1) {
+            m_fullFrom = from;
+            m_fullTo = from + steps * step;
+            m_fullTicks = int(steps) + 1;
+            break;
+        }
+    }
 }
 
 void TimeChartView::setSpan(qint64 fromMs, qint64 toMs)
