@@ -81,12 +81,21 @@ int TimeChartView::tickRoom(const QString &format) const
     return std::clamp(width / std::max(label, 1) + 1, kMinTimeTicks, kMaxTimeTicks);
 }
 
-// The whole span shows its round ticks; a zoomed span as many as fit.
+// The whole span shows its round ticks (every step, or every k-th when
+// the labels would not fit); a zoomed span as many as fit.
 void TimeChartView::fitTicks()
 {
     const int room = tickRoom(m_timeAxis->format());
-    const bool round = m_fullTicks > 0 && m_fullTicks <= room && spanFrom() == m_fullFrom && spanTo() == m_fullTo;
-    m_timeAxis->setTickCount(round ? m_fullTicks : room);
+    int ticks = room;
+    if (m_fullSteps > 0 && spanFrom() == m_fullFrom && spanTo() == m_fullTo) {
+        for (int k = 1; k <= m_fullSteps; ++k) {
+            if (m_fullSteps % k == 0 && m_fullSteps / k + 1 <= room) {
+                ticks = m_fullSteps / k + 1 >= kMinTimeTicks ? m_fullSteps / k + 1 : room;
+                break;
+            }
+        }
+    }
+    m_timeAxis->setTickCount(ticks);
 }
 
 void TimeChartView::resizeEvent(QResizeEvent *event)
@@ -102,25 +111,25 @@ void TimeChartView::setFullSpan(qint64 fromMs, qint64 toMs)
         fromMs = middle - kMinSpanMs / 2;
         toMs = fromMs + kMinSpanMs;
     }
-    // Widened to whole steps of local time, so that the ticks fall on round times.
-    const int room = tickRoom(formatFor(toMs - fromMs));
+    // Widened to whole steps of local time, so that the ticks fall on round
+    // times: the smallest step that gives at most kMaxTimeTicks ticks.
     const qint64 offset = qint64(QDateTime::fromMSecsSinceEpoch(fromMs).offsetFromUtc()) * kSecond;
     m_fullFrom = fromMs;
     m_fullTo = toMs;
-    m_fullTicks = 0;
+    m_fullSteps = 0;
     for (qint64 step : kNiceSteps) {
         const qint64 from = floorDiv(fromMs + offset, step) * step - offset;
         const qint64 steps = floorDiv(toMs - from + step - 1, step);
         // Not at the cost of much empty chart (a change of the clocks in a
         // span of days shifts its midnights by an hour): then as it is.
-        if (steps <= room - 1 && steps * step - (toMs - fromMs) > (toMs - fromMs) / kMostWidening)
-            break;
-        if (steps <= room - 1) {
+        if (steps > kMaxTimeTicks - 1)
+            continue;
+        if (steps * step - (toMs - fromMs) <= (toMs - fromMs) / kMostWidening) {
             m_fullFrom = from;
             m_fullTo = from + steps * step;
-            m_fullTicks = int(steps) + 1;
-            break;
+            m_fullSteps = int(steps);
         }
+        break;
     }
 }
 
