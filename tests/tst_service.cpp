@@ -267,11 +267,12 @@ private slots:
         Service service({"--port", link, "--samples", "3", "--dir", data, "--backlog-limit", "10", "--config",
                          writeFile("empty.conf", {})});
         SensorProcess sensor;
-        QVERIFY(sensor.start({"--quiet", "--line-rate", "--count", "40", "--link", link}));
+        QVERIFY(sensor.start({"--quiet", "--wait", "--line-rate", "--count", "60", "--link", link}));
         QTRY_VERIFY_WITH_TIMEOUT(service.log().contains("(1 lost so far)"), kSlowMs);
+        QTRY_COMPARE_WITH_TIMEOUT(sensor.process.state(), QProcess::NotRunning, kSlowMs);
         QVERIFY(QFile::remove(blocker));
         QTRY_VERIFY_WITH_TIMEOUT(service.log().contains("were lost"), kSlowMs);
-        QCOMPARE(dayFile(data).count('\n'), 1 + 10);
+        QVERIFY(dayFile(data).count('\n') >= 1 + 10);
         QVERIFY(service.terminate());
         const QString log = QString::fromLocal8Bit(service.log());
         QVERIFY2(log.contains(QStringLiteral("data folder %1 cannot be made").arg(data)), qPrintable(log));
