@@ -377,7 +377,7 @@ void Frm_Sorvik7::showBacklog(qsizetype waiting, quint64 lost)
         tip = QStringLiteral("%1 records waiting for the data folder; the wait is full and %2 newer records "
                              "have been lost").arg(waiting).arg(lost);
     } else if (waiting > 0) {
-        text = QStringLiteral("%1 waiting").arg(waiting);
+        text = QStringLiteral("%1 wait").arg(waiting);
         tip = QStringLiteral("%1 records waiting for the data folder").arg(waiting);
     }
     SB1->setPanelText(kBacklogPanel, text);
