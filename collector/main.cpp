@@ -3,10 +3,12 @@
 
 #include "collector/collector.h"
 #include "collector/collectorconfig.h"
+#include "common/nativepath.h"
 #include "daemon/exitcodes.h"
 #include "daemon/log.h"
 #include "daemon/signalwatcher.h"
 #include "daemon/systemdnotifier.h"
+#include "datafile/folderlock.h"
 
 #include <QCoreApplication>
 
@@ -29,6 +31,12 @@ int main(int argc, char *argv[])
     QString error;
     if (!signalWatcher.install(&error)) {
         log.error(error);
+        return exitcode::kCannotRun;
+    }
+    // One collector to a folder: two would write the same copies.
+    FolderLock folderLock;
+    if (folderLock.lock(nativepath::encode(reader.config().dir)) == FolderLock::Result::Busy) {
+        log.error(FolderLock::busyText(reader.config().dir, folderLock.holder()));
         return exitcode::kCannotRun;
     }
     SystemdNotifier notifier;

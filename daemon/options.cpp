@@ -65,7 +65,9 @@ QString paragraphs(const QString &text)
     return out;
 }
 
-QString absolute(const QString &path)
+} // namespace
+
+QString absolutePath(const QString &path)
 {
     if (path.startsWith(u'/'))
         return QDir::cleanPath(path);
@@ -73,6 +75,8 @@ QString absolute(const QString &path)
     const char *cwd = ::getcwd(buffer, sizeof buffer);
     return QDir::cleanPath((cwd ? nativepath::decode(cwd) : QString()) + u'/' + path);
 }
+
+namespace {
 
 bool isReadableFile(const QString &path)
 {
@@ -252,7 +256,7 @@ bool ProgramOptions::readConfig()
         if (source.isEmpty())
             return true;
     }
-    m_configFile = absolute(source);
+    m_configFile = absolutePath(source);
     QFile file;
     const int fd = ::open(nativepath::encode(source).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
@@ -354,7 +358,7 @@ bool ProgramOptions::takeFolder(const QString &key, const QString &fallback, QSt
         return fail(key, folder, QStringLiteral("the folder cannot be made%1")
                                      .arg(error ? QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error)) : QString()));
     }
-    const QString path = absolute(folder.value);
+    const QString path = absolutePath(folder.value);
     if (::access(nativepath::encode(path).constData(), W_OK) != 0)
         return fail(key, folder, QStringLiteral("the folder is not writable"));
     *dir = path;
@@ -391,7 +395,7 @@ bool parseConfigText(const QByteArray &text, const QString &path, QHash<QString,
 
 bool makePath(const QString &path)
 {
-    const QByteArray native = nativepath::encode(absolute(path));
+    const QByteArray native = nativepath::encode(absolutePath(path));
     for (qsizetype i = 1; i <= native.size(); ++i) {
         if (i < native.size() && native.at(i) != '/')
             continue;

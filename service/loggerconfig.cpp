@@ -5,6 +5,7 @@
 
 #include <QStandardPaths>
 
+#include <limits>
 
 namespace {
 
@@ -13,6 +14,7 @@ const QString kCom = QStringLiteral("com");
 const QString kSamples = QStringLiteral("samples");
 const QString kDebug = QStringLiteral("debug");
 const QString kDir = QStringLiteral("dir");
+const QString kBacklogLimit = QStringLiteral("backlog-limit");
 
 constexpr int kMinCom = 1;
 constexpr int kMaxCom = 255;
@@ -25,7 +27,9 @@ QList<Option> loggerOptions()
         {kCom, QStringLiteral("N"), QStringLiteral("Serial port COMn, as in the window: /dev/ttyS<n-1>, or the device SORVIK7_COM<n> names."), Option::Both},
         {kSamples, QStringLiteral("N"), QStringLiteral("Averaging length N, 3 to 64 (default 10)."), Option::Both},
         {kDebug, {}, QStringLiteral("Records also carry the N individual speeds."), Option::Both},
-        {kDir, QStringLiteral("FOLDER"), QStringLiteral("Data folder, made when missing (default: the state directory under systemd, else ~/.local/share/sorvik7)."), Option::Both},
+        {kDir, QStringLiteral("FOLDER"), QStringLiteral("Data folder, made when missing, and waited for while it cannot be (default: the state directory under systemd, else ~/.local/share/sorvik7)."), Option::Both},
+        {kBacklogLimit, QStringLiteral("N"), QStringLiteral("Records kept in memory while the data folder does not take them, at least %1 (default %2); later ones are lost, and that is logged.")
+                                                 .arg(DataFile::kMinBacklogLimit).arg(DataFile::kDefaultBacklogLimit), Option::Both},
     };
 }
 
@@ -92,8 +96,8 @@ ProgramOptions::Outcome LoggerConfigReader::read(const QStringList &arguments)
     if (outcome != ProgramOptions::Outcome::Run)
         return outcome;
     // The data folder is made last, so nothing is made when another value is bad.
-    const bool ok = m_options.readConfig() && takeDevice() && takeSamples() && takeDebug() && takeMqtt()
-                    && m_options.takeFolder(kDir, defaultDataDir(), &m_config.dataDir);
+    const bool ok = m_options.readConfig() && takeDevice() && takeSamples() && takeDebug() && takeBacklogLimit()
+                    && takeMqtt() && takeDataDir();
     m_config.configFile = m_options.configFile();
     return ok ? outcome : ProgramOptions::Outcome::Error;
 }
@@ -151,6 +155,19 @@ bool LoggerConfigReader::takeDebug()
     return true;
 }
 
+bool LoggerConfigReader::takeBacklogLimit()
+{
+    const auto limit = m_options.setting(kBacklogLimit);
+    if (!limit)
+        return true;
+    const auto n = parseInt(limit->value, int(DataFile::kMinBacklogLimit), std::numeric_limits<int>::max());
+    if (!n)
+        return m_options.fail(kBacklogLimit, *limit, QStringLiteral("must be a whole number of records, at least %1")
+                                               .arg(DataFile::kMinBacklogLimit));
+    m_config.backlogLimit = *n;
+    return true;
+}
+
 bool LoggerConfigReader::takeMqtt()
 {
     const auto lookup = [this](const QString &key) { return m_options.setting(key); };
@@ -160,5 +177,17 @@ bool LoggerConfigReader::takeMqtt()
         return false;
     }
     m_config.mqtt = m_mqtt.settings();
+    return true;
+}
+
+bool LoggerConfigReader::takeDataDir()
+{
+    const Setting dir = m_options.setting(kDir).value_or(Setting{defaultDataDir(), QStringLiteral("the default")});
+    if (dir.value.trimmed().isEmpty())
+        return m_options.fail(kDir, dir, QStringLiteral("needs a folder"));
+    // A folder that cannot be made now (a disk not mounted yet, a parent
+    // without permission) is no bad value: the service waits for it.
+    makePath(dir.value);
+    m_config.dataDir = absolutePath(dir.value);
     return true;
 }

@@ -35,6 +35,7 @@ int main(int argc, char *argv[])
         service.stop(SignalWatcher::signalName(sig));
         QCoreApplication::exit(exitcode::kOk);
     });
-    service.start();
+    if (!service.start())
+        return exitcode::kCannotRun;
     return QCoreApplication::exec();
 }
