@@ -135,6 +135,26 @@ private slots:
         QCOMPARE(::rmdir(folder.constData()), 0);
     }
 
+    // The logger makes and uses the data folder its config file names, with
+    // the bytes it has there, also when they are not UTF-8.
+    void loggerFolderBytes()
+    {
+        QTemporaryDir tmp;
+        const QByteArray folder = QFile::encodeName(tmp.path()) + "/M\xe9sA";
+        QFile config(tmp.filePath(u"logger.conf"_s));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write("port = /nonexistent\ndir = " + folder + "\n");
+        config.close();
+        Started run(program(u"service/sorvik7-logger"_s), {u"--config"_s, config.fileName()}, tmp.path());
+        QTRY_VERIFY_WITH_TIMEOUT(::access(folder.constData(), F_OK) == 0, kSlowMs);
+        ::kill(pid_t(run.process.processId()), SIGTERM);
+        QVERIFY(run.process.waitForFinished(kSlowMs));
+        QVERIFY(!QFileInfo::exists(tmp.filePath(u"M\uFFFDsA"_s)));
+        // What the logger left there (its folder lock), for the temporary folder to go.
+        ::unlink((folder + "/.sorvik7.lock").constData());
+        ::rmdir(folder.constData());
+    }
+
     // Every shipped example config, unchanged: the logger waits for its
     // device, the collector for its broker; both run until SIGTERM.
     void exampleConfigs_data()
