@@ -66,8 +66,13 @@ int main(int argc, char *argv[])
         log.error(error);
         return kExitCannotRun;
     }
+    auto client = MqttClient::make(Collector::clientConfig(reader.config()), &error);
+    if (!client) {
+        log.error(error);
+        return kExitCannotRun;
+    }
     SystemdNotifier notifier;
-    Collector collector(reader.config(), log);
+    Collector collector(reader.config(), log, std::move(client));
     if (!collector.start(&error)) {
         log.error(error);
         return kExitCannotRun;

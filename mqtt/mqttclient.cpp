@@ -32,14 +32,30 @@ QString errorText(int rc)
 
 } // namespace
 
-MqttClient::MqttClient(const MqttClientConfig &config, QObject *parent)
-    : QObject(parent),
-      m_config(config)
+bool MqttClient::loadLibrary(QString *error)
+{
+    return loadLibmosquitto(error);
+}
+
+std::unique_ptr<MqttClient> MqttClient::make(const MqttClientConfig &config, QString *error)
+{
+    if (!loadLibmosquitto(error))
+        return nullptr;
+    std::unique_ptr<MqttClient> client(new MqttClient(config));
+    if (!client->m_mosq) {
+        *error = QStringLiteral("the MQTT client cannot be made: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return nullptr;
+    }
+    return client;
+}
+
+MqttClient::MqttClient(const MqttClientConfig &config)
+    : m_config(config)
 {
     m_mosq = libmosquitto().mosquitto_new(m_config.clientId.isEmpty() ? nullptr : m_config.clientId.constData(),
                            m_config.cleanSession, this);
     if (!m_mosq)
-        qFatal("mosquitto_new: %s", std::strerror(errno));
+        return;
     libmosquitto().mosquitto_connect_callback_set(m_mosq, &MqttClient::onConnect);
     libmosquitto().mosquitto_publish_callback_set(m_mosq, &MqttClient::onPublish);
     libmosquitto().mosquitto_message_callback_set(m_mosq, &MqttClient::onMessage);
@@ -59,7 +75,8 @@ MqttClient::~MqttClient()
 {
     m_reader.reset();
     m_writer.reset();
-    libmosquitto().mosquitto_destroy(m_mosq);
+    if (m_mosq)
+        libmosquitto().mosquitto_destroy(m_mosq);
 }
 
 bool MqttClient::configure()
@@ -261,7 +278,12 @@ void MqttClient::onPublish(mosquitto *, void *self, int mid)
 
 void MqttClient::onMessage(mosquitto *, void *self, const mosquitto_message *message)
 {
-    emit static_cast<MqttClient *>(self)->messageReceived(
+    auto *client = static_cast<MqttClient *>(self);
+    if (client->m_config.maxPayload > 0 && message->payloadlen > client->m_config.maxPayload) {
+        emit client->messageTooLong(QByteArray(message->topic), message->payloadlen);
+        return;
+    }
+    emit client->messageReceived(
         QByteArray(message->topic),
         QByteArray(static_cast<const char *>(message->payload), message->payloadlen));
 }

@@ -6,6 +6,7 @@
 
 #include "loggerconfig.h"
 #include "loggerservice.h"
+#include "mqtt/mqttclient.h"
 #include "servicelog.h"
 #include "signalwatcher.h"
 
@@ -48,6 +49,12 @@ int main(int argc, char *argv[])
     SignalWatcher signalWatcher;
     QString error;
     if (!signalWatcher.install(&error)) {
+        log.error(error);
+        return kExitCannotRun;
+    }
+
+    // Publishing was asked for: a library that cannot be loaded ends the program here.
+    if (reader.config().mqtt.url && !MqttClient::loadLibrary(&error)) {
         log.error(error);
         return kExitCannotRun;
     }
