@@ -1,5 +1,6 @@
 #include "collectorconfig.h"
 
+#include "fleetstate.h"
 #include "serviceoptions.h"
 
 #include <QDir>
@@ -13,6 +14,11 @@ namespace {
 
 const QString kDir = QStringLiteral("dir");
 const QString kConfig = QStringLiteral("config");
+const QString kSilenceAlarm = QStringLiteral("silence-alarm");
+const QString kNewStations = QStringLiteral("new-stations-per-minute");
+constexpr int kMaxSilenceAlarmS = 7 * 24 * 3600;
+constexpr int kMaxNewStations = 100000;
+constexpr int kMsPerSecond = 1000;
 const QString kConfigName = QStringLiteral("sorvik7/collect.conf");
 
 QString defaultDir()
@@ -31,7 +37,8 @@ CollectorConfigReader::CollectorConfigReader()
     m_parser.setApplicationDescription(QStringLiteral(
         "Collects the records that SORVIK-7 stations publish over MQTT and rebuilds each station's day "
         "files byte for byte in <dir>/<station>/yyyymmdd.SVK.\n"
-        "Options override the config file (INI, the same keys: mqtt-url, mqtt-ca, client-id, dir; "
+        "Options override the config file (INI, the same keys: mqtt-url, mqtt-ca, client-id, dir, "
+        "silence-alarm, new-stations-per-minute; "
         "mqtt-username and mqtt-password only there), read from --config, else from the user's config "
         "folder (%1), else from %2.").arg(kConfigName, systemConfigPath()));
     m_parser.addHelpOption();
@@ -41,6 +48,11 @@ CollectorConfigReader::CollectorConfigReader()
         {kDir, QStringLiteral("Folder of the copies, made when missing (default: the state directory under systemd, else %1).")
                    .arg(QStringLiteral("~/.local/share/sorvik7/collected")), QStringLiteral("folder")},
         {kConfig, QStringLiteral("Config file to read."), QStringLiteral("file")},
+        {kSilenceAlarm, QStringLiteral("Warn when an online station has sent no record for this many seconds "
+                                       "(default %1).").arg(FleetState::kDefaultSilenceAlarmS), QStringLiteral("seconds")},
+        {kNewStations, QStringLiteral("Take at most this many stations not seen before in a minute; the "
+                                      "rest are refused until the next minute (default %1).")
+                           .arg(CollectorConfig().newStationsPerMinute), QStringLiteral("count")},
     });
 }
 
@@ -63,7 +75,7 @@ bool CollectorConfigReader::read(const QStringList &arguments)
         return false;
     }
     m_config.mqtt = m_mqtt.settings();
-    return takeDir();
+    return takeLimits() && takeDir();
 }
 
 std::optional<MqttOptions::Value> CollectorConfigReader::setting(const QString &key, bool fromFile) const
@@ -91,8 +103,29 @@ bool CollectorConfigReader::readFile()
     }
     request.configName = kConfigName;
     request.configKey = kConfig;
-    request.keys = m_mqtt.fileKeys() << kDir;
+    request.keys = m_mqtt.fileKeys() << kDir << kSilenceAlarm << kNewStations;
     return readConfigFile(request, &m_config.configFile, &m_file, &m_error);
+}
+
+bool CollectorConfigReader::takeLimits()
+{
+    const auto whole = [this](const QString &key, int min, int max, int *out) {
+        const auto v = setting(key);
+        if (!v)
+            return true;
+        bool ok = false;
+        const int n = v->value.trimmed().toInt(&ok);
+        if (!ok || n < min || n > max)
+            return fail(key, *v, QStringLiteral("must be a whole number from %1 to %2").arg(min).arg(max));
+        *out = n;
+        return true;
+    };
+    int silenceS = m_config.silenceAlarmMs / kMsPerSecond;
+    if (!whole(kSilenceAlarm, 1, kMaxSilenceAlarmS, &silenceS)
+        || !whole(kNewStations, 1, kMaxNewStations, &m_config.newStationsPerMinute))
+        return false;
+    m_config.silenceAlarmMs = silenceS * kMsPerSecond;
+    return true;
 }
 
 bool CollectorConfigReader::takeDir()

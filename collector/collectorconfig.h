@@ -13,6 +13,8 @@ struct CollectorConfig
     MqttSettings mqtt;
     QString dir;          // absolute; it exists once the config has been read
     QString configFile;   // the file that was read; empty when none was
+    int silenceAlarmMs = 120000;       // an online station without records this long is warned about
+    int newStationsPerMinute = 20;     // stations not seen before taken in a minute, at most
 };
 
 // Reads the command line and the config file, with the logger's rules: INI
@@ -40,6 +42,7 @@ private:
     std::optional<MqttOptions::Value> setting(const QString &key, bool fromFile = true) const;
     bool readFile();
     bool takeDir();
+    bool takeLimits();
     bool fail(const QString &key, const MqttOptions::Value &v, const QString &why);
 
     QCommandLineParser m_parser;

@@ -4,6 +4,7 @@
 // same bytes, it names a real day file, carries a line of an allowed size
 // and, with an earlier file, is a header; a station name that is accepted
 // can be a folder name and nothing more.
+#include "datafile/dayfilename.h"
 #include "mqtt/fleet.h"
 #include "mqtt/recordpayload.h"
 #include "testsupport.h"
@@ -21,7 +22,7 @@ void checkRecord(QByteArrayView bytes)
         return;
     }
     fuzzCheck(record->encode() == bytes, "an accepted payload does not encode back to its bytes");
-    fuzzCheck(fleet::isDayFileName(record->file) && record->offset >= 0,
+    fuzzCheck(dayfilename::isValid(record->file) && record->offset >= 0,
               "an accepted payload names no day file or a negative offset");
     fuzzCheck(!record->line.isEmpty() && record->line.size() <= RecordPayload::kMaxLine,
               "an accepted payload carries an empty or too long line");
@@ -33,7 +34,7 @@ void checkRequest(QByteArrayView bytes)
 {
     QString why;
     const auto request = ResendRequest::decode(bytes, &why);
-    fuzzCheck(!request || (request->encode() == bytes && fleet::isDayFileName(request->file)),
+    fuzzCheck(!request || (request->encode() == bytes && dayfilename::isValid(request->file)),
               "an accepted request is not ours exactly");
 }
 
