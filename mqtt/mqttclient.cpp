@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <sys/ioctl.h>
 
 namespace {
 
@@ -171,11 +170,17 @@ void MqttClient::watchSocket()
 void MqttClient::readSocket()
 {
     // The library reads one packet a call; what has arrived is read in one
-    // go, so that a burst costs one turn of the event loop, not one per packet.
+    // go, so that a burst costs one turn of the event loop, not one per
+    // packet. Over TLS the packets of one record wait in the TLS library,
+    // not in the socket, and the socket never tells of them again: reading
+    // goes on until a call finds nothing (EAGAIN and no packet taken).
     for (int i = 0; i < kMaxReadsPerWake && m_reader; ++i) {
-        check(libmosquitto().mosquitto_loop_read(m_mosq, kMaxPackets));
-        int waiting = 0;
-        if (!m_reader || ::ioctl(libmosquitto().mosquitto_socket(m_mosq), FIONREAD, &waiting) != 0 || waiting <= 0)
+        const quint64 before = m_packetsTaken;
+        errno = 0;
+        const int rc = libmosquitto().mosquitto_loop_read(m_mosq, kMaxPackets);
+        const bool nothing = (errno == EAGAIN || errno == EWOULDBLOCK) && m_packetsTaken == before;
+        check(rc);
+        if (nothing)
             break;
     }
     flushWrites();
@@ -268,17 +273,20 @@ void MqttClient::subscribe(const QByteArray &filter, int qos)
 
 void MqttClient::onConnect(mosquitto *, void *self, int rc)
 {
+    ++static_cast<MqttClient *>(self)->m_packetsTaken;
     static_cast<MqttClient *>(self)->acceptConnack(rc);
 }
 
 void MqttClient::onPublish(mosquitto *, void *self, int mid)
 {
+    ++static_cast<MqttClient *>(self)->m_packetsTaken;
     emit static_cast<MqttClient *>(self)->published(mid);
 }
 
 void MqttClient::onMessage(mosquitto *, void *self, const mosquitto_message *message)
 {
     auto *client = static_cast<MqttClient *>(self);
+    ++client->m_packetsTaken;
     if (client->m_config.maxPayload > 0 && message->payloadlen > client->m_config.maxPayload) {
         emit client->messageTooLong(QByteArray(message->topic), message->payloadlen);
         return;

@@ -93,5 +93,6 @@ private:
     bool m_wanted = false;
     bool m_connected = false;
     bool m_inOutage = false;
+    quint64 m_packetsTaken = 0;   // packets the library has handed over, for reading on
     QString m_setupError;
 };
