@@ -180,15 +180,35 @@ void MqttClient::readSocket()
         const int rc = libmosquitto().mosquitto_loop_read(m_mosq, kMaxPackets);
         const bool nothing = (errno == EAGAIN || errno == EWOULDBLOCK) && m_packetsTaken == before;
         check(rc);
+        deliverDeferred();
         if (nothing)
             break;
     }
     flushWrites();
 }
 
+void MqttClient::defer(std::function<void()> event)
+{
+    m_deferred.push_back(std::move(event));
+}
+
+void MqttClient::deliverDeferred()
+{
+    if (m_delivering)
+        return;   // the outer call goes on with the rest
+    m_delivering = true;
+    for (size_t i = 0; i < m_deferred.size(); ++i) {
+        const std::function<void()> event = std::move(m_deferred[i]);
+        event();
+    }
+    m_deferred.clear();
+    m_delivering = false;
+}
+
 void MqttClient::writeSocket()
 {
     flushWrites();
+    deliverDeferred();
 }
 
 void MqttClient::flushWrites()
@@ -205,6 +225,7 @@ void MqttClient::housekeeping()
 {
     if (m_reader)
         check(libmosquitto().mosquitto_loop_misc(m_mosq));
+    deliverDeferred();
     flushWrites();
 }
 
@@ -273,25 +294,27 @@ void MqttClient::subscribe(const QByteArray &filter, int qos)
 
 void MqttClient::onConnect(mosquitto *, void *self, int rc)
 {
-    ++static_cast<MqttClient *>(self)->m_packetsTaken;
-    static_cast<MqttClient *>(self)->acceptConnack(rc);
+    auto *client = static_cast<MqttClient *>(self);
+    ++client->m_packetsTaken;
+    client->defer([client, rc] { client->acceptConnack(rc); });
 }
 
 void MqttClient::onPublish(mosquitto *, void *self, int mid)
 {
-    ++static_cast<MqttClient *>(self)->m_packetsTaken;
-    emit static_cast<MqttClient *>(self)->published(mid);
+    auto *client = static_cast<MqttClient *>(self);
+    ++client->m_packetsTaken;
+    client->defer([client, mid] { emit client->published(mid); });
 }
 
 void MqttClient::onMessage(mosquitto *, void *self, const mosquitto_message *message)
 {
     auto *client = static_cast<MqttClient *>(self);
     ++client->m_packetsTaken;
+    QByteArray topic(message->topic);
     if (client->m_config.maxPayload > 0 && message->payloadlen > client->m_config.maxPayload) {
-        emit client->messageTooLong(QByteArray(message->topic), message->payloadlen);
+        client->defer([client, topic, size = qint64(message->payloadlen)] { emit client->messageTooLong(topic, size); });
         return;
     }
-    emit client->messageReceived(
-        QByteArray(message->topic),
-        QByteArray(static_cast<const char *>(message->payload), message->payloadlen));
+    QByteArray payload(static_cast<const char *>(message->payload), message->payloadlen);
+    client->defer([client, topic, payload] { emit client->messageReceived(topic, payload); });
 }

@@ -7,7 +7,9 @@
 #include <QList>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
+#include <vector>
 
 struct mosquitto;
 class QSocketNotifier;
@@ -80,6 +82,12 @@ private:
     void check(int rc);
     void connectionFailed(const QString &why);
     void acceptConnack(int rc);
+    // The library calls back from inside its own calls, holding its locks:
+    // what the callbacks tell is kept here and told once the library's call
+    // has returned, so that a receiver may call the library again (publish,
+    // close) without deadlocking on those locks.
+    void defer(std::function<void()> event);
+    void deliverDeferred();
 
     MqttClientConfig m_config;
     mosquitto *m_mosq = nullptr;
@@ -94,5 +102,7 @@ private:
     bool m_connected = false;
     bool m_inOutage = false;
     quint64 m_packetsTaken = 0;   // packets the library has handed over, for reading on
+    std::vector<std::function<void()>> m_deferred;
+    bool m_delivering = false;
     QString m_setupError;
 };
