@@ -26,13 +26,14 @@ constexpr int kExitCannotRun = 1;
 // What a refused oversized payload may cost the collector at its peak:
 // the MQTT library holds it once, nothing of ours copies it.
 constexpr qint64 kHugePayload = 100 * 1024 * 1024;
-constexpr qint64 kPeakLimitKb = 250 * 1024;
+[[maybe_unused]] constexpr qint64 kPeakLimitKb = 250 * 1024;
 constexpr int kExitBadConfig = 2;
 const QString kLogger = QStringLiteral("service/sorvik7-logger");
 const QString kCollector = QStringLiteral("collector/sorvik7-collect");
 
 enum class Fault { None, Tls, BrokerRestart, CollectorKilled, StationKilled, NetworkGone };
 
+#ifndef __SANITIZE_ADDRESS__   // the sanitizer keeps freed memory in quarantine
 // The peak resident memory of a process, in KiB.
 qint64 peakKb(qint64 pid)
 {
@@ -44,6 +45,7 @@ qint64 peakKb(qint64 pid)
             return line.mid(6).trimmed().split(' ').value(0).toLongLong();
     return -1;
 }
+#endif
 
 QByteArray header()
 {
