@@ -27,6 +27,8 @@ QString load()
         return cannotLoad(QStringLiteral("it lacks " #name));
     SORVIK7_MOSQUITTO_FUNCTIONS(SORVIK7_MOSQUITTO_RESOLVE)
 #undef SORVIK7_MOSQUITTO_RESOLVE
+    // Searched in the library's dependencies; a library without TLS has none.
+    api.releaseThread = reinterpret_cast<void (*)()>(::dlsym(handle, "OPENSSL_thread_stop"));
     api.mosquitto_lib_init();
     g_api = api;
     return {};

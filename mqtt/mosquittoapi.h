@@ -20,6 +20,9 @@ struct MosquittoApi
 #define SORVIK7_MOSQUITTO_POINTER(name) decltype(&::name) name = nullptr;
     SORVIK7_MOSQUITTO_FUNCTIONS(SORVIK7_MOSQUITTO_POINTER)
 #undef SORVIK7_MOSQUITTO_POINTER
+    // The TLS library's OPENSSL_thread_stop, when the library brings it:
+    // frees what it keeps for the calling thread.
+    void (*releaseThread)() = nullptr;
 };
 
 // Loads (and initialises) the library once; later calls give the first

@@ -76,6 +76,11 @@ MqttClient::~MqttClient()
     m_writer.reset();
     if (m_mosq)
         libmosquitto().mosquitto_destroy(m_mosq);
+    // The TLS library frees its state of this thread when the thread ends,
+    // but a thread of ours may still be ending while the program exits:
+    // freed here, in the client's thread, once nothing of it is needed.
+    if (libmosquitto().releaseThread)
+        libmosquitto().releaseThread();
 }
 
 bool MqttClient::configure()

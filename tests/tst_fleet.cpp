@@ -315,6 +315,10 @@ private slots:
                                                     << "no user name or password in the URL";
         QTest::newRow("collector: unknown key") << kCollector << QStringList() << QByteArray("mqtt-url=mqtt://h\nstation=x\n")
                                                 << "station = 'x'";
+        QTest::newRow("collector: silence alarm of 0 s") << kCollector << url + QStringList{"--silence-alarm", "0"}
+                                                        << QByteArray() << "silence-alarm = '0'";
+        QTest::newRow("collector: new stations not a number") << kCollector << url << QByteArray("new-stations-per-minute=many\n")
+                                                              << "new-stations-per-minute = 'many'";
         QTest::newRow("collector: password without user") << kCollector << url << QByteArray("mqtt-password=pw\n")
                                                           << "mqtt-password = '***'";
     }
