@@ -160,6 +160,10 @@ bool AcquisitionCycle::readChar(qint16 pending)
 {
     if (pending <= 0)
         return false;
+    // Characters were lost before this one: the message being assembled
+    // has lost a piece.
+    if (m_port.takeGap())
+        dropPartialMessage();
     m_def.Rx_Char = m_port.Input();
     return !m_def.Rx_Char.isEmpty();
 }
@@ -197,11 +201,17 @@ bool AcquisitionCycle::takeMessage()
     // Short messages (19 characters or fewer), messages cut off as noise,
     // corrupted ones (checksum) and ones without a usable speed are dropped
     // alike: nothing shown, no record, the slot does not advance.
-    if (m_overflow || m_def.Msg_Buf.size() <= sorvik7::kMaxDroppedLength || !Checksum_Ok(m_def.Msg_Buf)
-        || !Parse_Msg(m_def.Msg_Buf, m_fld, m_Speed_Buf, m_Sample_Idx))
-        return false;
-    m_display.showMessage(m_def.Msg_Buf);
-    return true;
+    Verdict verdict = Verdict::Valid;
+    if (m_overflow || m_def.Msg_Buf.size() <= sorvik7::kMaxDroppedLength)
+        verdict = Verdict::Unparsable;
+    else if (!Checksum_Ok(m_def.Msg_Buf))
+        verdict = Verdict::ChecksumFailed;
+    else if (!Parse_Msg(m_def.Msg_Buf, m_fld, m_Speed_Buf, m_Sample_Idx))
+        verdict = Verdict::Unparsable;
+    if (verdict == Verdict::Valid)
+        m_display.showMessage(m_def.Msg_Buf);
+    emit messageJudged(verdict);
+    return verdict == Verdict::Valid;
 }
 
 void AcquisitionCycle::idleStep()

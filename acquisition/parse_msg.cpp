@@ -31,9 +31,32 @@ std::optional<double> parseSpeed(QByteArray text)
     return value;
 }
 
+static int hexValue(char c);
+
+// Whether the fields hold only text: no control character between the STX
+// and the CR (or, without a CR, the last comma), apart from the ETX that
+// opens the checksum (ETX and two hex digits right before the CR). A NUL or
+// an escape inside a field would otherwise go into the day file.
+static bool fieldsArePlainText(const QByteArray &msg)
+{
+    qsizetype end = msg.indexOf(sorvik7::CR);
+    if (end < 0)
+        end = msg.lastIndexOf(',');
+    for (qsizetype i = msg.startsWith(sorvik7::STX) ? 1 : 0; i < end; ++i) {
+        const auto c = static_cast<unsigned char>(msg.at(i));
+        if (c >= 0x20 && c != 0x7f)
+            continue;
+        const bool checksum = c == sorvik7::ETX && i + 3 == end && hexValue(msg.at(i + 1)) >= 0
+            && hexValue(msg.at(i + 2)) >= 0;
+        if (!checksum)
+            return false;
+    }
+    return true;
+}
+
 bool Parse_Msg(const QByteArray &msg, MsgFields &fld, SpeedBuffer &Speed_Buf, int slot)
 {
-    if (slot < 1 || slot >= int(Speed_Buf.size()))
+    if (slot < 1 || slot >= int(Speed_Buf.size()) || !fieldsArePlainText(msg))
         return false;
 
     MsgFields out = fld;

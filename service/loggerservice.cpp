@@ -32,6 +32,23 @@ LoggerService::LoggerService(const LoggerConfig &config, const ServiceLog &log, 
     connect(&m_engine, &Acquisition::deviceBack, this, &LoggerService::onDeviceBack);
     connect(&m_engine, &Acquisition::fileFault, this, &LoggerService::onFileFault);
     connect(&m_engine, &Acquisition::fileFaultCleared, this, &LoggerService::onFileFaultCleared);
+    connect(&m_engine, &Acquisition::noValidMessages, this, &LoggerService::onNoValidMessages);
+    connect(&m_engine, &Acquisition::validMessagesBack, this, &LoggerService::onValidMessagesBack);
+    connect(&m_engine, &Acquisition::sensorStatusChanged, this, &LoggerService::onSensorStatus);
+    connect(&m_engine, &Acquisition::inputOverflow, this, [this](quint64 dropped) {
+        m_log.warning(QStringLiteral("%1 : Receive buffer overflow detected: characters come faster than the "
+                                     "line carries them, the oldest waiting ones are dropped (%2 so far)")
+                          .arg(m_config.portName())
+                          .arg(dropped));
+    });
+    connect(&m_engine, &Acquisition::inputOverflowEnded, this, [this](quint64 dropped) {
+        m_log.notice(QStringLiteral("%1 : Receive buffer keeps up again: %2 characters were dropped unread")
+                         .arg(m_config.portName())
+                         .arg(dropped));
+    });
+    connect(&m_engine, &Acquisition::deviceRefused, this, [this](const QString &why) {
+        m_log.warning(QStringLiteral("%1 : device not opened: %2; still waiting").arg(m_config.portName(), why));
+    });
     if (m_config.mqtt.enabled())
         m_mqtt = std::make_unique<StationLink>(m_config.mqtt, m_config.dataDir, m_engine, m_log);
 }
@@ -55,16 +72,21 @@ QString LoggerService::settingsText() const
     return text;
 }
 
-void LoggerService::start()
+bool LoggerService::start()
 {
     m_log.info(QStringLiteral("started %1: %2").arg(QCoreApplication::applicationVersion(), settingsText()));
-    if (m_mqtt)
-        m_mqtt->start();
     m_engine.restart();
     m_engine.start();
+    if (m_refused) {
+        m_engine.shutdown();
+        return false;
+    }
+    if (m_mqtt)
+        m_mqtt->start();
     m_notifier.ready(m_engine.state() == Acquisition::State::Running
                          ? QStringLiteral("Recording %1").arg(m_config.device)
                          : QStringLiteral("Waiting for %1").arg(m_config.device));
+    return true;
 }
 
 void LoggerService::stop(const QString &reason)
@@ -97,6 +119,13 @@ void LoggerService::report(const QString &text)
     const QString detail = text.section(u'\n', 1);
     if (m_config.comPort == 0)
         first.replace(QStringLiteral("<COM%1>").arg(m_engine.def().Com_Port), QStringLiteral("<%1>").arg(m_config.device));
+    if (m_engine.deviceHolder() != 0) {
+        // Another logger records from this device (under this name or another).
+        m_refused = true;
+        m_log.error(QStringLiteral("%1 (%2); not starting: two programs on one device would split its messages")
+                        .arg(first, detail));
+        return;
+    }
     m_log.warning(QStringLiteral("%1 (%2); waiting for the device, looking every %3 s")
                       .arg(first, detail)
                       .arg(Acquisition::kRetryMs / kMsPerSecond));
@@ -114,6 +143,9 @@ void LoggerService::onStateChanged(Acquisition::State state)
 
 void LoggerService::onLineEvent(qint16 code)
 {
+    // The control's own receive buffer overflowing has a report of its own.
+    if (code == MSComm::comEvRxOver && m_engine.inputOverflowing())
+        return;
     const QString text = lineEventText(code);
     if (!text.isEmpty())
         m_log.warning(QStringLiteral("%1 : %2").arg(m_config.portName(), text));
@@ -148,4 +180,32 @@ void LoggerService::onFileFaultCleared(quint64 affected)
                                 "or lost if the wait overflowed)")
                      .arg(m_engine.dataPath())
                      .arg(affected));
+}
+
+void LoggerService::onNoValidMessages(qint64 ms, quint64 checksumFailures, quint64 unparsable)
+{
+    m_log.warning(QStringLiteral("%1 : No valid message for %2 s (%3 checksum failures, %4 unparsable messages): "
+                                 "noise on the line, a wrong baud rate or the sensor off?")
+                      .arg(m_config.portName())
+                      .arg(ms / qint64(kMsPerSecond))
+                      .arg(checksumFailures)
+                      .arg(unparsable));
+}
+
+void LoggerService::onValidMessagesBack(qint64 ms, quint64 checksumFailures, quint64 unparsable)
+{
+    m_log.notice(QStringLiteral("%1 : Valid messages again after %2 s without (%3 checksum failures, "
+                                "%4 unparsable messages)")
+                     .arg(m_config.portName(), QString::number(ms / kMsPerSecond, 'f', 1))
+                     .arg(checksumFailures)
+                     .arg(unparsable));
+}
+
+void LoggerService::onSensorStatus(const QByteArray &code)
+{
+    if (code == Acquisition::kStatusOk)
+        m_log.notice(QStringLiteral("%1 : Sensor status back to %2").arg(m_config.portName(), QString::fromLatin1(code)));
+    else
+        m_log.warning(QStringLiteral("%1 : Sensor status %2 (the sensor reports a fault; its records carry the code)")
+                          .arg(m_config.portName(), QString::fromLatin1(code)));
 }

@@ -28,7 +28,8 @@ public:
     ~LoggerService() override;
 
     // The cycle's entry steps, then START; tells systemd it is ready.
-    void start();
+    // False when the device is held by another program: nothing to do then.
+    bool start();
     // STOP and the end of acquisition, between two steps of the cycle, so
     // the day file ends with a whole record. `reason` goes into the log.
     void stop(const QString &reason);
@@ -51,6 +52,9 @@ private:
     void onDeviceBack(qint64 gapMs);
     void onFileFault(const QString &text);
     void onFileFaultCleared(quint64 affected);
+    void onNoValidMessages(qint64 ms, quint64 checksumFailures, quint64 unparsable);
+    void onValidMessagesBack(qint64 ms, quint64 checksumFailures, quint64 unparsable);
+    void onSensorStatus(const QByteArray &code);
 
     LoggerConfig m_config;
     const ServiceLog &m_log;
@@ -60,4 +64,5 @@ private:
     std::unique_ptr<StationLink> m_mqtt;   // when an MQTT broker is configured
     bool m_lost = false;      // the device went away while running
     bool m_stopped = false;
+    bool m_refused = false;   // START found the device held by another program
 };
