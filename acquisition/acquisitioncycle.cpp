@@ -13,7 +13,10 @@
 namespace {
 constexpr qint64 kTickNs = 1'000'000;     // the pacing period: 1 ms
 constexpr qint64 kNsPerMs = 1'000'000;
-constexpr qint64 kMaxLagNs = 250'000'000; // how far behind the pacing may fall and still catch up
+// How far behind the pacing may fall and still catch up: as far as the
+// serial control keeps characters waiting (4096, over four seconds of line),
+// so that a process held up by a busy machine loses none of them.
+constexpr qint64 kMaxLagNs = 4'000'000'000;
 constexpr int kSyncStxCount = 4;          // the sync phase ends on the STX that takes Sample_Idx past this
 } // namespace
 
