@@ -35,19 +35,24 @@ static int hexValue(char c);
 
 // Whether the fields hold only text: no control character between the STX
 // and the CR (or, without a CR, the last comma), apart from the ETX that
-// opens the checksum (ETX and two hex digits right before the CR). A NUL or
-// an escape inside a field would otherwise go into the day file.
+// opens the checksum (ETX and two hex digits right before the CR, in field 6
+// or later, which no record carries). A NUL or an escape inside a field
+// would otherwise go into the day file.
 static bool fieldsArePlainText(const QByteArray &msg)
 {
+    constexpr int kFirstUnwrittenField = 6;
     qsizetype end = msg.indexOf(sorvik7::CR);
     if (end < 0)
         end = msg.lastIndexOf(',');
+    int fieldNo = 1;
     for (qsizetype i = msg.startsWith(sorvik7::STX) ? 1 : 0; i < end; ++i) {
         const auto c = static_cast<unsigned char>(msg.at(i));
+        if (c == ',')
+            ++fieldNo;
         if (c >= 0x20 && c != 0x7f)
             continue;
-        const bool checksum = c == sorvik7::ETX && i + 3 == end && hexValue(msg.at(i + 1)) >= 0
-            && hexValue(msg.at(i + 2)) >= 0;
+        const bool checksum = c == sorvik7::ETX && fieldNo >= kFirstUnwrittenField && i + 3 == end
+            && hexValue(msg.at(i + 1)) >= 0 && hexValue(msg.at(i + 2)) >= 0;
         if (!checksum)
             return false;
     }
