@@ -65,6 +65,23 @@ StationLink::StationLink(const MqttSettings &settings, const QString &dataDir, A
         m_fileFault.clear();
         reportFaults();
     });
+    // The line's faults, each while it lasts.
+    const auto lineFault = [this](QString LineFaults::*which, const QString &text) {
+        m_line.*which = text;
+        reportFaults();
+    };
+    connect(&m_engine, &Acquisition::noValidMessages, this, [lineFault](qint64 ms) {
+        lineFault(&LineFaults::silence, QStringLiteral("no valid message for %1 s").arg(ms / 1000));
+    });
+    connect(&m_engine, &Acquisition::validMessagesBack, this, [lineFault] { lineFault(&LineFaults::silence, {}); });
+    connect(&m_engine, &Acquisition::sensorStatusChanged, this, [lineFault](const QByteArray &code) {
+        lineFault(&LineFaults::status, code == Acquisition::kStatusOk
+                      ? QString() : QStringLiteral("sensor status %1").arg(QString::fromLatin1(code)));
+    });
+    connect(&m_engine, &Acquisition::inputOverflow, this, [lineFault] {
+        lineFault(&LineFaults::overflow, QStringLiteral("receive buffer overflow: characters dropped"));
+    });
+    connect(&m_engine, &Acquisition::inputOverflowEnded, this, [lineFault] { lineFault(&LineFaults::overflow, {}); });
 }
 
 StationLink::~StationLink()
@@ -116,7 +133,7 @@ void StationLink::reportFlushed()
 void StationLink::reportFaults()
 {
     QStringList faults;
-    for (const QString &fault : {m_deviceFault, m_fileFault})
+    for (const QString &fault : {m_deviceFault, m_fileFault, m_line.silence, m_line.status, m_line.overflow})
         if (!fault.isEmpty())
             faults << fault;
     if (m_publisher)
