@@ -3,6 +3,9 @@
 #include "mqtt/fleet.h"
 #include "mqtt/mqttlog.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
 namespace {
 
 constexpr int kRefusalsPerMinute = 20;
@@ -10,6 +13,21 @@ constexpr int kMinuteMs = 60000;
 constexpr double kMsPerSecond = 1000.0;
 constexpr char32_t kFirstPrintable = 0x20;
 constexpr char32_t kDelete = 0x7f;
+
+// What stations say of themselves besides their records, and at what QoS it
+// is taken: the live messages are worth nothing once old, so a broker keeps
+// none of them for the collector while it is away.
+struct ReportLeaf
+{
+    const char *leaf;
+    int qos;
+};
+constexpr ReportLeaf kReportLeaves[] = {{"status", 1}, {"stats", 1}, {"live", 0}};
+
+QByteArray reportFilter(const char *leaf)
+{
+    return QByteArrayLiteral("sorvik7/+/") + leaf;
+}
 
 MqttClientConfig clientConfig(const CollectorConfig &config)
 {
@@ -64,6 +82,8 @@ bool Collector::start(QString *error)
         return false;
     m_refusalWindow.start();
     m_client.subscribe(fleet::kRecordFilter, 1);
+    for (const ReportLeaf &report : kReportLeaves)
+        m_client.subscribe(reportFilter(report.leaf), report.qos);
     m_log.info(QStringLiteral("collecting %1 from %2 into %3")
                    .arg(QString::fromLatin1(fleet::kRecordFilter), m_config.mqtt.describe(), m_config.dir));
     m_client.open();
@@ -83,6 +103,7 @@ QString Collector::name(const QByteArray &station, const QByteArray &file) const
 
 void Collector::refuse(const QByteArray &topic, const QString &why)
 {
+    ++m_refusedTotal;
     if (m_refusalWindow.elapsed() > kMinuteMs) {
         if (m_refusalsQuiet > 0)
             m_log.warning(QStringLiteral("%1 more messages refused in the last minute").arg(m_refusalsQuiet));
@@ -99,20 +120,44 @@ void Collector::refuse(const QByteArray &topic, const QString &why)
 
 void Collector::onMessage(const QByteArray &topic, const QByteArray &payload)
 {
-    const auto station = fleet::stationOfTopic(topic, "record");
+    QByteArray leaf = "record";
+    auto station = fleet::stationOfTopic(topic, leaf);
+    for (const ReportLeaf &report : kReportLeaves) {
+        if (!station && (station = fleet::stationOfTopic(topic, report.leaf)))
+            leaf = report.leaf;
+    }
     if (!station)
-        return refuse(topic, QStringLiteral("not a record topic"));
+        return refuse(topic, QStringLiteral("not a topic of ours"));
     const QString stationName = QString::fromUtf8(*station);
     if (stationName.toUtf8() != *station)
         return refuse(topic, QStringLiteral("the station name is not UTF-8"));
     const QString problem = fleet::stationNameProblem(stationName);
     if (!problem.isEmpty())
         return refuse(topic, QStringLiteral("a station name %1").arg(problem));
+    if (leaf != "record")
+        return takeReport(topic, stationName, leaf, payload);
     QString why;
     const auto record = RecordPayload::decode(payload, &why);
     if (!record)
         return refuse(topic, QStringLiteral("the payload %1").arg(why));
     take(*station, *record);
+}
+
+void Collector::takeReport(const QByteArray &topic, const QString &station, const QByteArray &leaf,
+                           const QByteArray &payload)
+{
+    // An empty retained message clears the one the broker held.
+    if (payload.isEmpty()) {
+        if (leaf == "status")
+            emit reportTaken(station, leaf, {});
+        return;
+    }
+    if (payload.size() > kMaxReportBytes)
+        return refuse(topic, QStringLiteral("the payload is larger than %1 bytes").arg(kMaxReportBytes));
+    const QJsonDocument json = QJsonDocument::fromJson(payload);
+    if (!json.isObject())
+        return refuse(topic, QStringLiteral("the payload is not a JSON object"));
+    emit reportTaken(station, leaf, json.object());
 }
 
 void Collector::take(const QByteArray &station, const RecordPayload &record)
@@ -148,6 +193,7 @@ bool Collector::write(const QByteArray &station, const QByteArray &file, const Q
         m_storeFault = false;
         m_log.notice(QStringLiteral("writing the copies again (%1)").arg(name(station, file)));
     }
+    emit lineWritten(QString::fromUtf8(station), bytes);
     flushSoon();
     return true;
 }

@@ -29,6 +29,11 @@ class MqttLog;
 // them; the next line then shows the gap and it heals the same way.
 // Payloads that are not ours, station names that cannot be folder names and
 // file names that are not yyyymmdd.SVK are refused and logged.
+//
+// It also takes what each station says of itself (its retained status and
+// last will, its live and stats JSON) and passes it on with the lines it
+// writes, for whoever shows the fleet (reportTaken, lineWritten); it keeps
+// nothing of it.
 class Collector : public QObject
 {
     Q_OBJECT
@@ -41,9 +46,22 @@ public:
 
     Collector(const CollectorConfig &config, const MqttLog &log, QObject *parent = nullptr);
 
+    // A status, live or stats payload is one JSON object of at most this size.
+    static constexpr qsizetype kMaxReportBytes = 16 * 1024;
+
     bool start(QString *error);
     // Flushes the copies and disconnects.
     void stop();
+    // Messages refused since the start, logged or not.
+    quint64 refusedMessages() const { return m_refusedTotal; }
+
+signals:
+    // What `station` published on sorvik7/<station>/<leaf> (status, live or
+    // stats); an empty object when its retained status was cleared.
+    void reportTaken(const QString &station, const QByteArray &leaf, const QJsonObject &report);
+    // A line of a station's day file (a record, or a file's header) that
+    // went into its copy.
+    void lineWritten(const QString &station, const QByteArray &line);
 
 private:
     struct Gap
@@ -60,6 +78,7 @@ private:
     };
 
     void onMessage(const QByteArray &topic, const QByteArray &payload);
+    void takeReport(const QByteArray &topic, const QString &station, const QByteArray &leaf, const QByteArray &payload);
     void refuse(const QByteArray &topic, const QString &why);
     void take(const QByteArray &station, const RecordPayload &record);
     bool write(const QByteArray &station, const QByteArray &file, const QByteArray &bytes);
@@ -86,4 +105,5 @@ private:
     QElapsedTimer m_refusalWindow;
     int m_refusalsLogged = 0;
     int m_refusalsQuiet = 0;
+    quint64 m_refusedTotal = 0;
 };

@@ -31,12 +31,13 @@ CollectorConfigReader::CollectorConfigReader()
     m_parser.setApplicationDescription(QStringLiteral(
         "Collects the records that SORVIK-7 stations publish over MQTT and rebuilds each station's day "
         "files byte for byte in <dir>/<station>/yyyymmdd.SVK.\n"
-        "Options override the config file (INI, the same keys: mqtt-url, mqtt-ca, client-id, dir; "
-        "mqtt-username and mqtt-password only there), read from --config, else from the user's config "
+        "Options override the config file (INI, the same keys: mqtt-url, mqtt-ca, client-id, dir, http; "
+        "mqtt-username, mqtt-password, http-user and http-password only there), read from --config, else from the user's config "
         "folder (%1), else from %2.").arg(kConfigName, systemConfigPath()));
     m_parser.addHelpOption();
     m_parser.addVersionOption();
     m_parser.addOptions(m_mqtt.options());
+    m_parser.addOptions(m_http.options());
     m_parser.addOptions({
         {kDir, QStringLiteral("Folder of the copies, made when missing (default: the state directory under systemd, else %1).")
                    .arg(QStringLiteral("~/.local/share/sorvik7/collected")), QStringLiteral("folder")},
@@ -63,6 +64,9 @@ bool CollectorConfigReader::read(const QStringList &arguments)
         return false;
     }
     m_config.mqtt = m_mqtt.settings();
+    if (!m_http.take(lookup, &m_error))
+        return false;
+    m_config.http = m_http.settings();
     return takeDir();
 }
 
@@ -91,7 +95,7 @@ bool CollectorConfigReader::readFile()
     }
     request.configName = kConfigName;
     request.configKey = kConfig;
-    request.keys = m_mqtt.fileKeys() << kDir;
+    request.keys = m_mqtt.fileKeys() + m_http.fileKeys() << kDir;
     return readConfigFile(request, &m_config.configFile, &m_file, &m_error);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "httpoptions.h"
 #include "mqtt/mqttoptions.h"
 
 #include <QCommandLineParser>
@@ -11,13 +12,15 @@
 struct CollectorConfig
 {
     MqttSettings mqtt;
+    HttpSettings http;    // the fleet page; off unless asked for
     QString dir;          // absolute; it exists once the config has been read
     QString configFile;   // the file that was read; empty when none was
 };
 
 // Reads the command line and the config file, with the logger's rules: INI
-// with the options' names as keys (mqtt-url, mqtt-ca, client-id, dir, and
-// mqtt-username and mqtt-password, which only the file may give), read from
+// with the options' names as keys (mqtt-url, mqtt-ca, client-id, dir, http,
+// and mqtt-username, mqtt-password, http-user and http-password, which only
+// the file may give), read from
 // --config, else from the user's config folder (sorvik7/collect.conf in
 // it), else from /etc/sorvik7/collect.conf; an option overrides the file.
 // Bad input gives one line naming the key and the value; the folder is made
@@ -44,6 +47,7 @@ private:
 
     QCommandLineParser m_parser;
     MqttOptions m_mqtt{MqttOptions::Program::Collector};
+    HttpOptions m_http;
     QHash<QString, QString> m_file;
     CollectorConfig m_config;
     QString m_error;
