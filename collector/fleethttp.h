@@ -17,6 +17,7 @@ class HttpFront;
 //   /              the fleet page (HTML, CSS and JavaScript built into the
 //                  program; it asks /api/stations every few seconds)
 //   /api/stations  the stations as JSON (fleetreport.h)
+//   /api/history   the last hours of their interval statistics, for the charts
 //   /metrics       the same in Prometheus' text format
 // Only GET and HEAD; any other path is 404, and no path reaches the file
 // system. With a user and a password set, every request must carry them

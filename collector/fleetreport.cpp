@@ -100,10 +100,17 @@ QByteArray stationsJson(const QList<StationView> &stations, const QDateTime &now
             {QStringLiteral("live"), objectOrNull(s.live)},
             {QStringLiteral("stats"), objectOrNull(s.stats)},
             {QStringLiteral("record"), objectOrNull(s.record)},
-            {QStringLiteral("history"), s.history},
         });
     }
     return QJsonDocument(list).toJson(QJsonDocument::Compact);
+}
+
+QByteArray historyJson(const QList<StationView> &stations)
+{
+    QJsonObject history;
+    for (const StationView &s : stations)
+        history.insert(s.station, s.history);
+    return QJsonDocument(history).toJson(QJsonDocument::Compact);
 }
 
 QByteArray metricsText(const QList<StationView> &stations, quint64 refusedMessages)

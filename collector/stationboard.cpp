@@ -88,11 +88,13 @@ void StationBoard::takeReport(const QString &name, const QByteArray &leaf, const
 void StationBoard::takeStatus(Station &s, const QJsonObject &status, const QDateTime &now)
 {
     const bool online = status.value(QStringLiteral("online")).toBool();
-    const QDateTime since = isoTime(status.value(QStringLiteral("since")));
-    if (since.isValid())
-        s.since = since;
-    else if (!s.haveStatus || online != s.online)
+    // A change seen here is dated here: a last will's own time is when its
+    // connection was made, and a status's moves with its faults. The first
+    // status heard (a retained one) is taken at its word.
+    if (s.haveStatus && online != s.online)
         s.since = now;
+    else if (const QDateTime said = isoTime(status.value(QStringLiteral("since"))); !s.haveStatus)
+        s.since = said.isValid() ? said : now;
     s.haveStatus = true;
     s.online = online;
     s.faults.clear();
@@ -123,6 +125,9 @@ void StationBoard::takeStats(Station &s, const QJsonObject &stats)
     const QDateTime oldest = s.history.back().first.addSecs(-kHistorySeconds);
     while (!s.history.empty() && (s.history.front().first < oldest || qsizetype(s.history.size()) > kMaxHistory))
         s.history.pop_front();
+    s.historyPoints = QJsonArray();
+    for (const auto &entry : s.history)
+        s.historyPoints.append(entry.second);
 }
 
 void StationBoard::takeLine(const QString &name, const QByteArray &line, const QDateTime &now)
@@ -191,8 +196,7 @@ QList<StationView> StationBoard::views(const QDateTime &now) const
         v.live = s.live;
         v.stats = s.stats;
         v.record = s.record;
-        for (const auto &[start, point] : s.history)
-            v.history.append(point);
+        v.history = s.historyPoints;
         list.append(v);
     }
     return list;

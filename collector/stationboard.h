@@ -84,6 +84,7 @@ private:
         QDateTime liveAt;
         QJsonObject stats;
         std::deque<std::pair<QDateTime, QJsonObject>> history;   // by the interval's start
+        QJsonArray historyPoints;                                 // the same, as the view gives it
     };
 
     Station *station(const QString &name, const QDateTime &now);

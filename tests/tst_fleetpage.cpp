@@ -205,7 +205,9 @@ private slots:
         QVERIFY(mast1[QStringLiteral("age_s")].toDouble(-1) >= 0);
         QVERIFY(mast1[QStringLiteral("last_record")].toString().endsWith(u'Z'));
         QCOMPARE(mast1[QStringLiteral("stats")][QStringLiteral("gust")].toDouble(), 7.25);
-        QCOMPARE(mast1[QStringLiteral("history")].toArray().size(), 2);
+        const QJsonObject history = QJsonDocument::fromJson(get(port, "/api/history").body).object();
+        QCOMPARE(history[names[0]].toArray().size(), 2);
+        QCOMPARE(history[names[0]][1][QStringLiteral("gust")].toDouble(), 7.25);
         QCOMPARE(mast1[QStringLiteral("alarms")].toArray(), QJsonArray());
         const QJsonObject mast3 = stationIn(api, QStringLiteral("mast3"));
         QCOMPARE(mast3[QStringLiteral("live")][QStringLiteral("status")].toString(), QStringLiteral("0A"));

@@ -4,6 +4,7 @@
 'use strict';
 
 const REFRESH_MS = 5000;
+const HISTORY_MS = 60000;   // the charts' intervals are minutes long
 const SVG = 'http://www.w3.org/2000/svg';
 const UNITS = { M: 'm/s', N: 'kn', K: 'km/h', P: 'mph', F: 'ft/min' };
 const ALARMS = {
@@ -18,6 +19,7 @@ const ALARMS = {
 const CHART = { width: 300, height: 90, left: 28, right: 6, top: 8, bottom: 14 };
 
 let lastSuccess = null;
+let history = {};
 
 function el(tag, className, text) {
   const node = document.createElement(tag);
@@ -167,7 +169,7 @@ function card(station) {
   fact(facts, 'Wind now', windNow(station));
   fact(facts, 'Last interval', interval(station.stats));
   node.append(facts);
-  node.append(chart(station.history));
+  node.append(chart(history[station.station]));
   return node;
 }
 
@@ -195,16 +197,22 @@ function updated(ok, why) {
   node.classList.toggle('stale', !ok);
 }
 
-async function refresh() {
+async function ask(path) {
+  const response = await fetch(path, { cache: 'no-store' });
+  if (!response.ok) throw new Error(`HTTP ${response.status}`);
+  return response.json();
+}
+
+async function refresh(withHistory) {
   try {
-    const response = await fetch('api/stations', { cache: 'no-store' });
-    if (!response.ok) throw new Error(`HTTP ${response.status}`);
-    render(await response.json());
+    if (withHistory) history = await ask('api/history');
+    render(await ask('api/stations'));
     updated(true);
   } catch (error) {
     updated(false, error.message);
   }
 }
 
-refresh();
-setInterval(refresh, REFRESH_MS);
+refresh(true);
+setInterval(() => refresh(false), REFRESH_MS);
+setInterval(() => refresh(true), HISTORY_MS);
