@@ -16,13 +16,15 @@ constexpr char32_t kDelete = 0x7f;
 
 // What stations say of themselves besides their records, and at what QoS it
 // is taken: the live messages are worth nothing once old, so a broker keeps
-// none of them for the collector while it is away.
+// none of them for the collector while it is away. Only the fleet page
+// (--http) needs the live and stats messages.
 struct ReportLeaf
 {
     const char *leaf;
     int qos;
+    bool forPage;
 };
-constexpr ReportLeaf kReportLeaves[] = {{"status", 1}, {"stats", 1}, {"live", 0}};
+constexpr ReportLeaf kReportLeaves[] = {{"status", 1, false}, {"stats", 1, true}, {"live", 0, true}};
 
 QByteArray reportFilter(const char *leaf)
 {
@@ -83,7 +85,8 @@ bool Collector::start(QString *error)
     m_refusalWindow.start();
     m_client.subscribe(fleet::kRecordFilter, 1);
     for (const ReportLeaf &report : kReportLeaves)
-        m_client.subscribe(reportFilter(report.leaf), report.qos);
+        if (!report.forPage || m_config.http.enabled())
+            m_client.subscribe(reportFilter(report.leaf), report.qos);
     m_log.info(QStringLiteral("collecting %1 from %2 into %3")
                    .arg(QString::fromLatin1(fleet::kRecordFilter), m_config.mqtt.describe(), m_config.dir));
     m_client.open();
