@@ -133,6 +133,7 @@ public:
     }
     bool connected() const { return m_client.isConnected(); }
     qint64 published() const { return m_published; }
+    QByteArray file() const { return m_file; }
 
 private:
     QByteArray topic(int i, const char *leaf) const { return "sorvik7/" + m_names[i].toUtf8() + '/' + leaf; }
@@ -346,6 +347,13 @@ int main(int argc, char *argv[])
     bool ok = startBroker(broker, folder, brokerPort)
         && startCollector(withHttp, folder, QStringLiteral("with-http"), url, {"--http", QString::number(httpPort)})
         && startCollector(without, folder, QStringLiteral("without-http"), url, {});
+    // The simulated stations do not publish again what a collector missed:
+    // they start once both collectors have subscribed.
+    const auto subscribed = [&folder](const QString &name) {
+        QFile log(folder + u'/' + name + QStringLiteral(".log"));
+        return log.open(QIODevice::ReadOnly) && log.readAll().contains("connected to");
+    };
+    ok = ok && waitFor([&] { return subscribed(QStringLiteral("with-http")) && subscribed(QStringLiteral("without-http")); }, kStartMs);
     Fleet fleet(url, stations, rate);
     fleet.start();
     ok = ok && waitFor([&] { return fleet.connected(); }, kStartMs);
@@ -383,6 +391,13 @@ int main(int argc, char *argv[])
                 askers.answered() / askedSeconds, qPrintable(parser.value(clientsOpt)), askers.answered(), askers.failed(),
                 askers.bytes() / answered / 1024.0, costAsked.rate.cpuPercent,
                 costAsked.rate.cpuPercent / 100 * askedSeconds * kMsPerSecond / answered);
+    // Both took the fleet: the first station's copy in each.
+    const auto lines = [&folder, &fleet](const QString &name) {
+        QFile copy(folder + u'/' + name + QStringLiteral("/mast01/") + QString::fromLatin1(fleet.file()));
+        return copy.open(QIODevice::ReadOnly) ? copy.readAll().count('\n') : 0;
+    };
+    std::printf("copies                 mast01: %lld lines with --http, %lld without\n", qint64(lines(QStringLiteral("with-http"))),
+                qint64(lines(QStringLiteral("without-http"))));
     std::printf("summary: stations=%d rate=%d http_cpu=%.1f plain_cpu=%.1f http_rss_mb=%.1f plain_rss_mb=%.1f api_rps=%.0f\n",
                 stations, rate, costWith.rate.cpuPercent, costWithout.rate.cpuPercent, costWith.rssMb, costWithout.rssMb,
                 askers.answered() / askedSeconds);
