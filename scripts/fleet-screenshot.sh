@@ -68,8 +68,9 @@ logger() { # station device
         --mqtt-url "mqtt://127.0.0.1:$mqtt" --station "$1" 2>"$tmp/$1.log" &
     pids+=($!)
 }
+seed=1
 for station in north south east; do
-    "$build/tools/sorvik7-sensor" --quiet --rate 4 --link "$tmp/tty-$station" &
+    "$build/tools/sorvik7-sensor" --quiet --rate 4 --seed $((seed++)) --link "$tmp/tty-$station" &
     pids+=($!)
 done
 sleep 1
