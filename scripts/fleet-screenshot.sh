@@ -7,10 +7,14 @@
 # interval statistics are published beforehand, as the stations would have
 # over those hours; everything else on the page is what the programs say.
 #
-#   scripts/fleet-screenshot.sh          (after a build in ./build)
+#   scripts/fleet-screenshot.sh [WIDTH,HEIGHT [FILE]]    (after a build in ./build)
+# 1000,640 into docs/screenshot-fleet.png when not given; 390,1200 shows it
+# as a phone does.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${SORVIK7_BUILD_DIR:-build}
+size=${1:-1000,640}
+picture=$(realpath -m "${2:-docs/screenshot-fleet.png}")
 scripts/install-deps.sh --screenshots
 for p in "$build/collector/sorvik7-collect" "$build/service/sorvik7-logger" "$build/tools/sorvik7-sensor"; do
     [ -x "$p" ] || { echo "fleet-screenshot: build first (cmake -S . -B $build && cmake --build $build)" >&2; exit 1; }
@@ -68,9 +72,10 @@ logger() { # station device
         --mqtt-url "mqtt://127.0.0.1:$mqtt" --station "$1" 2>"$tmp/$1.log" &
     pids+=($!)
 }
-seed=1
+declare -A wind=([north]="--seed 1" [south]="--speed 5.3 --direction 215" [east]="--seed 3")
 for station in north south east; do
-    "$build/tools/sorvik7-sensor" --quiet --rate 4 --seed $((seed++)) --link "$tmp/tty-$station" &
+    # shellcheck disable=SC2086
+    "$build/tools/sorvik7-sensor" --quiet --rate 4 ${wind[$station]} --link "$tmp/tty-$station" &
     pids+=($!)
 done
 sleep 1
@@ -81,10 +86,10 @@ sleep 8
 kill -KILL "$east"
 sleep 3
 
-mkdir -p docs
+mkdir -p "$(dirname "$picture")"
 root=()
 [ "$(id -u)" -eq 0 ] && root=(--no-sandbox)
 chromium "${root[@]}" --headless --disable-gpu --hide-scrollbars --user-data-dir="$tmp/browser" \
-    --window-size=1000,640 --virtual-time-budget=5000 --screenshot="$PWD/docs/screenshot-fleet.png" \
+    --window-size="$size" --virtual-time-budget=5000 --screenshot="$picture" \
     "http://127.0.0.1:$http/" 2>"$tmp/chromium.log"
-echo "fleet-screenshot: wrote docs/screenshot-fleet.png"
+echo "fleet-screenshot: wrote $picture"
