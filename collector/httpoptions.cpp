@@ -19,8 +19,9 @@ QString HttpSettings::describe() const
 {
     if (!enabled())
         return QStringLiteral("off");
-    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
-        ? QStringLiteral("[%1]").arg(address.toString()) : address.toString();
+    const QString host = address == QHostAddress::Any                        ? QStringLiteral("*")
+                         : address.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]").arg(address.toString())
+                                                                               : address.toString();
     QString text = QStringLiteral("http://%1:%2/").arg(host).arg(port);
     if (!user.isEmpty())
         text += QStringLiteral(", user %1").arg(user);
@@ -31,7 +32,7 @@ QList<QCommandLineOption> HttpOptions::options() const
 {
     QList<QCommandLineOption> list{
         {kHttp, QStringLiteral("Serve the fleet page, /api/stations and /metrics on [ADDR:]PORT "
-                               "(ADDR an IP address, 127.0.0.1 when left out; default: off)."),
+                               "(ADDR an IP address or * for every interface, 127.0.0.1 when left out; default: off)."),
          QStringLiteral("[addr:]port")},
     };
     // Known, so that giving them is refused with the reason rather than as unknown.
@@ -107,9 +108,9 @@ bool HttpOptions::takeAddress(const MqttOptions::Value &v, QString *error)
     const uint portNumber = port.toUInt(&number);
     if (!number || portNumber == 0 || portNumber > kHighestPort)
         return fail(error, kHttp, v, QStringLiteral("expected [ADDR:]PORT with a port from 1 to %1").arg(kHighestPort));
-    QHostAddress address;
-    if (!address.setAddress(host))
-        return fail(error, kHttp, v, QStringLiteral("'%1' is not an IP address (0.0.0.0 or [::] for every interface)").arg(host));
+    QHostAddress address(QHostAddress::Any);
+    if (host != u"*" && !address.setAddress(host))
+        return fail(error, kHttp, v, QStringLiteral("'%1' is not an IP address (* for every interface)").arg(host));
     m_settings.address = address;
     m_settings.port = quint16(portNumber);
     return true;

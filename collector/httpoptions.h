@@ -22,9 +22,9 @@ struct HttpSettings
 };
 
 // The collector's HTTP option and keys, read with the programs' rules:
-// --http [ADDR:]PORT / http= turns it on (ADDR an IP address, [::] style
-// for IPv6; 127.0.0.1 when left out, so nothing is served beyond the
-// machine unless asked); http-user and http-password, from the config file
+// --http [ADDR:]PORT / http= turns it on (ADDR an IP address, [::1] style
+// for IPv6, or * for every interface; 127.0.0.1 when left out, so nothing
+// is served beyond the machine unless asked); http-user and http-password, from the config file
 // only, ask every client for that login (HTTP basic authentication).
 class HttpOptions
 {
