@@ -67,8 +67,8 @@ function utcTime(iso) {
 function alarmText(station, alarm) {
   if (alarm === 'silent' && isNumber(station.age_s)) return `silent ${duration(station.age_s)}`;
   if (alarm === 'sensor_status') {
-    const fresh = station.live && station.live.status ? station.live : station.record;
-    if (fresh && fresh.status) return `sensor status ${fresh.status}`;
+    const code = [station.live, station.record].map(m => m && m.status).find(c => c && c !== '00');
+    if (code) return `sensor status ${code}`;
   }
   return (ALARMS[alarm] || { text: alarm }).text;
 }
