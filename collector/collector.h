@@ -7,6 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QHash>
+#include <QJsonObject>
 #include <QObject>
 #include <QTimer>
 
@@ -31,9 +32,10 @@ class MqttLog;
 // file names that are not yyyymmdd.SVK are refused and logged.
 //
 // It also takes what each station says of itself (its retained status and
-// last will, its live and stats JSON) and passes it on with the lines it
-// writes, for whoever shows the fleet (reportTaken, lineWritten); it keeps
-// nothing of it.
+// last will; with the fleet page, its live and stats JSON) and passes it on
+// with the lines it writes, for whoever shows the fleet (reportTaken,
+// lineWritten); it keeps nothing of it. Such a payload that is not one JSON
+// object of at most kMaxReportBytes is refused like any other.
 class Collector : public QObject
 {
     Q_OBJECT
