@@ -224,14 +224,16 @@ private slots:
         QCOMPARE(metric(metrics, "sorvik7_station_alarm{station=\"mast3\",alarm=\"sensor_status\"}"), 1.0);
         QCOMPARE(metric(metrics, "sorvik7_station_alarm{station=\"mast2\",alarm=\"offline\"}"), 0.0);
 
-        if (QStandardPaths::findExecutable(QStringLiteral("chromium")).isEmpty())
-            QSKIP("chromium is not installed: the page is not rendered");
+        const bool browser = !QStandardPaths::findExecutable(QStringLiteral("chromium")).isEmpty();
         const QString url = QStringLiteral("http://127.0.0.1:%1/").arg(port);
         QByteArray dom;
-        QMap<QString, QString> cards = pageCards(url, path(QStringLiteral("browser")), &dom);
-        QCOMPARE(cards.keys(), (QStringList{names[0], names[1], QStringLiteral("mast3")}));
-        QVERIFY2(!cards[names[1]].contains(u"offline"), dom.constData());
-        QVERIFY2(dom.contains("sensor status 0A"), dom.constData());
+        QMap<QString, QString> cards;
+        if (browser) {
+            cards = pageCards(url, path(QStringLiteral("browser")), &dom);
+            QCOMPARE(cards.keys(), (QStringList{names[0], names[1], QStringLiteral("mast3")}));
+            QVERIFY2(!cards[names[1]].contains(u"offline"), dom.constData());
+            QVERIFY2(dom.contains("sensor status 0A"), dom.constData());
+        }
 
         // Killed: no goodbye, the broker publishes its last will.
         QElapsedTimer lost;
@@ -245,11 +247,15 @@ private slots:
         QCOMPARE(metric(after, "sorvik7_station_up{station=\"mast2\"}"), 0.0);
         QCOMPARE(metric(after, "sorvik7_station_alarm{station=\"mast2\",alarm=\"offline\"}"), 1.0);
         QCOMPARE(metric(after, "sorvik7_station_up{station=\"mast1\"}"), 1.0);
-        cards = pageCards(url, path(QStringLiteral("browser")), &dom);
-        QVERIFY2(cards[names[1]].contains(u"offline"), dom.constData());
-        QVERIFY2(!cards[names[0]].contains(u"offline"), dom.constData());
+        if (browser) {
+            cards = pageCards(url, path(QStringLiteral("browser")), &dom);
+            QVERIFY2(cards[names[1]].contains(u"offline"), dom.constData());
+            QVERIFY2(!cards[names[0]].contains(u"offline"), dom.constData());
+        }
         QVERIFY(stations[0]->terminate());
         QVERIFY(central->terminate());
+        if (!browser)
+            QSKIP("chromium is not installed: the API and the metrics passed, the page was not rendered");
     }
 
     void hostileRequests_data()
