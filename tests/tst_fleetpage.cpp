@@ -128,6 +128,7 @@ class tst_fleetpage : public QObject
     {
         if (m_served && m_servedFor == QTest::currentTestFunction())
             return true;
+        m_served.reset();
         m_servedFor = QTest::currentTestFunction();
         m_servedPort = freePort();
         m_served = collector(m_servedPort, configText);
@@ -137,7 +138,7 @@ class tst_fleetpage : public QObject
     std::unique_ptr<ProgramProcess> collector(int httpPort, const QByteArray &configText = {})
     {
         auto c = std::make_unique<ProgramProcess>(kCollector, QStringList{
-            "--mqtt-url", m_broker->url(), "--dir", path(QStringLiteral("copies")), "--config",
+            "--mqtt-url", m_broker->url(), "--dir", path(QStringLiteral("copies%1").arg(httpPort)), "--config",
             config(QStringLiteral("collect%1.conf").arg(httpPort), configText), "--http", QString::number(httpPort)});
         if (!c->start())
             return nullptr;
@@ -319,7 +320,7 @@ private slots:
         // The collector's MQTT side goes on meanwhile.
         const QByteArray header = "Gill Format Polar,03/05/21,14:03:07\r\n";
         QVERIFY(m_client->publish("sorvik7/probe/record", RecordPayload{"20030521.SVK", 0, header, {}, 0}.encode()) >= 0);
-        QTRY_COMPARE_WITH_TIMEOUT(fileBytes(path(QStringLiteral("copies/probe/20030521.SVK"))), header, kSlowMs);
+        QTRY_COMPARE_WITH_TIMEOUT(fileBytes(path(QStringLiteral("copies%1/probe/20030521.SVK").arg(port))), header, kSlowMs);
 
         while (int(slow.size()) < HttpFront::kMaxConnections)
             QVERIFY(openSlow());
