@@ -13,11 +13,12 @@
 //
 //   sorvik7-bench-fleet [--stations 50] [--rate 4] [--seconds 60] [--clients 4] [--keep DIR]
 
-#include "benchsupport.h"
+#include "bench/procstat.h"
 #include "datafile/recordformat.h"
 #include "mqtt/mqttclient.h"
 #include "mqtt/recordpayload.h"
-#include "procstat.h"
+#include "fleetsupport.h"
+#include "testsupport.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -38,8 +39,6 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -58,19 +57,6 @@ constexpr double kMsPerSecond = 1000.0;
 constexpr double kKbPerMb = 1024.0;
 
 QString g_binDir;
-
-int freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof addr;
-    ::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &size);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
 
 // A process of the run, with its stderr in a file; stopped with the run.
 struct Child
@@ -289,19 +275,6 @@ Cost costBetween(const std::optional<ProcSample> &from, qint64 pid)
     return {rateBetween(*from, *to), to->rssKb / kKbPerMb, to->peakRssKb / kKbPerMb};
 }
 
-bool startBroker(Child &broker, const QString &folder, int port)
-{
-    QByteArray config = "listener " + QByteArray::number(port) + " 127.0.0.1\n"
-                        "allow_anonymous true\npersistence false\nmax_queued_messages 0\n";
-    if (::geteuid() == 0)
-        config += "user root\n";
-    QFile file(folder + QStringLiteral("/broker.conf"));
-    if (!file.open(QIODevice::WriteOnly) || file.write(config) != config.size())
-        return false;
-    file.close();
-    return broker.start(QStringLiteral("/usr/sbin/mosquitto"), {"-c", file.fileName()}, folder + QStringLiteral("/broker.log"));
-}
-
 bool startCollector(Child &collector, const QString &folder, const QString &name, const QString &url, const QStringList &extra)
 {
     const QString empty = folder + QStringLiteral("/empty.conf");
@@ -341,10 +314,11 @@ int main(int argc, char *argv[])
     const QString folder = parser.isSet(keepOpt) ? parser.value(keepOpt) : temp.path();
     QDir().mkpath(folder);
 
-    const int brokerPort = freePort(), httpPort = freePort();
-    const QString url = QStringLiteral("mqtt://127.0.0.1:%1").arg(brokerPort);
-    Child broker, withHttp, without;
-    bool ok = startBroker(broker, folder, brokerPort)
+    const int httpPort = freePort();
+    TestBroker broker(folder);
+    const QString url = broker.url();
+    Child withHttp, without;
+    bool ok = broker.start()
         && startCollector(withHttp, folder, QStringLiteral("with-http"), url, {"--http", QString::number(httpPort)})
         && startCollector(without, folder, QStringLiteral("without-http"), url, {});
     // The simulated stations do not publish again what a collector missed:

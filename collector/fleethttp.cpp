@@ -1,7 +1,7 @@
-#include "fleethttp.h"
+#include "collector/fleethttp.h"
 
-#include "fleetreport.h"
-#include "httpfront.h"
+#include "collector/fleetreport.h"
+#include "collector/httpfront.h"
 
 #include <QFile>
 #include <QHttpServerRequest>

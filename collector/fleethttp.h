@@ -1,7 +1,7 @@
 #pragma once
 
-#include "httpoptions.h"
-#include "stationboard.h"
+#include "collector/httpoptions.h"
+#include "collector/stationboard.h"
 
 #include <QAbstractHttpServer>
 #include <QByteArray>

@@ -1,4 +1,4 @@
-#include "fleetreport.h"
+#include "collector/fleetreport.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

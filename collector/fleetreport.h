@@ -1,6 +1,6 @@
 #pragma once
 
-#include "stationboard.h"
+#include "collector/stationboard.h"
 
 #include <QByteArray>
 #include <QDateTime>

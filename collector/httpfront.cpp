@@ -1,4 +1,4 @@
-#include "httpfront.h"
+#include "collector/httpfront.h"
 
 #include <QPointer>
 #include <QRegularExpression>

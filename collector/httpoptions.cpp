@@ -1,4 +1,4 @@
-#include "httpoptions.h"
+#include "collector/httpoptions.h"
 
 namespace {
 
@@ -28,38 +28,21 @@ QString HttpSettings::describe() const
     return text;
 }
 
-QList<QCommandLineOption> HttpOptions::options() const
+QList<Option> HttpOptions::options() const
 {
-    QList<QCommandLineOption> list{
-        {kHttp, QStringLiteral("Serve the fleet page, /api/stations and /metrics on [ADDR:]PORT "
-                               "(ADDR an IP address or * for every interface, 127.0.0.1 when left out; default: off)."),
-         QStringLiteral("[addr:]port")},
+    return {
+        {kHttp, QStringLiteral("[ADDR:]PORT"),
+         QStringLiteral("Serve the fleet page, /api/stations and /metrics there (ADDR an IP address or * for every "
+                        "interface, 127.0.0.1 when left out; default: off)."), Option::Both},
+        {kUser, QStringLiteral("NAME"), QStringLiteral("Login every HTTP client must give (basic authentication)."),
+         Option::ConfigFile},
+        {kPassword, QStringLiteral("PASSWORD"), QStringLiteral("Password of that login."), Option::ConfigFile},
     };
-    // Known, so that giving them is refused with the reason rather than as unknown.
-    for (const QString &secret : {kUser, kPassword}) {
-        QCommandLineOption option(secret, QStringLiteral("Config file only."), QStringLiteral("value"));
-        option.setFlags(QCommandLineOption::HiddenFromHelp);
-        list.append(option);
-    }
-    return list;
-}
-
-QStringList HttpOptions::fileKeys() const
-{
-    return {kHttp, kUser, kPassword};
 }
 
 bool HttpOptions::take(const MqttOptions::Lookup &lookup, QString *error)
 {
     m_settings = {};
-    for (const QString &secret : {kUser, kPassword}) {
-        const auto v = lookup(secret);
-        if (v && v->from.startsWith(QStringLiteral("--"))) {
-            *error = QStringLiteral("%1 (from %2): give it in the config file only; everyone on this machine "
-                                    "can read a command line").arg(secret, v->from);
-            return false;
-        }
-    }
     const auto http = lookup(kHttp);
     const auto user = lookup(kUser);
     const auto password = lookup(kPassword);

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "daemon/options.h"
 #include "mqtt/mqttoptions.h"
 
-#include <QCommandLineOption>
 #include <QHostAddress>
 #include <QList>
 #include <QString>
@@ -29,8 +29,8 @@ struct HttpSettings
 class HttpOptions
 {
 public:
-    QList<QCommandLineOption> options() const;
-    QStringList fileKeys() const;
+    // The lines of the collector's option table.
+    QList<Option> options() const;
     bool take(const MqttOptions::Lookup &lookup, QString *error);
     const HttpSettings &settings() const { return m_settings; }
 

@@ -1,4 +1,4 @@
-#include "stationboard.h"
+#include "collector/stationboard.h"
 
 #include <QRegularExpression>
 
