@@ -4,12 +4,31 @@
 #include "daemon/log.h"
 #include "common/timeunits.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
 namespace {
 
 constexpr int kRefusalsPerMinute = 20;
 constexpr int kMinuteMs = 60000;
 constexpr char32_t kFirstPrintable = 0x20;
 constexpr char32_t kDelete = 0x7f;
+
+// What stations say of themselves besides their records and status, and
+// at what QoS it is taken: only the fleet page (--http) needs them; the live
+// messages are worth nothing once old, so a broker keeps none of them for
+// the collector while it is away.
+struct ReportLeaf
+{
+    const char *leaf;
+    int qos;
+};
+constexpr ReportLeaf kPageLeaves[] = {{"stats", 1}, {"live", 0}};
+
+QByteArray reportFilter(const char *leaf)
+{
+    return QByteArrayLiteral("sorvik7/+/") + leaf;
+}
 
 // A topic as it can be shown in one line of the log.
 QString printable(const QByteArray &bytes)
@@ -78,6 +97,10 @@ bool Collector::start(QString *error)
     m_newStationWindow.start();
     m_client.subscribe(fleet::kRecordFilter, 1);
     m_client.subscribe(fleet::kStatusFilter, 1);
+    if (m_config.http.enabled()) {
+        for (const ReportLeaf &report : kPageLeaves)
+            m_client.subscribe(reportFilter(report.leaf), report.qos);
+    }
     m_log.info(QStringLiteral("collecting %1 from %2 into %3")
                    .arg(QString::fromLatin1(fleet::kRecordFilter), m_config.mqtt.describe(), m_config.dir));
     m_client.open();
@@ -105,6 +128,7 @@ QString Collector::name(const QByteArray &station, const QByteArray &file) const
 
 void Collector::refuse(const QByteArray &topic, const QString &why)
 {
+    ++m_refusedTotal;
     if (m_refusalWindow.elapsed() > kMinuteMs) {
         logQuietRefusals();
         m_refusalWindow.restart();
@@ -137,11 +161,14 @@ bool Collector::admit(const QByteArray &station)
 
 void Collector::onMessage(const QByteArray &topic, const QByteArray &payload)
 {
-    const auto recordStation = fleet::stationOfTopic(topic, "record");
-    const auto statusStation = recordStation ? std::nullopt : fleet::stationOfTopic(topic, "status");
-    const std::optional<QByteArray> station = recordStation ? recordStation : statusStation;
+    QByteArray leaf = "record";
+    auto station = fleet::stationOfTopic(topic, leaf);
+    for (const char *other : {"status", "stats", "live"}) {
+        if (!station && (station = fleet::stationOfTopic(topic, other)))
+            leaf = other;
+    }
     if (!station)
-        return refuse(topic, QStringLiteral("not a record or status topic"));
+        return refuse(topic, QStringLiteral("not a topic of ours"));
     const QString stationName = QString::fromUtf8(*station);
     if (stationName.toUtf8() != *station)
         return refuse(topic, QStringLiteral("the station name is not UTF-8"));
@@ -151,12 +178,18 @@ void Collector::onMessage(const QByteArray &topic, const QByteArray &payload)
     if (!admit(*station))
         return refuse(topic, QStringLiteral("a new station beyond the %1 a minute allowed (new-stations-per-minute)")
                                  .arg(m_config.newStationsPerMinute));
-    if (statusStation) {
-        // A status that cleared (an empty retained message) is no news.
-        if (!payload.isEmpty() && (payload.size() > kMaxStatus || !m_fleet.statusReceived(stationName, payload)))
+    if (leaf == "status") {
+        // A status that cleared (an empty retained message) forgets the station on the page.
+        if (payload.isEmpty())
+            emit reportTaken(stationName, leaf, {});
+        else if (payload.size() > kMaxStatus || !m_fleet.statusReceived(stationName, payload))
             refuse(topic, QStringLiteral("the payload is no status"));
+        else
+            emit reportTaken(stationName, leaf, QJsonDocument::fromJson(payload).object());
         return;
     }
+    if (leaf != "record")
+        return takeReport(topic, stationName, leaf, payload);
     QString why;
     const auto record = RecordPayload::decode(payload, &why);
     if (!record)
@@ -168,6 +201,20 @@ void Collector::onMessage(const QByteArray &topic, const QByteArray &payload)
                                  .arg(QString::fromLatin1(record->file)));
     m_fleet.recordTaken(stationName);
     take(*station, *record);
+}
+
+void Collector::takeReport(const QByteArray &topic, const QString &station, const QByteArray &leaf,
+                           const QByteArray &payload)
+{
+    // An empty retained message clears the one the broker held.
+    if (payload.isEmpty())
+        return;
+    if (payload.size() > kMaxReportBytes)
+        return refuse(topic, QStringLiteral("the payload is larger than %1 bytes").arg(kMaxReportBytes));
+    const QJsonDocument json = QJsonDocument::fromJson(payload);
+    if (!json.isObject())
+        return refuse(topic, QStringLiteral("the payload is not a JSON object"));
+    emit reportTaken(station, leaf, json.object());
 }
 
 bool Collector::replaceCopy(const QByteArray &station, const RecordPayload &header)
@@ -229,6 +276,7 @@ bool Collector::write(const QByteArray &station, const QByteArray &file, const Q
         m_storeFault = false;
         m_log.notice(QStringLiteral("writing the copies again (%1)").arg(name(station, file)));
     }
+    emit lineWritten(QString::fromUtf8(station), bytes);
     flushSoon();
     return true;
 }

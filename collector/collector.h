@@ -9,6 +9,7 @@
 
 #include <QElapsedTimer>
 #include <QHash>
+#include <QJsonObject>
 #include <QObject>
 #include <QTimer>
 
@@ -43,6 +44,11 @@ class Log;
 // number a minute, the rest counted and the count logged, at the latest
 // at stop. The stations' status messages feed the fleet's state (online,
 // last record, the silence alarm).
+//
+// With the fleet page, it also passes on what each station says of itself
+// (its status and last will, its live and stats JSON) with the lines it
+// writes (reportTaken, lineWritten); a live or stats payload that is not one
+// JSON object of at most kMaxReportBytes is refused like any other.
 class Collector : public QObject
 {
     Q_OBJECT
@@ -62,11 +68,23 @@ public:
               QObject *parent = nullptr);
     static MqttClientConfig clientConfig(const CollectorConfig &config);
 
+    // A status, live or stats payload is one JSON object of at most this size.
+    static constexpr qsizetype kMaxReportBytes = 16 * 1024;
+
     bool start(QString *error);
     // Flushes the copies, logs the refusals not logged yet and disconnects.
     void stop();
-
+    // Messages refused since the start, logged or not.
+    quint64 refusedMessages() const { return m_refusedTotal; }
     const FleetState &fleetState() const { return m_fleet; }
+
+signals:
+    // What `station` published on sorvik7/<station>/<leaf> (status, live or
+    // stats); an empty object when its retained status was cleared.
+    void reportTaken(const QString &station, const QByteArray &leaf, const QJsonObject &report);
+    // A line of a station's day file (a record, or a file's header) that
+    // went into its copy.
+    void lineWritten(const QString &station, const QByteArray &line);
 
 private:
     struct Gap
@@ -83,6 +101,7 @@ private:
     };
 
     void onMessage(const QByteArray &topic, const QByteArray &payload);
+    void takeReport(const QByteArray &topic, const QString &station, const QByteArray &leaf, const QByteArray &payload);
     void refuse(const QByteArray &topic, const QString &why);
     void logQuietRefusals();
     // Whether a message of `station` may be taken: a station not seen yet
@@ -119,4 +138,5 @@ private:
     QElapsedTimer m_refusalWindow;
     int m_refusalsLogged = 0;
     int m_refusalsQuiet = 0;
+    quint64 m_refusedTotal = 0;
 };

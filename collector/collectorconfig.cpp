@@ -55,6 +55,7 @@ CollectorConfigReader::CollectorConfigReader()
 {
     m_options.add(m_mqtt.options());
     m_options.add(collectorOptions());
+    m_options.add(m_http.options());
 }
 
 ProgramOptions::Outcome CollectorConfigReader::read(const QStringList &arguments)
@@ -62,7 +63,7 @@ ProgramOptions::Outcome CollectorConfigReader::read(const QStringList &arguments
     const ProgramOptions::Outcome outcome = m_options.parse(arguments);
     if (outcome != ProgramOptions::Outcome::Run)
         return outcome;
-    const bool ok = m_options.readConfig() && takeMqtt() && takeLimits()
+    const bool ok = m_options.readConfig() && takeMqtt() && takeLimits() && takeHttp()
                     && m_options.takeFolder(kDir, defaultDir(), &m_config.dir);
     m_config.configFile = m_options.configFile();
     return ok ? outcome : ProgramOptions::Outcome::Error;
@@ -102,5 +103,17 @@ bool CollectorConfigReader::takeLimits()
         || !whole(kNewStations, 1, kMaxNewStations, &m_config.newStationsPerMinute))
         return false;
     m_config.silenceAlarmMs = silenceS * kMsPerSecond;
+    return true;
+}
+
+bool CollectorConfigReader::takeHttp()
+{
+    const auto lookup = [this](const QString &key) { return m_options.setting(key); };
+    QString error;
+    if (!m_http.take(lookup, &error)) {
+        m_options.setError(error);
+        return false;
+    }
+    m_config.http = m_http.settings();
     return true;
 }

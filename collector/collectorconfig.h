@@ -1,6 +1,7 @@
 #pragma once
 
 #include "daemon/options.h"
+#include "collector/httpoptions.h"
 #include "mqtt/mqttoptions.h"
 
 #include <QString>
@@ -10,6 +11,7 @@
 struct CollectorConfig
 {
     MqttSettings mqtt;
+    HttpSettings http;    // the fleet page; off unless asked for
     QString dir;          // absolute; it exists once the config has been read
     QString configFile;   // the file that was read; empty when none was
     int silenceAlarmMs = 120000;       // an online station without records this long is warned about
@@ -17,8 +19,9 @@ struct CollectorConfig
 };
 
 // Reads the command line and the config file, with the logger's rules: the
-// options' names are the keys (mqtt-url, mqtt-ca, client-id, dir, and
-// mqtt-username and mqtt-password, which only the file may give), read from
+// options' names are the keys (mqtt-url, mqtt-ca, client-id, dir, http, and
+// mqtt-username, mqtt-password, http-user and http-password, which only the
+// file may give), read from
 // --config, else from the user's config folder (sorvik7/collect.conf in
 // it), else from /etc/sorvik7/collect.conf; an option overrides the file.
 // Bad input gives one line naming the key and the value; the folder is made
@@ -39,8 +42,10 @@ public:
 private:
     bool takeMqtt();
     bool takeLimits();
+    bool takeHttp();
 
     ProgramOptions m_options;
     MqttOptions m_mqtt{MqttOptions::Program::Collector};
+    HttpOptions m_http;
     CollectorConfig m_config;
 };

@@ -3,6 +3,8 @@
 
 #include "collector/collector.h"
 #include "collector/collectorconfig.h"
+#include "collector/fleethttp.h"
+#include "collector/stationboard.h"
 #include "common/nativepath.h"
 #include "daemon/exitcodes.h"
 #include "daemon/log.h"
@@ -11,6 +13,41 @@
 #include "datafile/folderlock.h"
 
 #include <QCoreApplication>
+
+#include <memory>
+
+namespace {
+
+// The fleet page and its JSON and metrics, fed by the collector; nothing
+// when HTTP is off.
+struct FleetPage
+{
+    StationBoard board;
+    std::unique_ptr<FleetHttp> http;
+};
+
+std::unique_ptr<FleetPage> serveFleet(const HttpSettings &settings, Collector &collector, QString *error)
+{
+    auto page = std::make_unique<FleetPage>();
+    StationBoard &board = page->board;
+    FleetHttp::Source source{[&board](const QDateTime &now) { return board.views(now); },
+                             [&collector] { return collector.refusedMessages(); }};
+    page->http = std::make_unique<FleetHttp>(settings, source);
+    if (!page->http->listen(error))
+        return nullptr;
+    // The server is the context: the connections go with the page.
+    const FleetHttp *context = page->http.get();
+    QObject::connect(&collector, &Collector::reportTaken, context,
+                     [&board](const QString &station, const QByteArray &leaf, const QJsonObject &report) {
+                         board.takeReport(station, leaf, report, QDateTime::currentDateTimeUtc());
+                     });
+    QObject::connect(&collector, &Collector::lineWritten, context, [&board](const QString &station, const QByteArray &line) {
+        board.takeLine(station, line, QDateTime::currentDateTimeUtc());
+    });
+    return page;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -46,6 +83,15 @@ int main(int argc, char *argv[])
     }
     SystemdNotifier notifier;
     Collector collector(reader.config(), log, std::move(client));
+    std::unique_ptr<FleetPage> fleetPage;
+    if (reader.config().http.enabled()) {
+        fleetPage = serveFleet(reader.config().http, collector, &error);
+        if (!fleetPage) {
+            log.error(error);
+            return exitcode::kCannotRun;
+        }
+        log.info(QStringLiteral("serving the fleet page on %1").arg(reader.config().http.describe()));
+    }
     if (!collector.start(&error)) {
         log.error(error);
         return exitcode::kCannotRun;

@@ -23,11 +23,15 @@ packages=(
     libmosquitto-dev mosquitto
     # the TLS case of that test makes its certificates with the openssl tool
     openssl
+    # sorvik7-collect --http: Qt's HTTP server module; the fleet page's test
+    # renders it in Debian's headless Chromium (no browser download)
+    qt6-httpserver-dev chromium
     # test.sh's fuzz run: clang with libFuzzer and the sanitizer runtimes
     clang-14 libclang-rt-14-dev
 )
 # Extra sets: --gui adds a virtual display for machines without a desktop
-# (./run.sh --xvfb); --screenshots what scripts/screenshot.sh needs; --bench
+# (./run.sh --xvfb); --screenshots what scripts/screenshot.sh needs (and
+# scripts/fleet-screenshot.sh, which publishes with mosquitto_pub); --bench
 # what sorvik7-bench-gui --xvfb needs: the virtual display, xdotool to click
 # as an operator would, and evilwm, a small window manager, so the window is
 # managed as on a desktop (evilwm places a new window at once, with no
@@ -35,7 +39,7 @@ packages=(
 for arg in "$@"; do
     case "$arg" in
         --gui) packages+=(xvfb xauth) ;;
-        --screenshots) packages+=(xvfb xauth x11-apps x11-utils xdotool imagemagick) ;;
+        --screenshots) packages+=(xvfb xauth x11-apps x11-utils xdotool imagemagick mosquitto-clients) ;;
         --bench) packages+=(xvfb xdotool evilwm) ;;
         *) echo "install-deps: unknown option $arg" >&2; exit 2 ;;
     esac

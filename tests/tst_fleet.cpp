@@ -324,6 +324,15 @@ private slots:
                                                               << "new-stations-per-minute = 'many'";
         QTest::newRow("collector: password without user") << kCollector << url << QByteArray("mqtt-password=pw\n")
                                                           << "mqtt-password = '***'";
+        QTest::newRow("collector: HTTP password on the command line") << kCollector << url + QStringList{"--http", "8080", "--http-password", "pw"}
+                                                                     << QByteArray() << "http-password (from --http-password)";
+        QTest::newRow("collector: HTTP on a host name") << kCollector << url + QStringList{"--http", "localhost:8080"} << QByteArray()
+                                                        << "http = 'localhost:8080'";
+        QTest::newRow("collector: HTTP port 0") << kCollector << url + QStringList{"--http", "0"} << QByteArray() << "http = '0'";
+        QTest::newRow("collector: HTTP login without HTTP") << kCollector << url << QByteArray("http-user=ops\nhttp-password=pw\n")
+                                                            << "http-user = 'ops'";
+        QTest::newRow("collector: HTTP password without user") << kCollector << url + QStringList{"--http", "8080"}
+                                                               << QByteArray("http-password=pw\n") << "http-password = '***'";
     }
 
     void badSettings()
