@@ -16,6 +16,7 @@ Acquisition::Acquisition(CycleDisplay &display, MessageReporter &reporter, const
         connect(&m_comm, &MSComm::received, &m_cycle, &AcquisitionCycle::wake);
     connect(&m_comm, &MSComm::OnComm, this, &Acquisition::onComm);
     connect(&m_cycle, &AcquisitionCycle::recordDone, this, &Acquisition::recordDone);
+    connect(&m_cycle, &AcquisitionCycle::messageParsed, this, &Acquisition::messageParsed);
     m_retry.setInterval(kRetryMs);
     connect(&m_retry, &QTimer::timeout, this, &Acquisition::lookForDevice);
     m_drain.setSingleShot(true);
@@ -132,8 +133,20 @@ void Acquisition::lookForDevice()
     m_cycle.wake();
 }
 
+void Acquisition::announceStored()
+{
+    const QByteArray file = m_file.lastWritten();
+    const qint64 bytes = m_file.lastWrittenSize();
+    if (file.isEmpty() || (file == m_storedFile && bytes == m_storedBytes))
+        return;
+    m_storedFile = file;
+    m_storedBytes = bytes;
+    emit stored(file, bytes);
+}
+
 void Acquisition::recordDone(bool written)
 {
+    announceStored();
     if (written)
         m_faults.cleared();
     else if (!m_drain.isActive())
@@ -148,6 +161,7 @@ void Acquisition::drainBacklog()
     // long backlog is written.
     constexpr int kBudgetMs = 20;
     const bool taken = m_file.writeBacklog(kBudgetMs);
+    announceStored();
     emit backlogChanged(m_file.backlog());
     if (m_file.backlog() == 0)
         m_faults.cleared();
@@ -160,6 +174,7 @@ bool Acquisition::writeBacklog()
     m_drain.stop();
     while (m_file.backlog() > 0 && m_file.writeBacklog(kRetryMs)) {
     }
+    announceStored();
     emit backlogChanged(m_file.backlog());
     if (m_file.backlog() > 0)
         return false;

@@ -75,8 +75,10 @@ public:
 
     State state() const { return m_state; }
     bool isPortOpen() const { return m_comm.PortOpen(); }
-    AcquisitionCycle &cycle() { return m_cycle; }
     const AcquisitionCycle &cycle() const { return m_cycle; }
+    // One step of the cycle, as after one pacing period, for driving it
+    // deterministically (the tests and the fuzzer).
+    void step() { m_cycle.step(); }
     quint64 recordsWritten() const { return m_file.recordsWritten(); }
     // Records waiting for the data folder to take them.
     qsizetype backlog() const { return m_file.backlog(); }
@@ -102,6 +104,11 @@ signals:
     void fileFaultCleared(quint64 affected);
     // The number of records waiting for the data folder has changed.
     void backlogChanged(qsizetype waiting);
+    // Records are in `file` (its path as the file system spells it), which
+    // is now `bytes` long on the storage device.
+    void stored(const QByteArray &file, qint64 bytes);
+    // A message gave a speed (in the fill phase too); before its record.
+    void messageParsed(const ParsedMessage &message);
 
 private:
     // The day file's failures, gathered into one report per episode.
@@ -126,6 +133,7 @@ private:
     void waitForDevice();
     void recordDone(bool written);
     void drainBacklog();
+    void announceStored();
 
     MessageReporter &m_reporter;
     PortInput *m_replay = nullptr;
@@ -139,4 +147,6 @@ private:
     QTimer m_retry;
     QTimer m_drain;
     QElapsedTimer m_gap;
+    QByteArray m_storedFile;     // what stored() said last
+    qint64 m_storedBytes = -1;
 };

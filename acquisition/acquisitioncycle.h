@@ -1,6 +1,7 @@
 #pragma once
 
 #include "acquisition/parse_msg.h"
+#include "acquisition/parsedmessage.h"
 #include "common/msgfields.h"
 #include "common/speedwindow.h"
 
@@ -75,6 +76,8 @@ signals:
     // A message has become a record: in the day file, flushed, or (when
     // `written` is false) kept until the data folder takes it.
     void recordDone(bool written);
+    // A message has given a speed (fill and run phases), before its record.
+    void messageParsed(const ParsedMessage &message);
 
 private:
     void idleStep();
@@ -92,6 +95,7 @@ private:
     // Parses Msg_Buf into the window slot Sample_Idx and shows it; false
     // (and the message dropped) when it is not a message to take.
     bool takeMessage();
+    void announce(qint64 arrivalMs, std::optional<double> mean);
     void writeRecord();
     void showCount(int n);
     int sampleNum();

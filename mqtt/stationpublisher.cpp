@@ -18,6 +18,11 @@ namespace {
 constexpr int kNiceness = 10;
 constexpr double kMsPerSecond = 1000.0;
 
+QString utcNow()
+{
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+}
+
 MqttClientConfig clientConfig(const MqttSettings &settings)
 {
     MqttClientConfig config;
@@ -26,6 +31,12 @@ MqttClientConfig clientConfig(const MqttSettings &settings)
     config.willPayload = QJsonDocument(QJsonObject{{QStringLiteral("station"), settings.station},
                                                    {QStringLiteral("online"), false}})
                              .toJson(QJsonDocument::Compact);
+    config.willPayloadNow = [station = settings.station] {
+        return QJsonDocument(QJsonObject{{QStringLiteral("station"), station},
+                                         {QStringLiteral("online"), false},
+                                         {QStringLiteral("since"), utcNow()}})
+            .toJson(QJsonDocument::Compact);
+    };
     // Room for the status messages beside a full window of lines.
     constexpr int kStatusRoom = 16;
     config.maxInflight = StationPublisher::kWindow + kStatusRoom;
@@ -108,7 +119,21 @@ void StationPublisher::setFaults(const QStringList &faults)
     if (faults == m_faults)
         return;
     m_faults = faults;
+    m_since = QDateTime::currentDateTimeUtc();
     publishStatus(true);
+}
+
+void StationPublisher::publishStats(const QByteArray &json)
+{
+    m_unsentStats = json;
+    if (m_client.isConnected() && m_client.publish(fleet::statsTopic(m_settings.station), json, 1, true) >= 0)
+        m_unsentStats.clear();
+}
+
+void StationPublisher::publishLive(const QByteArray &json)
+{
+    if (m_client.isConnected())
+        m_client.publish(fleet::liveTopic(m_settings.station), json, 0, false);
 }
 
 void StationPublisher::noteCount(int count)
@@ -131,7 +156,10 @@ void StationPublisher::onConnected()
     if (!m_everConnected)
         m_log.info(QStringLiteral("MQTT: connected to %1").arg(m_settings.url->text()));
     m_everConnected = true;
+    m_since = QDateTime::currentDateTimeUtc();
     publishStatus(true);
+    if (!m_unsentStats.isEmpty())
+        publishStats(m_unsentStats);
     m_statusTimer.start();
     pump();
 }
@@ -255,6 +283,7 @@ QByteArray StationPublisher::statusJson(bool online)
     QJsonObject status{
         {QStringLiteral("station"), m_settings.station},
         {QStringLiteral("online"), online},
+        {QStringLiteral("since"), m_since.toString(Qt::ISODate)},
         {QStringLiteral("time"), now.toString(Qt::ISODate)},
         {QStringLiteral("file"), QString::fromLatin1(file)},
         // The header is no record.
@@ -293,6 +322,7 @@ void StationPublisher::finalize()
     m_statusTimer.stop();
     m_cursorTimer.stop();
     writeCursors();
+    m_since = QDateTime::currentDateTimeUtc();
     publishStatus(false);
     m_client.close();
     m_log.info(QStringLiteral("MQTT: stopped; acknowledged up to %1")

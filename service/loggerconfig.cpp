@@ -2,6 +2,7 @@
 
 #include "serviceoptions.h"
 #include "common/sorvik7_def.h"
+#include "stats/intervalstats.h"
 #include "serial/mscomm.h"
 
 #include <QDir>
@@ -19,7 +20,12 @@ const QString kSamples = QStringLiteral("samples");
 const QString kDebug = QStringLiteral("debug");
 const QString kDir = QStringLiteral("dir");
 const QString kConfig = QStringLiteral("config");
-const QStringList kFileKeys{kPort, kCom, kSamples, kDebug, kDir};
+const QString kTables = QStringLiteral("tables");
+const QString kStatsMinutes = QStringLiteral("stats-minutes");
+const QStringList kFileKeys{kPort, kCom, kSamples, kDebug, kDir, kTables, kStatsMinutes};
+const QString kRaw = QStringLiteral("raw");
+const QString kStats = QStringLiteral("stats");
+const QString kNone = QStringLiteral("none");
 
 const QString kConfigName = QStringLiteral("sorvik7/logger.conf");
 constexpr int kMinCom = 1;
@@ -55,9 +61,10 @@ LoggerConfigReader::LoggerConfigReader()
 {
     m_parser.setApplicationDescription(QStringLiteral(
         "Records a SORVIK-7 wind sensor without a window: one record per message in the day file "
-        "yyyymmdd.SVK of the data folder, exactly as the window writes it.\n"
+        "yyyymmdd.SVK of the data folder, exactly as the window writes it; beside it every message's "
+        "speed in raw/YYYY-MM-DD.csv and interval statistics in stats/YYYY-MM-DD.csv (UTC).\n"
         "Options override the config file (INI, the same keys: port, com, samples, debug, dir, "
-        "mqtt-url, mqtt-ca, station; mqtt-username and mqtt-password only there), read from --config, else from the user's config folder (%1), else from %2.")
+        "tables, stats-minutes, mqtt-url, mqtt-ca, station; mqtt-username and mqtt-password only there), read from --config, else from the user's config folder (%1), else from %2.")
             .arg(kConfigName, systemConfigPath()));
     m_parser.addHelpOption();
     m_parser.addVersionOption();
@@ -68,6 +75,10 @@ LoggerConfigReader::LoggerConfigReader()
         {kDebug, QStringLiteral("Records also carry the N individual speeds.")},
         {kDir, QStringLiteral("Data folder, made when missing (default: the state directory under systemd, else %1).")
                    .arg(QStringLiteral("~/.local/share/sorvik7")), QStringLiteral("folder")},
+        {kTables, QStringLiteral("Tables written beside the day files: raw, stats, both as raw,stats (the default), "
+                                 "or none."), QStringLiteral("list")},
+        {kStatsMinutes, QStringLiteral("Interval of the statistics in minutes: 1, 2, 3, 4, 5, 6, 10, 12, 15, 20, 30 "
+                                       "or 60 (default 10)."), QStringLiteral("M")},
         {kConfig, QStringLiteral("Config file to read."), QStringLiteral("file")},
     });
     m_parser.addOptions(m_mqtt.options());
@@ -91,7 +102,8 @@ bool LoggerConfigReader::read(const QStringList &arguments)
 {
     if (!parseCommandLine(m_parser, arguments, &m_error))
         return false;
-    return readFile() && takeDevice() && takeSamples() && takeDebug() && takeMqtt() && takeDataDir();
+    return readFile() && takeDevice() && takeSamples() && takeDebug() && takeTables() && takeMqtt()
+        && takeDataDir();
 }
 
 std::optional<LoggerConfigReader::Setting> LoggerConfigReader::setting(const QString &key, bool fromFile) const
@@ -177,6 +189,34 @@ bool LoggerConfigReader::takeDebug()
     if (!on)
         return fail(kDebug, *debug, QStringLiteral("must be true or false"));
     m_config.debug = *on;
+    return true;
+}
+
+bool LoggerConfigReader::takeTables()
+{
+    if (const auto tables = setting(kTables)) {
+        const QStringList names = tables->value.split(u',', Qt::SkipEmptyParts);
+        m_config.rawTable = m_config.statsTable = false;
+        for (const QString &raw : names) {
+            const QString name = raw.trimmed().toLower();
+            if (name == kRaw)
+                m_config.rawTable = true;
+            else if (name == kStats)
+                m_config.statsTable = true;
+            else if (name != kNone || names.size() > 1)
+                return fail(kTables, *tables, QStringLiteral("must be raw, stats, raw,stats or none"));
+        }
+        if (names.isEmpty())
+            return fail(kTables, *tables, QStringLiteral("must be raw, stats, raw,stats or none"));
+    }
+    if (const auto minutes = setting(kStatsMinutes)) {
+        const auto n = parseInt(minutes->value, 1, 60);
+        if (!n || !IntervalStats::isValidMinutes(*n))
+            return fail(kStatsMinutes, *minutes,
+                        QStringLiteral("must be a whole number of minutes that divides 60 (1, 2, 3, 4, 5, 6, 10, 12, "
+                                       "15, 20, 30 or 60)"));
+        m_config.statsMinutes = *n;
+    }
     return true;
 }
 

@@ -19,6 +19,9 @@ struct LoggerConfig
     QString dataDir;      // absolute; it exists once the config has been read
     QString configFile;   // the file that was read; empty when none was
     MqttSettings mqtt;    // publishing over MQTT; off without mqtt-url
+    bool rawTable = true;     // raw/YYYY-MM-DD.csv: every message's speed, UTC
+    bool statsTable = true;   // stats/YYYY-MM-DD.csv: interval statistics
+    int statsMinutes = 10;    // the statistics' interval, minutes; divides 60
 
     // How reports name the port: "Com<n>" as the window does, or the device path.
     QString portName() const;
@@ -27,7 +30,7 @@ struct LoggerConfig
 // Reads the command line and the config file into a LoggerConfig.
 //
 // The config file is INI with the options' names as keys (port, com,
-// samples, debug, dir, and the MQTT keys of MqttOptions), read from --config, else from the user's config
+// samples, debug, dir, tables, stats-minutes, and the MQTT keys of MqttOptions), read from --config, else from the user's config
 // folder (sorvik7/logger.conf in it), else from /etc/sorvik7/logger.conf;
 // a key given as an option overrides the file. --port or --com given on
 // the command line replaces both port and com of the file.
@@ -67,6 +70,7 @@ private:
     bool takeSamples();
     bool takeDebug();
     bool takeDataDir();
+    bool takeTables();
     bool takeMqtt();
     bool fail(const QString &key, const Setting &setting, const QString &why);
 

@@ -7,6 +7,7 @@
 #include "loggerconfig.h"
 #include "stationlink.h"
 #include "systemdnotifier.h"
+#include "tables/campaigntables.h"
 
 #include <QObject>
 
@@ -18,7 +19,9 @@ class ServiceLog;
 // settings, as START runs it in the window, and writes what the window
 // would show the operator to the log instead (port errors, line events,
 // file faults, the device going and coming back), one line each. A device
-// that is not there at start or goes away later is waited for.
+// that is not there at start or goes away later is waited for. Beside the
+// day files it writes the campaign tables (raw speeds and interval
+// statistics, CampaignTables) unless they are turned off.
 class LoggerService : public QObject, public CycleDisplay, public MessageReporter
 {
     Q_OBJECT
@@ -45,6 +48,7 @@ public:
 
 private:
     QString settingsText() const;
+    void makeTables();
     void onStateChanged(Acquisition::State state);
     void onLineEvent(qint16 code);
     void onDeviceLost();
@@ -58,6 +62,7 @@ private:
     Acquisition m_engine;
     SystemdNotifier m_notifier;
     std::unique_ptr<StationLink> m_mqtt;   // when an MQTT broker is configured
+    std::unique_ptr<CampaignTables> m_tables;   // when a table is on or statistics go over MQTT
     bool m_lost = false;      // the device went away while running
     bool m_stopped = false;
 };

@@ -3,17 +3,26 @@
 #include "mqtt/mqttlog.h"
 #include "mqtt/mqttoptions.h"
 
+#include "acquisition/parsedmessage.h"
+
+#include <QElapsedTimer>
 #include <QObject>
 #include <QStringList>
+#include <QTimer>
+
+#include <optional>
 
 class Acquisition;
 class QThread;
 class ServiceLog;
 class StationPublisher;
+struct IntervalRow;
 
 // The logger's side of publishing over MQTT: runs a StationPublisher in a
 // thread of its own and tells it, from the engine's events, which day file
-// has been written and flushed how far, and what faults the station has.
+// has been written and flushed how far, and what faults the station has;
+// hands it the latest message for the live topic (at most one a second)
+// and each interval's statistics.
 // The publisher reads the day files itself, so the acquisition never waits
 // for the network.
 class StationLink : public QObject
@@ -34,6 +43,11 @@ public:
     void stop();
     // The counter the cycle shows; from the logger's thread.
     void noteCount(int count);
+    // An interval's statistics, for sorvik7/<station>/stats.
+    void publishStats(const IntervalRow &row);
+
+    // The live topic carries at most one message in this period.
+    static constexpr int kLivePeriodMs = 1000;
 
 private:
     // ServiceLog takes lines from any thread.
@@ -47,8 +61,10 @@ private:
         const ServiceLog &m_log;
     };
 
-    void reportFlushed();
+    void reportStored(const QByteArray &file, qint64 bytes);
     void reportFaults();
+    void noteMessage(const ParsedMessage &message);
+    void publishLive();
 
     Log m_log;
     Acquisition &m_engine;
@@ -57,4 +73,6 @@ private:
     QString m_deviceFault;
     QString m_fileFault;
     bool m_stopped = false;
+    std::optional<ParsedMessage> m_latest;    // not yet on the live topic
+    QTimer m_liveTimer;                       // runs for kLivePeriodMs after each live message
 };
