@@ -3,6 +3,8 @@
 #include <QDateTime>
 #include <QLocale>
 
+#include <algorithm>
+
 namespace {
 
 QDate utcDate(qint64 utcMs)
@@ -35,9 +37,8 @@ CampaignTables::CampaignTables(const QString &dataDir, const Settings &settings,
         m_stats = std::make_unique<Table>(dataDir + QStringLiteral("/stats"), intervalCsvHeader().toLatin1());
     if (settings.statistics || settings.statsTable)
         m_intervals.emplace(settings.minutes);
-    m_timer.setInterval(kSyncMs);
+    m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &CampaignTables::tick);
-    m_timer.start();
 }
 
 CampaignTables::~CampaignTables() = default;
@@ -64,6 +65,21 @@ void CampaignTables::add(const WindSample &sample)
     if (m_intervals)
         if (const std::optional<IntervalRow> row = m_intervals->add(sample))
             closeInterval(*row);
+    if (!m_timer.isActive())
+        m_timer.start(kSyncMs);
+}
+
+void CampaignTables::arm()
+{
+    // Idle, the timer wakes the program only for the end of an interval.
+    const bool work = (m_raw && m_raw->file.needsSync()) || (m_stats && m_stats->file.needsSync());
+    qint64 waitMs = work ? kSyncMs : -1;
+    if (m_intervals && m_intervals->hasOpenInterval()) {
+        const qint64 untilEnd = m_intervals->openIntervalEnd() + kCloseGraceMs - QDateTime::currentMSecsSinceEpoch();
+        waitMs = std::clamp<qint64>(untilEnd, 0, waitMs < 0 ? m_intervals->intervalMs() : waitMs);
+    }
+    if (waitMs >= 0)
+        m_timer.start(int(waitMs));
 }
 
 void CampaignTables::closeInterval(const IntervalRow &row)
@@ -83,6 +99,7 @@ void CampaignTables::tick()
     for (Table *table : {m_raw.get(), m_stats.get()})
         if (table)
             check(*table, table->file.sync());
+    arm();
 }
 
 void CampaignTables::check(Table &table, bool ok)
@@ -108,7 +125,7 @@ bool CampaignTables::stop()
             closeInterval(*row);
     for (Table *table : {m_raw.get(), m_stats.get()})
         if (table)
-            check(*table, table->file.sync());
+            check(*table, table->file.sync() && table->file.close());
     return pending() == 0;
 }
 

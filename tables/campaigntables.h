@@ -16,9 +16,9 @@
 //                                       minutes (intervalstats.h), filed by
 //                                       the interval's start
 // A statistics row is written within a few seconds after its interval ends
-// (kCloseGraceMs for late messages, then the next tick of the once-a-second
-// timer), and the interval in progress at stop(). Both tables are pushed to
-// the disk once a second. A table whose folder refuses its lines keeps them
+// (kCloseGraceMs after it, for late messages), and the interval in progress
+// at stop(). Both tables are pushed to the disk within a second of a line;
+// with nothing to do the timer sleeps until an interval ends. A table whose folder refuses its lines keeps them
 // and writes them later; the fault is told once (fault()), and its end
 // with what had to wait (faultCleared()).
 class CampaignTables : public QObject
@@ -72,6 +72,7 @@ private:
     };
 
     void tick();
+    void arm();
     void closeInterval(const IntervalRow &row);
     void check(Table &table, bool ok);
 

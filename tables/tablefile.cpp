@@ -132,7 +132,19 @@ bool TableFile::append(const QDate &day, const QByteArray &line)
 
 bool TableFile::sync()
 {
-    bool ok = flushAndClose();
+    bool ok = true;
+    if (m_fd >= 0) {
+        int err = 0;
+        struct stat st {};
+        if (m_unsynced && ::fdatasync(m_fd) != 0)
+            err = errno;
+        m_unsynced = false;
+        if (err != 0)
+            ok = fail(QStringLiteral("cannot push to the disk"), m_openDay, err);
+        // A file removed meanwhile is made again at the next line.
+        if (err != 0 || ::fstat(m_fd, &st) != 0 || st.st_nlink == 0)
+            flushAndClose();
+    }
     while (!m_pending.empty()) {
         // The lines of one day at a time, in one write.
         const QDate day = m_pending.front().day;
@@ -143,6 +155,9 @@ bool TableFile::sync()
         if (!open(day) || !write(day, block))
             return false;
         m_pending.erase(m_pending.begin(), m_pending.begin() + qsizetype(n));
+        if (::fdatasync(m_fd) != 0)
+            return fail(QStringLiteral("cannot push to the disk"), day, errno);
+        m_unsynced = false;
     }
-    return flushAndClose() && ok;
+    return ok;
 }

@@ -11,10 +11,11 @@
 // in LF.
 //
 // A line goes to the system at once; sync(), called about once a second,
-// pushes the file to the storage device and closes it, so a power cut loses
-// at most the last second, and a file that is opened again after one (its
-// last line torn) gets a line end first, so no later line runs into the
-// torn one. A line that cannot be written (the folder refuses it, the disk
+// pushes the file to the storage device, so a power cut loses at most the
+// last second, and a file that is opened again after one (its last line
+// torn) gets a line end first, so no later line runs into the torn one. The
+// file stays open between lines; it is opened afresh for a new date, and
+// when it has been removed meanwhile. A line that cannot be written (the folder refuses it, the disk
 // is full) is kept, up to kMaxPending, and written later in order into the
 // file of its own date; sync() tries again.
 class TableFile
@@ -32,9 +33,13 @@ public:
     // false when it could not be written now and waits (or, past
     // kMaxPending, is lost); error() says why.
     bool append(const QDate &day, const QByteArray &line);
-    // Pushes what was written to the device, closes the file, and writes
-    // what waits. Returns false when something still fails.
+    // Pushes what was written to the device and writes what waits. Returns
+    // false when something still fails.
     bool sync();
+    // Lines written since the last sync(), or lines waiting: sync() has work.
+    bool needsSync() const { return m_unsynced || !m_pending.empty(); }
+    // Pushes to the device and closes the file.
+    bool close() { return flushAndClose(); }
 
     qsizetype pending() const { return qsizetype(m_pending.size()); }
     quint64 delayed() const { return m_delayed; }
