@@ -50,7 +50,8 @@ bool TableFile::open(const QDate &day)
     if (::mkdir(folder.constData(), kFolderMode) != 0 && errno != EEXIST)
         return fail(QStringLiteral("cannot make the folder for"), day, errno);
     const QByteArray path = nativepath::encode(pathOf(day));
-    const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kFileMode);
+    // Read-write: the last byte is read to see whether a row was torn.
+    const int fd = ::open(path.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, kFileMode);
     if (fd < 0)
         return fail(QStringLiteral("cannot open"), day, errno);
     struct stat st {};
