@@ -107,7 +107,8 @@ void CampaignTables::check(Table &table, bool ok)
     TableFile &file = table.file;
     if (!ok && !table.inFault) {
         table.inFault = true;
-        table.delayedBefore = file.delayed();
+        // The rows waiting now are this episode's first.
+        table.delayedBefore = file.delayed() - quint64(file.pending());
         table.droppedBefore = file.dropped();
         emit fault(QStringLiteral("table not written: %1; its rows wait and are written when the folder "
                                   "takes them again").arg(file.error()));

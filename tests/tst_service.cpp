@@ -377,6 +377,37 @@ private slots:
         }
     }
 
+    // A table whose folder is refused waits and is told once, and once more
+    // when its rows are in; none is lost.
+    void tableFolderRefused()
+    {
+        const QString link = path("ttyWIND"), data = path("data");
+        QDir().mkpath(data);
+        writeFile("data/raw", "a file where the folder goes");
+        Service service({"--port", link, "--dir", data, "--samples", "3", "--tables", "raw", "--config",
+                         writeFile("empty.conf", {})});
+        SensorProcess sensor;
+        QVERIFY(sensor.start({"--quiet", "--rate", "20", "--link", link}));
+        QTRY_VERIFY_WITH_TIMEOUT(service.log().contains("table not written"), kSlowMs);
+        const qsizetype atFault = dayFile(data).count('\n');
+        QTRY_VERIFY_WITH_TIMEOUT(dayFile(data).count('\n') >= atFault + 20, kSlowMs);
+        QVERIFY(QFile::remove(path("data/raw")));
+        QTRY_VERIFY_WITH_TIMEOUT(service.log().contains("table written again"), kSlowMs);
+        sensor.process.kill();
+        QVERIFY(service.terminate());
+
+        const QByteArray log = service.log();
+        QCOMPARE(log.count("table not written"), 1);
+        QCOMPARE(log.count("table written again"), 1);
+        QVERIFY2(QRegularExpression(QStringLiteral("table written again \\(.*raw\\): [1-9][0-9]+ rows were written late, 0 lost"))
+                     .match(QString::fromLocal8Bit(log)).hasMatch(), log.constData());
+        // Every record's message and the two that filled the window.
+        const QStringList files = QDir(data + QStringLiteral("/raw")).entryList({"*.csv"}, QDir::Files);
+        QCOMPARE(files.size(), 1);
+        const qsizetype rows = fileBytes(data + QStringLiteral("/raw/") + files.first()).count('\n') - 1;
+        QCOMPARE(rows, dayFile(data).count('\n') - 1 + 2);
+    }
+
     void badSettings_data()
     {
         QTest::addColumn<QStringList>("args");
