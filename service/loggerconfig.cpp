@@ -9,8 +9,7 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
-#include <cerrno>
-#include <cstring>
+#include <limits>
 
 namespace {
 
@@ -20,9 +19,10 @@ const QString kSamples = QStringLiteral("samples");
 const QString kDebug = QStringLiteral("debug");
 const QString kDir = QStringLiteral("dir");
 const QString kConfig = QStringLiteral("config");
+const QString kBacklogLimit = QStringLiteral("backlog-limit");
 const QString kTables = QStringLiteral("tables");
 const QString kStatsMinutes = QStringLiteral("stats-minutes");
-const QStringList kFileKeys{kPort, kCom, kSamples, kDebug, kDir, kTables, kStatsMinutes};
+const QStringList kFileKeys{kPort, kCom, kSamples, kDebug, kDir, kBacklogLimit, kTables, kStatsMinutes};
 const QString kRaw = QStringLiteral("raw");
 const QString kStats = QStringLiteral("stats");
 const QString kNone = QStringLiteral("none");
@@ -63,7 +63,7 @@ LoggerConfigReader::LoggerConfigReader()
         "Records a SORVIK-7 wind sensor without a window: one record per message in the day file "
         "yyyymmdd.SVK of the data folder, exactly as the window writes it; beside it every message's "
         "speed in raw/YYYY-MM-DD.csv and interval statistics in stats/YYYY-MM-DD.csv (UTC).\n"
-        "Options override the config file (INI, the same keys: port, com, samples, debug, dir, "
+        "Options override the config file (INI, the same keys: port, com, samples, debug, dir, backlog-limit, "
         "tables, stats-minutes, mqtt-url, mqtt-ca, station; mqtt-username and mqtt-password only there), read from --config, else from the user's config folder (%1), else from %2.")
             .arg(kConfigName, systemConfigPath()));
     m_parser.addHelpOption();
@@ -73,8 +73,11 @@ LoggerConfigReader::LoggerConfigReader()
         {kCom, QStringLiteral("Serial port COMn, as in the window: /dev/ttyS<n-1>, or the device SORVIK7_COM<n> names."), QStringLiteral("n")},
         {kSamples, QStringLiteral("Averaging length N, 3 to 64 (default 10)."), QStringLiteral("n")},
         {kDebug, QStringLiteral("Records also carry the N individual speeds.")},
-        {kDir, QStringLiteral("Data folder, made when missing (default: the state directory under systemd, else %1).")
+        {kDir, QStringLiteral("Data folder, made when missing, and waited for while it cannot be (default: the state directory under systemd, else %1).")
                    .arg(QStringLiteral("~/.local/share/sorvik7")), QStringLiteral("folder")},
+        {kBacklogLimit, QStringLiteral("Records kept in memory while the data folder does not take them, at least %1 "
+                                       "(default %2); later ones are lost, and that is logged.")
+                            .arg(DataFile::kMinBacklogLimit).arg(DataFile::kDefaultBacklogLimit), QStringLiteral("n")},
         {kTables, QStringLiteral("Tables written beside the day files: raw, stats, both as raw,stats (the default), "
                                  "or none."), QStringLiteral("list")},
         {kStatsMinutes, QStringLiteral("Interval of the statistics in minutes: 1, 2, 3, 4, 5, 6, 10, 12, 15, 20, 30 "
@@ -102,8 +105,8 @@ bool LoggerConfigReader::read(const QStringList &arguments)
 {
     if (!parseCommandLine(m_parser, arguments, &m_error))
         return false;
-    return readFile() && takeDevice() && takeSamples() && takeDebug() && takeTables() && takeMqtt()
-        && takeDataDir();
+    return readFile() && takeDevice() && takeSamples() && takeDebug() && takeBacklogLimit() && takeTables()
+        && takeMqtt() && takeDataDir();
 }
 
 std::optional<LoggerConfigReader::Setting> LoggerConfigReader::setting(const QString &key, bool fromFile) const
@@ -192,6 +195,19 @@ bool LoggerConfigReader::takeDebug()
     return true;
 }
 
+bool LoggerConfigReader::takeBacklogLimit()
+{
+    const auto limit = setting(kBacklogLimit);
+    if (!limit)
+        return true;
+    const auto n = parseInt(limit->value, int(DataFile::kMinBacklogLimit), std::numeric_limits<int>::max());
+    if (!n)
+        return fail(kBacklogLimit, *limit, QStringLiteral("must be a whole number of records, at least %1")
+                                               .arg(DataFile::kMinBacklogLimit));
+    m_config.backlogLimit = *n;
+    return true;
+}
+
 bool LoggerConfigReader::takeTables()
 {
     if (const auto tables = setting(kTables)) {
@@ -238,16 +254,10 @@ bool LoggerConfigReader::takeDataDir()
     const Setting dir = setting(kDir).value_or(Setting{defaultDataDir(), QStringLiteral("the default")});
     if (dir.value.trimmed().isEmpty())
         return fail(kDir, dir, QStringLiteral("needs a folder"));
+    // A folder that cannot be made now (a disk not mounted yet, a parent
+    // without permission) is no bad value: the service waits for it.
     const QString path = QFileInfo(dir.value).absoluteFilePath();
-    errno = 0;
-    if (!QDir().mkpath(path)) {
-        const int error = errno;
-        return fail(kDir, dir, QStringLiteral("the folder cannot be made%1")
-                                   .arg(error ? QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error))
-                                              : QString()));
-    }
-    if (!QFileInfo(path).isWritable())
-        return fail(kDir, dir, QStringLiteral("the folder is not writable"));
+    QDir().mkpath(path);
     m_config.dataDir = QDir::cleanPath(path);
     return true;
 }
