@@ -4,9 +4,9 @@
 #include "acquisition/cycledisplay.h"
 #include "common/clock.h"
 #include "common/messagereporter.h"
-#include "loggerconfig.h"
-#include "stationlink.h"
-#include "systemdnotifier.h"
+#include "service/loggerconfig.h"
+#include "service/stationlink.h"
+#include "daemon/systemdnotifier.h"
 #include "tables/campaigntables.h"
 
 #include <QObject>
@@ -14,7 +14,7 @@
 
 #include <memory>
 
-class ServiceLog;
+class Log;
 
 // The headless front end: runs the acquisition engine with the service's
 // settings, as START runs it in the window, and writes what the window
@@ -30,7 +30,7 @@ class LoggerService : public QObject, public CycleDisplay, public MessageReporte
     Q_OBJECT
 
 public:
-    LoggerService(const LoggerConfig &config, const ServiceLog &log, QObject *parent = nullptr);
+    LoggerService(const LoggerConfig &config, const Log &log, QObject *parent = nullptr);
     ~LoggerService() override;
 
     // The cycle's entry steps, then START; tells systemd it is ready. False
@@ -64,7 +64,7 @@ private:
     void makeDataDir();
 
     LoggerConfig m_config;
-    const ServiceLog &m_log;
+    const Log &m_log;
     SystemClock m_clock;
     Acquisition m_engine;
     SystemdNotifier m_notifier;

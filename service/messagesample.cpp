@@ -1,4 +1,4 @@
-#include "messagesample.h"
+#include "service/messagesample.h"
 
 #include "datafile/recordformat.h"
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "mqtt/mqttlog.h"
 #include "mqtt/mqttoptions.h"
 
 #include "acquisition/parsedmessage.h"
@@ -14,7 +13,7 @@
 
 class Acquisition;
 class QThread;
-class ServiceLog;
+class Log;
 class StationPublisher;
 struct IntervalRow;
 
@@ -33,7 +32,7 @@ public:
     // How long stop() goes on publishing what has been written.
     static constexpr int kDrainMs = 2000;
 
-    StationLink(const MqttSettings &settings, const QString &dataDir, Acquisition &engine, const ServiceLog &log,
+    StationLink(const MqttSettings &settings, const QString &dataDir, Acquisition &engine, const Log &log,
                 QObject *parent = nullptr);
     ~StationLink() override;
 
@@ -50,23 +49,12 @@ public:
     static constexpr int kLivePeriodMs = 1000;
 
 private:
-    // ServiceLog takes lines from any thread.
-    class Log final : public MqttLog
-    {
-    public:
-        explicit Log(const ServiceLog &log) : m_log(log) {}
-        void write(Level level, const QString &text) const override;
-
-    private:
-        const ServiceLog &m_log;
-    };
-
     void reportStored(const QByteArray &file, qint64 bytes);
     void reportFaults();
     void noteMessage(const ParsedMessage &message);
     void publishLive();
 
-    Log m_log;
+    const Log &m_log;   // takes lines from any thread
     Acquisition &m_engine;
     QThread *m_thread = nullptr;              // left running, not destroyed, should it hang at the end
     StationPublisher *m_publisher = nullptr;  // lives in m_thread

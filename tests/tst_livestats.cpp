@@ -79,7 +79,7 @@ private slots:
         TestBroker broker(m_dir.path());
         QVERIFY2(broker.start(), broker.log().constData());
         QProcess subscriber;
-        killWithTest(subscriber);
+        endWithParent(subscriber);
         const QString topic = QStringLiteral("sorvik7/%1/").arg(kStation);
         subscriber.start(sub, {"-h", "127.0.0.1", "-p", QString::number(broker.port()), "-v", "-t", topic + "live",
                                "-t", topic + "stats", "-t", topic + "status"});
