@@ -2,6 +2,7 @@
 
 #include "acquisition/acquisition.h"
 #include "service/messagesample.h"
+#include "datafile/dayfilename.h"
 #include "mqtt/fleet.h"
 #include "mqtt/stationpublisher.h"
 #include "daemon/log.h"
@@ -29,10 +30,18 @@ StationLink::StationLink(const MqttSettings &settings, const QString &dataDir, A
     // Made in its thread, so that its timers and sockets belong there.
     auto *anchor = new QObject;
     anchor->moveToThread(m_thread);
-    QMetaObject::invokeMethod(anchor, [this, anchor, settings, dataDir] {
-        m_publisher = new StationPublisher(settings, dataDir, m_log);
+    QString error;
+    QMetaObject::invokeMethod(anchor, [this, anchor, settings, dataDir, &error] {
+        if (auto client = MqttClient::make(StationPublisher::clientConfig(settings), &error))
+            m_publisher = new StationPublisher(settings, dataDir, m_log, std::move(client));
         anchor->deleteLater();
     }, Qt::BlockingQueuedConnection);
+    if (!m_publisher) {
+        m_log.error(QStringLiteral("MQTT: nothing is published: %1").arg(error));
+        m_thread->quit();
+        m_stopped = true;
+        return;
+    }
     connect(m_thread, &QThread::finished, m_publisher, &QObject::deleteLater);
     // Directly, in the publisher's thread: the logger's thread is waiting then.
     connect(m_publisher, &StationPublisher::finished, m_thread, &QThread::quit, Qt::DirectConnection);
@@ -60,12 +69,16 @@ StationLink::StationLink(const MqttSettings &settings, const QString &dataDir, A
 StationLink::~StationLink()
 {
     stop();
+    if (!m_publisher)
+        m_thread->wait();
     if (m_thread->isFinished())
         delete m_thread;
 }
 
 void StationLink::start()
 {
+    if (!m_publisher)
+        return;
     QMetaObject::invokeMethod(m_publisher, &StationPublisher::start, Qt::QueuedConnection);
 }
 
@@ -83,14 +96,15 @@ void StationLink::stop()
 
 void StationLink::noteCount(int count)
 {
-    m_publisher->noteCount(count);
+    if (m_publisher)
+        m_publisher->noteCount(count);
 }
 
 void StationLink::reportStored(const QByteArray &file, qint64 bytes)
 {
     // The engine has flushed the file: what it holds up to `bytes` is on the device.
     const QByteArray name = file.mid(file.lastIndexOf('/') + 1);
-    if (!fleet::isDayFileName(name))
+    if (!m_publisher || !dayfilename::isValid(name))
         return;
     QMetaObject::invokeMethod(m_publisher, [p = m_publisher, name, bytes, when = QDateTime::currentDateTime()] {
         p->flushed(name, bytes, when);
@@ -127,5 +141,6 @@ void StationLink::reportFaults()
     for (const QString &fault : {m_deviceFault, m_fileFault})
         if (!fault.isEmpty())
             faults << fault;
-    QMetaObject::invokeMethod(m_publisher, [p = m_publisher, faults] { p->setFaults(faults); }, Qt::QueuedConnection);
+    if (m_publisher)
+        QMetaObject::invokeMethod(m_publisher, [p = m_publisher, faults] { p->setFaults(faults); }, Qt::QueuedConnection);
 }
