@@ -18,6 +18,7 @@ Acquisition::Acquisition(CycleDisplay &display, MessageReporter &reporter, const
         connect(&m_comm, &MSComm::received, &m_cycle, &AcquisitionCycle::wake);
     connect(&m_comm, &MSComm::OnComm, this, &Acquisition::onComm);
     connect(&m_cycle, &AcquisitionCycle::recordDone, this, &Acquisition::recordDone);
+    connect(&m_cycle, &AcquisitionCycle::messageParsed, this, &Acquisition::messageParsed);
     m_retry.setInterval(kRetryMs);
     connect(&m_retry, &QTimer::timeout, this, &Acquisition::lookForDevice);
     m_drain.setSingleShot(true);
@@ -216,8 +217,20 @@ void Acquisition::onNoMessage()
     emit noValidMessages(m_sinceValid.elapsed(), m_badChecksums, m_unparsable);
 }
 
+void Acquisition::announceStored()
+{
+    const QByteArray file = m_file.lastWritten();
+    const qint64 bytes = m_file.lastWrittenSize();
+    if (file.isEmpty() || (file == m_storedFile && bytes == m_storedBytes))
+        return;
+    m_storedFile = file;
+    m_storedBytes = bytes;
+    emit stored(file, bytes);
+}
+
 void Acquisition::recordDone(bool written)
 {
+    announceStored();
     if (!written) {
         m_faults.noteLoss();
         if (!m_drain.isActive())
@@ -242,6 +255,7 @@ void Acquisition::drainBacklog()
 
 void Acquisition::backlogMoved()
 {
+    announceStored();
     emit backlogChanged(m_file.backlog(), m_faults.lost());
     if (m_file.backlog() == 0) {
         m_faults.cleared();

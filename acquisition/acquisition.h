@@ -104,8 +104,10 @@ public:
 
     State state() const { return m_state; }
     bool isPortOpen() const { return m_comm.PortOpen(); }
-    AcquisitionCycle &cycle() { return m_cycle; }
     const AcquisitionCycle &cycle() const { return m_cycle; }
+    // One step of the cycle, as after one pacing period, for driving it
+    // deterministically (the tests and the fuzzer).
+    void step() { m_cycle.step(); }
     quint64 recordsWritten() const { return m_file.recordsWritten(); }
     // Records waiting for the data folder to take them.
     qsizetype backlog() const { return m_file.backlog(); }
@@ -156,6 +158,11 @@ signals:
     void inputOverflowEnded(quint64 dropped);
     // While waiting for the device: it is there but is not used (why).
     void deviceRefused(const QString &why);
+    // Records are in `file` (its path as the file system spells it), which
+    // is now `bytes` long on the storage device.
+    void stored(const QByteArray &file, qint64 bytes);
+    // A message gave a speed (in the fill phase too); before its record.
+    void messageParsed(const ParsedMessage &message);
 
 private:
     // The day file's failures, gathered into one report per episode.
@@ -203,6 +210,7 @@ private:
     void watchLine();
     void onMessageJudged(AcquisitionCycle::Verdict verdict);
     void onNoMessage();
+    void announceStored();
 
     MessageReporter &m_reporter;
     PortInput *m_replay = nullptr;
@@ -226,4 +234,6 @@ private:
     quint64 m_badChecksums = 0;
     quint64 m_unparsable = 0;
     QByteArray m_sensorStatus = kStatusOk;
+    QByteArray m_storedFile;     // what stored() said last
+    qint64 m_storedBytes = -1;
 };

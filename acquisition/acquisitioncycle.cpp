@@ -217,6 +217,11 @@ bool AcquisitionCycle::takeMessage()
     return verdict == Verdict::Valid;
 }
 
+void AcquisitionCycle::announce(qint64 arrivalMs, std::optional<double> mean)
+{
+    emit messageParsed({arrivalMs, m_fld, m_Speed_Buf[std::size_t(m_Sample_Idx)], mean});
+}
+
 void AcquisitionCycle::idleStep()
 {
     if (m_def.Stop_Flag)
@@ -252,6 +257,7 @@ void AcquisitionCycle::fillStep()
         return;
     }
     if (takeMessage()) {
+        announce(m_port.arrivalMs(), std::nullopt);
         ++m_Sample_Idx;
         if (m_Sample_Idx >= sampleNum()) {
             if (m_def.Stop_Flag) {
@@ -300,6 +306,7 @@ void AcquisitionCycle::runBody()
     if (takeMessage()) {
         const int n = sampleNum();
         m_Avg_Speed = Window_Avg(m_Speed_Buf, n);
+        announce(m_recStampMs, m_Avg_Speed);
         showCount(m_Sample_Idx);
         ++m_Sample_Idx;
         if (n < m_Sample_Idx)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "acquisition/parse_msg.h"
+#include "acquisition/parsedmessage.h"
 #include "common/msgfields.h"
 #include "common/speedwindow.h"
 
@@ -86,6 +87,8 @@ signals:
     // for its checksum, or as unparsable (too short, cut off as noise, no
     // speed, a control character in a field).
     void messageJudged(AcquisitionCycle::Verdict verdict);
+    // A message has given a speed (fill and run phases), before its record.
+    void messageParsed(const ParsedMessage &message);
 
 private:
     void idleStep();
@@ -103,6 +106,7 @@ private:
     // Parses Msg_Buf into the window slot Sample_Idx and shows it; false
     // (and the message dropped) when it is not a message to take.
     bool takeMessage();
+    void announce(qint64 arrivalMs, std::optional<double> mean);
     void writeRecord();
     void showCount(int n);
     int sampleNum();

@@ -5,7 +5,10 @@
 // cheapest possible reader. Then the sensor is unplugged and the service
 // waits for it. Prints CPU (% of one core) and wake-ups a second (context
 // switches over all threads, from /proc) for both, their ratio, resident
-// memory and lost records, and a summary line.
+// memory and lost records, and a summary line. At 4 Hz a second service
+// runs beside them without the raw and statistics tables, to show what the
+// tables cost, and the size of a day of each table is worked out from the
+// rows written.
 
 #include "bench/procstat.h"
 #include "testsupport.h"
@@ -26,6 +29,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <sys/prctl.h>
 
 namespace {
@@ -45,6 +49,9 @@ constexpr double kMaxCpuLine = 1.0;
 constexpr double kMaxWakeups4Hz = 30;
 constexpr double kMaxWakeupsWaiting = 1;
 constexpr double kMaxRssMb = 12;
+constexpr double kMaxTablesCost = 1.25;   // with the tables, against without
+constexpr qint64 kSecondsPerDay = 86400;
+constexpr qint64 kIntervalsPerDay = 144;  // the statistics' default 10 minutes
 
 // The sensors, the service and cat end with the benchmark, however it ends,
 // so none of them lives on to take over a pseudo-terminal number.
@@ -91,14 +98,14 @@ private:
 // sorvik7-logger as a process, its log in a file.
 struct Service
 {
-    explicit Service(const QString &port)
+    explicit Service(const QString &port, const QStringList &extra = {})
     {
         QFile(dir.filePath("empty.conf")).open(QIODevice::WriteOnly);
         process.setStandardErrorFile(dir.filePath("log"));
         endWithParent(process, SIGTERM);
         process.start(builtProgram(QStringLiteral("service/sorvik7-logger")),
-                      {"--port", port, "--samples", QString::number(kSamples), "--dir", dir.filePath("data"),
-                       "--config", dir.filePath("empty.conf")});
+                      QStringList{"--port", port, "--samples", QString::number(kSamples), "--dir", dir.filePath("data"),
+                                  "--config", dir.filePath("empty.conf")} + extra);
         process.waitForStarted(kStartMs);
     }
     ~Service() { stop(); }
@@ -121,6 +128,21 @@ struct Service
         }
         return lines;
     }
+    // Bytes and rows (less the header) of one table's files.
+    std::pair<qint64, qint64> table(const QString &name) const
+    {
+        qint64 bytes = 0, rows = 0;
+        const QDir folder(dir.filePath("data/" + name));
+        for (const QString &file : folder.entryList({"*.csv"}, QDir::Files)) {
+            QFile f(folder.filePath(file));
+            if (f.open(QIODevice::ReadOnly)) {
+                const QByteArray all = f.readAll();
+                bytes += all.size() - (all.indexOf('\n') + 1);
+                rows += all.count('\n') - 1;
+            }
+        }
+        return {bytes, rows};
+    }
     QTemporaryDir dir;
     QProcess process;
 };
@@ -130,6 +152,9 @@ struct Scenario
     QString name;
     Measured service;
     Measured cat;
+    std::optional<Measured> bare;   // the service without tables
+    double rawBytesPerRow = 0;
+    double statsBytesPerRow = 0;
     qint64 records = 0;
     qint64 expected = 0;
     qint64 catBytes = 0;
@@ -152,13 +177,23 @@ void print(const Scenario &s)
     std::printf("%-9s ratio   cpu=%.1f wakeups=%.1f %s\n", qPrintable(s.name),
                 ratio(s.service.rate.cpuPercent, s.cat.rate.cpuPercent),
                 ratio(s.service.rate.wakeupsPerSecond, s.cat.rate.wakeupsPerSecond), s.ok ? "ok" : "FAILED");
+    if (s.bare) {
+        std::printf("%-9s service without tables cpu=%.3f%% wakeups=%.1f/s; with tables / without: cpu=%.2f "
+                    "(target <= %.2f)\n",
+                    qPrintable(s.name), s.bare->rate.cpuPercent, s.bare->rate.wakeupsPerSecond,
+                    ratio(s.service.rate.cpuPercent, s.bare->rate.cpuPercent), kMaxTablesCost);
+        std::printf("%-9s a day at 4 Hz: raw table %.1f MB (%.1f bytes a row), statistics table %.1f kB "
+                    "(10-minute rows of %.0f bytes)\n",
+                    qPrintable(s.name), s.rawBytesPerRow * kMessagesPerSecond * kSecondsPerDay / 1e6, s.rawBytesPerRow,
+                    s.statsBytesPerRow * kIntervalsPerDay / 1e3, s.statsBytesPerRow);
+    }
     std::fflush(stdout);
 }
 
 // The service and cat, each on its own sensor sending the same messages,
 // measured from a second after they opened their ports until the sensors
 // have sent `perSecond` messages a second for `seconds` and seen them read.
-Scenario runStream(const QString &name, const QStringList &pacing, int perSecond, int seconds)
+Scenario runStream(const QString &name, const QStringList &pacing, int perSecond, int seconds, bool withBare)
 {
     const qint64 messages = qint64(perSecond) * seconds;
     Scenario s;
@@ -168,13 +203,18 @@ Scenario runStream(const QString &name, const QStringList &pacing, int perSecond
     // by-id name: never a pseudo-terminal number that another program gets.
     QTemporaryDir linkDir;
     const QString link = linkDir.filePath(QStringLiteral("ttyWIND"));
-    Sensor serviceSensor, catSensor;
-    if (!serviceSensor.start(args + QStringList{"--link", link}) || !catSensor.start(args)) {
+    const QString bareLink = linkDir.filePath(QStringLiteral("ttyBARE"));
+    Sensor serviceSensor, catSensor, bareSensor;
+    if (!serviceSensor.start(args + QStringList{"--link", link}) || !catSensor.start(args)
+        || (withBare && !bareSensor.start(args + QStringList{"--link", bareLink}))) {
         std::fprintf(stderr, "sorvik7-bench-service: the simulated sensor did not start\n");
         s.ok = false;
         return s;
     }
     Service service(link);
+    std::optional<Service> bare;
+    if (withBare)
+        bare.emplace(bareLink, QStringList{"--tables", "none"});
     QProcess cat;
     cat.setStandardOutputFile(service.dir.filePath("cat.out"));
     endWithParent(cat);
@@ -184,8 +224,11 @@ Scenario runStream(const QString &name, const QStringList &pacing, int perSecond
 
     runEventLoop(kSettleMs);
     Meter serviceMeter(service.process.processId()), catMeter(cat.processId());
+    Meter bareMeter(bare ? bare->process.processId() : 0);
     serviceMeter.begin();
     catMeter.begin();
+    if (bare)
+        bareMeter.begin();
     const auto finished = [&catMeter](const Sensor &x) {
         catMeter.update();
         return x.process.state() == QProcess::NotRunning;
@@ -193,6 +236,10 @@ Scenario runStream(const QString &name, const QStringList &pacing, int perSecond
     const int budgetMs = 2 * seconds * 1000 + kStartMs;
     s.ok = waitFor([&] { return finished(serviceSensor); }, budgetMs);
     s.service = serviceMeter.end();
+    if (bare) {
+        s.ok = waitFor([&] { return finished(bareSensor); }, budgetMs) && s.ok;
+        s.bare = bareMeter.end();
+    }
     if (!waitFor([&] { return finished(catSensor); }, budgetMs)) {
         std::fprintf(stderr, "sorvik7-bench-service: cat's sensor did not finish\n");
         s.ok = false;
@@ -201,9 +248,17 @@ Scenario runStream(const QString &name, const QStringList &pacing, int perSecond
 
     runEventLoop(kSettleMs);   // what is still in the service's buffer
     s.ok = service.stop() && s.ok;
+    if (bare) {
+        s.ok = bare->stop() && s.ok;
+        s.ok = bare->records() == messages - kUnrecorded && s.ok;
+    }
     cat.terminate();
     cat.waitForFinished(kStartMs);
     s.records = service.records();
+    const auto [rawBytes, rawRows] = service.table(QStringLiteral("raw"));
+    const auto [statsBytes, statsRows] = service.table(QStringLiteral("stats"));
+    s.rawBytesPerRow = rawRows > 0 ? double(rawBytes) / double(rawRows) : 0;
+    s.statsBytesPerRow = statsRows > 0 ? double(statsBytes) / double(statsRows) : 0;
     s.expected = messages - kUnrecorded;
     s.sentBytes = messages * SensorMessage::polar(0, 0.0).size();
     s.catBytes = QFileInfo(service.dir.filePath("cat.out")).size();
@@ -261,6 +316,8 @@ Waiting runWaiting(int seconds)
 QString missedTargets(const Scenario &hz4, const Scenario &line, const Waiting &wait, double rssMb)
 {
     QStringList missed;
+    if (hz4.bare && ratio(hz4.service.rate.cpuPercent, hz4.bare->rate.cpuPercent) > kMaxTablesCost)
+        missed << QStringLiteral("the tables' cost at 4 Hz");
     if (hz4.service.rate.cpuPercent > kMaxCpu4Hz)
         missed << QStringLiteral("cpu at 4 Hz");
     if (line.service.rate.cpuPercent > kMaxCpuLine)
@@ -290,9 +347,9 @@ int main(int argc, char *argv[])
     const int waitSeconds = std::max(5, parser.value(waitOpt).toInt());
 
     const Scenario hz4 = runStream(QStringLiteral("4hz"), {"--rate", QString::number(kMessagesPerSecond)},
-                                   kMessagesPerSecond, seconds);
+                                   kMessagesPerSecond, seconds, true);
     print(hz4);
-    const Scenario line = runStream(QStringLiteral("line"), {"--line-rate"}, kLineMessagesPerSecond, seconds);
+    const Scenario line = runStream(QStringLiteral("line"), {"--line-rate"}, kLineMessagesPerSecond, seconds, false);
     print(line);
     const Waiting wait = runWaiting(waitSeconds);
 
@@ -301,11 +358,12 @@ int main(int argc, char *argv[])
     std::printf("targets missed: %s\n", qPrintable(missedTargets(hz4, line, wait, rssMb)));
     std::printf("summary: lost=%lld svc_cpu_4hz=%.3f svc_wakeups_4hz=%.1f svc_cpu_line=%.3f svc_wakeups_line=%.1f "
                 "svc_cpu_wait=%.4f svc_wakeups_wait=%.2f svc_rss_mb=%.1f cat_cpu_4hz=%.3f cat_cpu_line=%.3f "
-                "cpu_ratio_4hz=%.1f cpu_ratio_line=%.1f\n",
+                "cpu_ratio_4hz=%.1f cpu_ratio_line=%.1f svc_cpu_4hz_no_tables=%.3f tables_cost_4hz=%.2f\n",
                 lost, hz4.service.rate.cpuPercent, hz4.service.rate.wakeupsPerSecond, line.service.rate.cpuPercent,
                 line.service.rate.wakeupsPerSecond, wait.service.rate.cpuPercent, wait.service.rate.wakeupsPerSecond,
                 rssMb, hz4.cat.rate.cpuPercent, line.cat.rate.cpuPercent,
                 ratio(hz4.service.rate.cpuPercent, hz4.cat.rate.cpuPercent),
-                ratio(line.service.rate.cpuPercent, line.cat.rate.cpuPercent));
+                ratio(line.service.rate.cpuPercent, line.cat.rate.cpuPercent), hz4.bare ? hz4.bare->rate.cpuPercent : 0.0,
+                hz4.bare ? ratio(hz4.service.rate.cpuPercent, hz4.bare->rate.cpuPercent) : 0.0);
     return hz4.ok && line.ok && wait.ok ? 0 : 1;
 }

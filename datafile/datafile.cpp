@@ -276,6 +276,7 @@ bool DataFile::writeLines(const QByteArray &lines)
         return false;
     }
     m_lastWritten = nativepath::encode(m_dataPath);
+    m_lastWrittenSize = qint64(st.st_size) + lines.size();
     return true;
 }
 

@@ -105,6 +105,10 @@ public:
     bool isOpen() const { return m_fd >= 0; }
     // The file of the last File_open; empty before the first.
     QString Data_Path() const { return m_dataPath; }
+    // The file that records last went into (as the file system spells it)
+    // and its length on the device after them; empty and 0 before the first.
+    QByteArray lastWritten() const { return m_lastWritten; }
+    qint64 lastWrittenSize() const { return m_lastWrittenSize; }
 
     // For measuring what the flush to the device costs; always on in the program.
     void setSyncToDevice(bool on) { m_sync = on; }
@@ -131,6 +135,7 @@ private:
     // The file the last record went to; it is opened without a probe while
     // it is still there.
     QByteArray m_lastWritten;
+    qint64 m_lastWrittenSize = 0;
     int m_fd = -1;
     bool m_sync = true;
     // The records waiting, by the day of the file they go into.

@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     log.clock.set(QDateTime(QDate(2003, 5, 21), QTime(23, 58, 0)));
     log.clock.setStepMs(7000);
     log.port.append(QByteArray(reinterpret_cast<const char *>(data + 3), qsizetype(size - 3)));
-    AcquisitionCycle &cycle = log.engine.cycle();
+    const AcquisitionCycle &cycle = log.engine.cycle();
 
     bool stopped = false;
     int stoppedSteps = 0;
@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             log.engine.stop();
             stopped = true;
         }
-        cycle.step();
+        log.engine.step();
         if (stopped && ++stoppedSteps == 3) {
             log.engine.start();
             log.port.open = true;

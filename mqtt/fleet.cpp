@@ -56,6 +56,16 @@ QByteArray fleet::resendTopic(const QString &station)
     return topic(station, "resend");
 }
 
+QByteArray fleet::statsTopic(const QString &station)
+{
+    return topic(station, "stats");
+}
+
+QByteArray fleet::liveTopic(const QString &station)
+{
+    return topic(station, "live");
+}
+
 std::optional<QByteArray> fleet::stationOfTopic(QByteArrayView topic, QByteArrayView leaf)
 {
     const QByteArrayView root(kRoot);

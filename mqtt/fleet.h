@@ -12,6 +12,8 @@
 //   record  each line of its day files, QoS 1, not retained (recordpayload.h)
 //   status  what it is doing, as JSON, retained; its last will says offline
 //   resend  where a collector asks it to publish again from (recordpayload.h)
+//   stats   each interval's statistics, as JSON, retained
+//   live    the latest message, as JSON, at most once a second, not retained
 // A station name becomes a folder name at the collector, so it is checked
 // on both sides.
 namespace fleet {
@@ -31,6 +33,8 @@ QString stationNameProblem(const QString &name);
 QByteArray recordTopic(const QString &station);
 QByteArray statusTopic(const QString &station);
 QByteArray resendTopic(const QString &station);
+QByteArray statsTopic(const QString &station);
+QByteArray liveTopic(const QString &station);
 
 // The names in a folder (its path as the file system spells it), "." and
 // ".." left out; none when it cannot be read.

@@ -149,6 +149,11 @@ void MqttClient::attempt()
         return;
     }
     dropSocket();
+    if (m_config.willPayloadNow && !m_config.willTopic.isEmpty()) {
+        const QByteArray will = m_config.willPayloadNow();
+        libmosquitto().mosquitto_will_set(m_mosq, m_config.willTopic.constData(), int(will.size()), will.constData(), 1,
+                                          true);
+    }
     const QByteArray host = m_config.broker.url->host.toUtf8();
     errno = 0;
     const int rc = libmosquitto().mosquitto_connect(m_mosq, host.constData(), m_config.broker.url->port, kKeepAliveS);

@@ -22,6 +22,9 @@ struct MqttClientConfig
     bool cleanSession = true;    // false: the broker keeps the subscriptions and queues while away
     QByteArray willTopic;        // when set, published retained (QoS 1) should the connection die
     QByteArray willPayload;
+    // When set, the will's payload made afresh for every connection attempt
+    // (it may carry the time), instead of willPayload.
+    std::function<QByteArray()> willPayloadNow;
     int maxInflight = 20;        // QoS 1 messages on their way at once
     qint64 maxPayload = 0;       // longer messages received are let go (messageTooLong); 0: any
 };

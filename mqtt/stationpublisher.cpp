@@ -19,6 +19,11 @@ namespace {
 // The publisher yields to the acquisition: nice 10 for its thread alone.
 constexpr int kNiceness = 10;
 
+QString utcNow()
+{
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+}
+
 } // namespace
 
 MqttClientConfig StationPublisher::clientConfig(const MqttSettings &settings)
@@ -29,6 +34,12 @@ MqttClientConfig StationPublisher::clientConfig(const MqttSettings &settings)
     config.willPayload = QJsonDocument(QJsonObject{{QStringLiteral("station"), settings.station},
                                                    {QStringLiteral("online"), false}})
                              .toJson(QJsonDocument::Compact);
+    config.willPayloadNow = [station = settings.station] {
+        return QJsonDocument(QJsonObject{{QStringLiteral("station"), station},
+                                         {QStringLiteral("online"), false},
+                                         {QStringLiteral("since"), utcNow()}})
+            .toJson(QJsonDocument::Compact);
+    };
     // Room for the status messages beside a full window of lines.
     constexpr int kStatusRoom = 16;
     config.maxInflight = StationPublisher::kWindow + kStatusRoom;
@@ -138,7 +149,21 @@ void StationPublisher::setFaults(const QStringList &faults)
     if (faults == m_faults)
         return;
     m_faults = faults;
+    m_since = QDateTime::currentDateTimeUtc();
     publishStatus(true);
+}
+
+void StationPublisher::publishStats(const QByteArray &json)
+{
+    m_unsentStats = json;
+    if (m_client.isConnected() && m_client.publish(fleet::statsTopic(m_settings.station), json, 1, true) >= 0)
+        m_unsentStats.clear();
+}
+
+void StationPublisher::publishLive(const QByteArray &json)
+{
+    if (m_client.isConnected())
+        m_client.publish(fleet::liveTopic(m_settings.station), json, 0, false);
 }
 
 void StationPublisher::noteCount(int count)
@@ -161,9 +186,12 @@ void StationPublisher::onConnected()
     if (!m_everConnected)
         m_log.info(QStringLiteral("MQTT: connected to %1").arg(m_settings.url->text()));
     m_everConnected = true;
+    m_since = QDateTime::currentDateTimeUtc();
     m_lastHeard.start();
     m_lastHeardAt = QDateTime::currentDateTime();
     publishStatus(true);
+    if (!m_unsentStats.isEmpty())
+        publishStats(m_unsentStats);
     m_statusTimer.start();
     pump();
 }
@@ -319,6 +347,7 @@ QByteArray StationPublisher::statusJson(bool online)
     QJsonObject status{
         {QStringLiteral("station"), m_settings.station},
         {QStringLiteral("online"), online},
+        {QStringLiteral("since"), m_since.toString(Qt::ISODate)},
         {QStringLiteral("time"), now.toString(Qt::ISODate)},
         {QStringLiteral("file"), QString::fromLatin1(file)},
         // The header is no record.
@@ -357,6 +386,7 @@ void StationPublisher::finalize()
     m_statusTimer.stop();
     m_cursorTimer.stop();
     writeCursors();
+    m_since = QDateTime::currentDateTimeUtc();
     publishStatus(false);
     m_client.close();
     m_log.info(QStringLiteral("MQTT: stopped; acknowledged up to %1")

@@ -35,8 +35,9 @@ class Log;
 // have been caught up, with their number. A collector that has missed lines
 // asks on sorvik7/<station>/resend to have them again from an offset, and
 // publishing goes back there. A retained status message on
-// sorvik7/<station>/status says what the station is doing; the last will
-// says it is offline.
+// sorvik7/<station>/status says what the station is doing and since when;
+// the last will says it is offline, dated by when the connection it stands
+// for was made (the broker cannot date it).
 //
 // A cursor belongs to one file (its device and inode): a new file under a
 // name already published (today's file moved away, the logger starting
@@ -68,6 +69,13 @@ public:
     void setFaults(const QStringList &faults);
     // The counter the cycle shows (its backlog of waiting characters); any thread.
     void noteCount(int count);
+    // An interval's statistics (a JSON object), retained on
+    // sorvik7/<station>/stats; while the broker cannot be reached the
+    // latest waits and goes when it can.
+    void publishStats(const QByteArray &json);
+    // The latest message (a JSON object) on sorvik7/<station>/live, not
+    // retained; dropped while the broker cannot be reached.
+    void publishLive(const QByteArray &json);
     // Publishes what has been flushed for at most `drainMs`, writes the
     // cursors, says offline and disconnects; then finished().
     void finish(int drainMs);
@@ -127,6 +135,8 @@ private:
     qint64 m_caughtUpLines = 0;
 
     QStringList m_faults;
+    QDateTime m_since;                        // since when the status holds, UTC
+    QByteArray m_unsentStats;
     QDateTime m_lastRecord;
     std::atomic<int> m_largestCount{0};
 

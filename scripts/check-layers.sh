@@ -12,7 +12,7 @@ cd "${1:-$(dirname "$0")/..}"
 layers=(
     "common"
     "serial datafile stats daemon"
-    "acquisition mqtt"
+    "acquisition mqtt tables"
     "ui viewer service collector tools"
     "tests fuzz bench"
 )

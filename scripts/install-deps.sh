@@ -21,6 +21,9 @@ packages=(
     # libmosquitto client library, found through pkg-config; the tests start
     # a mosquitto broker of their own on 127.0.0.1
     libmosquitto-dev mosquitto
+    # the test of the stats and live topics reads them back with
+    # mosquitto_sub, as a dashboard's subscriber would
+    mosquitto-clients
     # the TLS case of that test makes its certificates with the openssl tool
     openssl
     # sorvik7-collect --http: Qt's HTTP server module; the fleet page's test

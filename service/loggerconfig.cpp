@@ -2,6 +2,7 @@
 
 #include "common/sorvik7_def.h"
 #include "serial/mscomm.h"
+#include "stats/intervalstats.h"
 
 #include <QStandardPaths>
 
@@ -15,6 +16,11 @@ const QString kSamples = QStringLiteral("samples");
 const QString kDebug = QStringLiteral("debug");
 const QString kDir = QStringLiteral("dir");
 const QString kBacklogLimit = QStringLiteral("backlog-limit");
+const QString kTables = QStringLiteral("tables");
+const QString kStatsMinutes = QStringLiteral("stats-minutes");
+const QString kRaw = QStringLiteral("raw");
+const QString kStats = QStringLiteral("stats");
+const QString kNone = QStringLiteral("none");
 
 constexpr int kMinCom = 1;
 constexpr int kMaxCom = 255;
@@ -30,6 +36,8 @@ QList<Option> loggerOptions()
         {kDir, QStringLiteral("FOLDER"), QStringLiteral("Data folder, made when missing, and waited for while it cannot be (default: the state directory under systemd, else ~/.local/share/sorvik7)."), Option::Both},
         {kBacklogLimit, QStringLiteral("N"), QStringLiteral("Records kept in memory while the data folder does not take them, at least %1 (default %2); later ones are lost, and that is logged.")
                                                  .arg(DataFile::kMinBacklogLimit).arg(DataFile::kDefaultBacklogLimit), Option::Both},
+        {kTables, QStringLiteral("LIST"), QStringLiteral("Tables written beside the day files (UTC): raw (every message's speed, raw/YYYY-MM-DD.csv), stats (interval statistics, stats/YYYY-MM-DD.csv), both as raw,stats (the default), or none."), Option::Both},
+        {kStatsMinutes, QStringLiteral("M"), QStringLiteral("Interval of the statistics in minutes: 1, 2, 3, 4, 5, 6, 10, 12, 15, 20, 30 or 60 (default 10)."), Option::Both},
     };
 }
 
@@ -39,7 +47,8 @@ ProgramOptions::About about()
         QStringLiteral("sorvik7-logger"),
         QStringLiteral("[OPTION]..."),
         QStringLiteral("Records a SORVIK-7 wind sensor without a window: one record per message in the day file "
-                       "yyyymmdd.SVK of the data folder, exactly as the window writes it. Runs as a systemd "
+                       "yyyymmdd.SVK of the data folder, exactly as the window writes it; beside it every message's "
+                       "speed and interval statistics in UTC (--tables). Runs as a systemd "
                        "service (Type=notify, watchdog) or from a shell; SIGTERM or SIGINT stops it between two "
                        "records.\n\nGive --port or --com, on the command line or in the config file; --port or "
                        "--com on the command line replaces both port and com of the file."),
@@ -97,7 +106,7 @@ ProgramOptions::Outcome LoggerConfigReader::read(const QStringList &arguments)
         return outcome;
     // The data folder is made last, so nothing is made when another value is bad.
     const bool ok = m_options.readConfig() && takeDevice() && takeSamples() && takeDebug() && takeBacklogLimit()
-                    && takeMqtt() && takeDataDir();
+                    && takeTables() && takeMqtt() && takeDataDir();
     m_config.configFile = m_options.configFile();
     return ok ? outcome : ProgramOptions::Outcome::Error;
 }
@@ -152,6 +161,35 @@ bool LoggerConfigReader::takeDebug()
     if (!on)
         return m_options.fail(kDebug, *debug, QStringLiteral("must be true or false"));
     m_config.debug = *on;
+    return true;
+}
+
+bool LoggerConfigReader::takeTables()
+{
+    if (const auto tables = m_options.setting(kTables)) {
+        const QString problem = QStringLiteral("must be raw, stats, raw,stats or none");
+        const QStringList names = tables->value.split(u',', Qt::SkipEmptyParts);
+        if (names.isEmpty())
+            return m_options.fail(kTables, *tables, problem);
+        m_config.rawTable = m_config.statsTable = false;
+        for (const QString &raw : names) {
+            const QString name = raw.trimmed().toLower();
+            if (name == kRaw)
+                m_config.rawTable = true;
+            else if (name == kStats)
+                m_config.statsTable = true;
+            else if (name != kNone || names.size() > 1)
+                return m_options.fail(kTables, *tables, problem);
+        }
+    }
+    if (const auto minutes = m_options.setting(kStatsMinutes)) {
+        const auto n = parseInt(minutes->value, 1, 60);
+        if (!n || !IntervalStats::isValidMinutes(*n))
+            return m_options.fail(kStatsMinutes, *minutes,
+                                  QStringLiteral("must be a whole number of minutes that divides 60 (1, 2, 3, 4, 5, "
+                                                 "6, 10, 12, 15, 20, 30 or 60)"));
+        m_config.statsMinutes = *n;
+    }
     return true;
 }
 

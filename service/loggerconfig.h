@@ -18,6 +18,9 @@ struct LoggerConfig
     qsizetype backlogLimit = DataFile::kDefaultBacklogLimit;   // records kept while the folder refuses them
     QString configFile;   // the file that was read; empty when none was
     MqttSettings mqtt;    // publishing over MQTT; off without mqtt-url
+    bool rawTable = true;     // raw/YYYY-MM-DD.csv: every message's speed, UTC
+    bool statsTable = true;   // stats/YYYY-MM-DD.csv: interval statistics
+    int statsMinutes = 10;    // the statistics' interval, minutes; divides 60
 
     // How reports name the port: "Com<n>" as the window does, or the device path.
     QString portName() const;
@@ -26,7 +29,7 @@ struct LoggerConfig
 // Reads the command line and the config file into a LoggerConfig.
 //
 // The config file is INI with the options' names as keys (port, com,
-// samples, debug, dir, backlog-limit, and the MQTT keys of MqttOptions), read from --config, else from the user's config
+// samples, debug, dir, backlog-limit, tables, stats-minutes, and the MQTT keys of MqttOptions), read from --config, else from the user's config
 // folder (sorvik7/logger.conf in it), else from /etc/sorvik7/logger.conf;
 // a key given as an option overrides the file. --port or --com given on
 // the command line replaces both port and com of the file.
@@ -59,6 +62,7 @@ private:
     bool takeDebug();
     bool takeBacklogLimit();
     bool takeDataDir();
+    bool takeTables();
     bool takeMqtt();
 
     ProgramOptions m_options;

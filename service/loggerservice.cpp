@@ -4,6 +4,7 @@
 #include "common/timeunits.h"
 #include "daemon/log.h"
 #include "daemon/options.h"
+#include "service/messagesample.h"
 #include "serial/lineevents.h"
 
 #include <QCoreApplication>
@@ -56,6 +57,31 @@ LoggerService::LoggerService(const LoggerConfig &config, const Log &log, QObject
     connect(&m_engine, &Acquisition::folderInUse, this, [this](const QString &text) { m_folderInUse = text; });
     if (m_config.mqtt.enabled())
         m_mqtt = std::make_unique<StationLink>(m_config.mqtt, m_config.dataDir, m_engine, m_log);
+    makeTables();
+}
+
+void LoggerService::makeTables()
+{
+    CampaignTables::Settings settings;
+    settings.raw = m_config.rawTable;
+    settings.statsTable = m_config.statsTable;
+    settings.statistics = m_config.statsTable || m_mqtt;
+    settings.minutes = m_config.statsMinutes;
+    if (!settings.raw && !settings.statistics)
+        return;
+    m_tables = std::make_unique<CampaignTables>(m_config.dataDir, settings);
+    connect(&m_engine, &Acquisition::messageParsed, m_tables.get(),
+            [this](const ParsedMessage &message) { m_tables->add(windSampleOf(message)); });
+    if (m_mqtt)
+        connect(m_tables.get(), &CampaignTables::intervalDone, m_mqtt.get(), &StationLink::publishStats);
+    connect(m_tables.get(), &CampaignTables::fault, this, [this](const QString &text) { m_log.error(text); });
+    connect(m_tables.get(), &CampaignTables::faultCleared, this,
+            [this](const QString &folder, quint64 waited, quint64 lost) {
+                m_log.notice(QStringLiteral("table written again (%1): %2 rows were written late, %3 lost")
+                                 .arg(folder)
+                                 .arg(waited)
+                                 .arg(lost));
+            });
 }
 
 LoggerService::~LoggerService()
@@ -72,6 +98,12 @@ QString LoggerService::settingsText() const
                 .arg(m_config.samples)
                 .arg(m_config.debug ? QStringLiteral("on") : QStringLiteral("off"), nativepath::display(m_config.dataDir),
                      m_config.configFile.isEmpty() ? QStringLiteral("none") : m_config.configFile);
+    QStringList tables;
+    if (m_config.rawTable)
+        tables << QStringLiteral("raw");
+    if (m_config.statsTable)
+        tables << QStringLiteral("stats every %1 min").arg(m_config.statsMinutes);
+    text += QStringLiteral(", tables %1").arg(tables.isEmpty() ? QStringLiteral("none") : tables.join(u", "));
     if (m_config.mqtt.enabled())
         text += QStringLiteral(", MQTT %1").arg(m_config.mqtt.describe());
     return text;
@@ -138,6 +170,10 @@ void LoggerService::stop(const QString &reason)
                         .arg(m_engine.backlog())
                         .arg(m_config.dataDir));
     m_engine.shutdown();
+    // The interval in progress, cut short; then everything to the disk.
+    if (m_tables && !m_tables->stop())
+        m_log.error(QStringLiteral("%1 table rows are lost: their folder still does not take them")
+                        .arg(m_tables->pending()));
     if (m_mqtt)
         m_mqtt->stop();
     m_log.info(QStringLiteral("stopped (%1): %2 records written; %3")

@@ -7,6 +7,7 @@
 #include "service/loggerconfig.h"
 #include "service/stationlink.h"
 #include "daemon/systemdnotifier.h"
+#include "tables/campaigntables.h"
 
 #include <QObject>
 #include <QTimer>
@@ -21,7 +22,9 @@ class Log;
 // file faults, the device going and coming back), one line each. A device
 // that is not there at start or goes away later is waited for, and so is a
 // data folder that cannot be made at start: the records wait for it as for
-// a folder that goes away later.
+// a folder that goes away later. Beside the day files it writes the
+// campaign tables (raw speeds and interval statistics, CampaignTables)
+// unless they are turned off.
 class LoggerService : public QObject, public CycleDisplay, public MessageReporter
 {
     Q_OBJECT
@@ -50,6 +53,7 @@ public:
 
 private:
     QString settingsText() const;
+    void makeTables();
     void onStateChanged(Acquisition::State state);
     void onLineEvent(qint16 code);
     void onDeviceLost();
@@ -71,6 +75,7 @@ private:
     std::unique_ptr<StationLink> m_mqtt;   // when an MQTT broker is configured
     QTimer m_makeDir;         // while the data folder cannot be made
     QString m_folderInUse;    // START was refused: this line says why
+    std::unique_ptr<CampaignTables> m_tables;   // when a table is on or statistics go over MQTT
     bool m_lost = false;      // the device went away while running
     bool m_stopped = false;
     bool m_refused = false;   // START found the device held by another program

@@ -1,16 +1,15 @@
 #include "service/stationlink.h"
 
 #include "acquisition/acquisition.h"
-#include "common/nativepath.h"
+#include "service/messagesample.h"
 #include "datafile/dayfilename.h"
 #include "mqtt/fleet.h"
 #include "mqtt/stationpublisher.h"
 #include "daemon/log.h"
 
 #include <QDateTime>
+#include <QJsonDocument>
 #include <QThread>
-
-#include <sys/stat.h>
 
 namespace {
 
@@ -47,11 +46,11 @@ StationLink::StationLink(const MqttSettings &settings, const QString &dataDir, A
     // Directly, in the publisher's thread: the logger's thread is waiting then.
     connect(m_publisher, &StationPublisher::finished, m_thread, &QThread::quit, Qt::DirectConnection);
 
-    connect(&m_engine.cycle(), &AcquisitionCycle::recordDone, this, [this](bool written) {
-        if (written)
-            reportFlushed();
-    });
-    connect(&m_engine, &Acquisition::backlogChanged, this, &StationLink::reportFlushed);
+    connect(&m_engine, &Acquisition::stored, this, &StationLink::reportStored);
+    connect(&m_engine, &Acquisition::messageParsed, this, &StationLink::noteMessage);
+    m_liveTimer.setSingleShot(true);
+    m_liveTimer.setInterval(kLivePeriodMs);
+    connect(&m_liveTimer, &QTimer::timeout, this, &StationLink::publishLive);
     connect(&m_engine, &Acquisition::stateChanged, this, [this](Acquisition::State state) {
         m_deviceFault = state == Acquisition::State::WaitingForDevice
             ? QStringLiteral("waiting for the device %1").arg(m_engine.device()) : QString();
@@ -105,6 +104,7 @@ void StationLink::stop()
     if (m_stopped)
         return;
     m_stopped = true;
+    m_liveTimer.stop();
     QMetaObject::invokeMethod(m_publisher, [p = m_publisher] { p->finish(kDrainMs); }, Qt::QueuedConnection);
     if (!m_thread->wait(kDrainMs + kStopGraceMs))
         m_log.warning(QStringLiteral("MQTT: the publisher did not end in time (a connection attempt hangs); "
@@ -117,17 +117,39 @@ void StationLink::noteCount(int count)
         m_publisher->noteCount(count);
 }
 
-void StationLink::reportFlushed()
+void StationLink::reportStored(const QByteArray &file, qint64 bytes)
 {
-    // The engine has closed the file after flushing it: what it holds now is on the device.
-    const QByteArray path = nativepath::encode(m_engine.dataPath());
-    const QByteArray name = path.mid(path.lastIndexOf('/') + 1);
-    struct stat st {};
-    if (!m_publisher || !dayfilename::isValid(name) || ::stat(path.constData(), &st) != 0)
+    // The engine has flushed the file: what it holds up to `bytes` is on the device.
+    const QByteArray name = file.mid(file.lastIndexOf('/') + 1);
+    if (!m_publisher || !dayfilename::isValid(name))
         return;
-    QMetaObject::invokeMethod(m_publisher, [p = m_publisher, name, size = qint64(st.st_size),
-                                            when = QDateTime::currentDateTime()] { p->flushed(name, size, when); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(m_publisher, [p = m_publisher, name, bytes, when = QDateTime::currentDateTime()] {
+        p->flushed(name, bytes, when);
+    }, Qt::QueuedConnection);
+}
+
+void StationLink::noteMessage(const ParsedMessage &message)
+{
+    m_latest = message;
+    if (!m_liveTimer.isActive())
+        publishLive();
+}
+
+void StationLink::publishLive()
+{
+    // The first message at once, then the latest at most once a period.
+    if (!m_latest)
+        return;
+    const QByteArray json = QJsonDocument(liveJson(*m_latest)).toJson(QJsonDocument::Compact);
+    m_latest.reset();
+    m_liveTimer.start();
+    QMetaObject::invokeMethod(m_publisher, [p = m_publisher, json] { p->publishLive(json); }, Qt::QueuedConnection);
+}
+
+void StationLink::publishStats(const IntervalRow &row)
+{
+    const QByteArray json = QJsonDocument(intervalJson(row)).toJson(QJsonDocument::Compact);
+    QMetaObject::invokeMethod(m_publisher, [p = m_publisher, json] { p->publishStats(json); }, Qt::QueuedConnection);
 }
 
 void StationLink::reportFaults()

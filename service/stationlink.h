@@ -2,17 +2,26 @@
 
 #include "mqtt/mqttoptions.h"
 
+#include "acquisition/parsedmessage.h"
+
+#include <QElapsedTimer>
 #include <QObject>
 #include <QStringList>
+#include <QTimer>
+
+#include <optional>
 
 class Acquisition;
 class QThread;
 class Log;
 class StationPublisher;
+struct IntervalRow;
 
 // The logger's side of publishing over MQTT: runs a StationPublisher in a
 // thread of its own and tells it, from the engine's events, which day file
-// has been written and flushed how far, and what faults the station has.
+// has been written and flushed how far, and what faults the station has;
+// hands it the latest message for the live topic (at most one a second)
+// and each interval's statistics.
 // The publisher reads the day files itself, so the acquisition never waits
 // for the network.
 class StationLink : public QObject
@@ -33,10 +42,17 @@ public:
     void stop();
     // The counter the cycle shows; from the logger's thread.
     void noteCount(int count);
+    // An interval's statistics, for sorvik7/<station>/stats.
+    void publishStats(const IntervalRow &row);
+
+    // The live topic carries at most one message in this period.
+    static constexpr int kLivePeriodMs = 1000;
 
 private:
-    void reportFlushed();
+    void reportStored(const QByteArray &file, qint64 bytes);
     void reportFaults();
+    void noteMessage(const ParsedMessage &message);
+    void publishLive();
 
     const Log &m_log;   // takes lines from any thread
     Acquisition &m_engine;
@@ -49,4 +65,6 @@ private:
         QString silence, status, overflow;
     } m_line;
     bool m_stopped = false;
+    std::optional<ParsedMessage> m_latest;    // not yet on the live topic
+    QTimer m_liveTimer;                       // runs for kLivePeriodMs after each live message
 };

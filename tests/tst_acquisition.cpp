@@ -78,7 +78,7 @@ private slots:
         const QByteArray last = traffic.messages(1, expected);
         log.port.append(line + last + sorvik7::STX);
         for (int i = 0; i < 100; ++i)
-            log.engine.cycle().step();
+            log.engine.step();
         QCOMPARE(log.port.pos, 0);
 
         log.engine.start();
@@ -140,7 +140,7 @@ private slots:
         QCOMPARE(log.engine.cycle().Sample_Idx(), 2);   // records in slots 5 and 1 so far
         log.port.open = false;
         log.engine.stop();
-        log.engine.cycle().step();
+        log.engine.step();
         QCOMPARE(log.engine.cycle().phase(), AcquisitionCycle::Phase::Idle);
         // START again: syncing goes on counting from slot 2, so three STX end it
         log.port = ReplayPort();
@@ -158,7 +158,7 @@ private slots:
         // once the slot has reached 4, the first STX after START ends the sync
         QVERIFY(log.engine.cycle().Sample_Idx() >= 4);
         log.engine.stop();
-        log.engine.cycle().step();
+        log.engine.step();
         log.engine.start();
         log.feed("junk\x02");
         QCOMPARE(log.engine.cycle().phase(), AcquisitionCycle::Phase::Fill);
@@ -212,7 +212,7 @@ private slots:
         Logger log(m_dir.path(), 65, false);
         log.port.append(msg(0) + msg(0) + msg(0) + msg(1) + "\x02");
         for (int i = 0; i < 200; ++i)
-            log.engine.cycle().step();
+            log.engine.step();
         QCOMPARE(log.engine.cycle().phase(), AcquisitionCycle::Phase::Ended);
         QCOMPARE(log.port.pos, 0);
         // a bad value set while running is not taken either

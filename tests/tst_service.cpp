@@ -2,10 +2,11 @@
 // sensor: the same day file as the window's engine for the same bytes, a
 // device that is late, goes away and comes back, a clean stop on SIGTERM
 // with systemd told, and bad settings refused before anything is opened;
-// line faults told once and shown in the MQTT status; one device, one logger.
+// line faults told once and shown in the MQTT status; one device, one logger;
+// the campaign tables.
 #include "datafile/folderlock.h"
 #include "fleetsupport.h"
-#include "sensormessage.h"
+#include "tools/sensormessage.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -15,7 +16,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cmath>
 #include <csignal>
+#include <map>
+#include <set>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -132,6 +136,55 @@ struct NotifySocket
     std::unique_ptr<QSocketNotifier> notifier;
     QByteArrayList messages;
 };
+
+
+// A message of the campaign test: what was sent, as the raw table must hold it.
+struct Sent
+{
+    QByteArray direction;   // as a whole number, or empty
+    QByteArray speed;       // as a number
+    QByteArray status;
+    QByteArray message;
+};
+
+// Messages with speeds and directions from a seed; some with a bad status,
+// some without a direction.
+QList<Sent> campaignMessages(int count)
+{
+    QRandomGenerator rng(7);
+    QList<Sent> out;
+    for (int i = 0; i < count; ++i) {
+        const int direction = rng.bounded(360);
+        const int hundredths = rng.bounded(3000);
+        Sent s;
+        s.direction = i % 11 == 4 ? QByteArray() : QByteArray::number(direction);
+        // "004.50" is the number 4.5
+        QByteArray fraction = QByteArray::number(hundredths % 100).rightJustified(2, '0');
+        while (fraction.endsWith('0'))
+            fraction.chop(1);
+        s.speed = QByteArray::number(hundredths / 100) + (fraction.isEmpty() ? QByteArray() : '.' + fraction);
+        s.status = i % 7 == 3 ? "0A" : "00";
+        const QByteArray dirField = s.direction.isEmpty() ? QByteArray() : s.direction.rightJustified(3, '0');
+        const QByteArray speedField = QByteArray::number(hundredths / 100.0, 'f', 2).rightJustified(6, '0');
+        s.message = SensorMessage::frame("Q," + dirField + ',' + speedField + ",M," + s.status + ',');
+        out << s;
+    }
+    return out;
+}
+
+QList<QByteArrayList> csvRows(const QByteArray &file)
+{
+    QList<QByteArrayList> rows;
+    for (const QByteArray &line : file.split('\n'))
+        if (!line.isEmpty())
+            rows << line.split(',');
+    return rows;
+}
+
+qint64 utcMs(const QByteArray &text)
+{
+    return QDateTime::fromString(QString::fromLatin1(text), Qt::ISODateWithMs).toMSecsSinceEpoch();
+}
 
 } // namespace
 
@@ -307,6 +360,122 @@ private slots:
         QVERIFY(first.terminate());
     }
 
+    // The raw table holds every message the cycle took a speed from, as
+    // sent, stamped in UTC; the statistics table's one-minute rows agree
+    // with the raw rows, the interval in progress written at stop.
+    void campaignTables()
+    {
+        constexpr int kMessages = 80;
+        constexpr int kSynced = 3;   // the cycle skips the first three
+        const QList<Sent> sent = campaignMessages(kMessages);
+        QByteArray stream;
+        for (const Sent &s : sent)
+            stream += s.message;
+        stream += '\x02';   // completes the last message
+
+        const QString link = path("ttyWIND"), data = path("data");
+        const qint64 before = QDateTime::currentMSecsSinceEpoch();
+        Service service({"--port", link, "--samples", "3", "--stats-minutes", "1", "--dir", data, "--config",
+                         writeFile("empty.conf", {})});
+        SensorProcess sensor;
+        QVERIFY(sensor.start({"--wait", "--quiet", "--link", link, "--rate", "20", "--raw", writeFile("run", stream)}));
+        const auto tableRows = [&](const char *table) {
+            const QStringList names = QDir(data + u'/' + QLatin1String(table)).entryList({"*.csv"}, QDir::Files);
+            QByteArray all;
+            for (const QString &name : names)
+                all += fileBytes(data + u'/' + QLatin1String(table) + u'/' + name);
+            return csvRows(all);
+        };
+        // Each file has its header; the rows come once every message is in.
+        QTRY_VERIFY2_WITH_TIMEOUT(tableRows("raw").size() >= kMessages - kSynced + 1, service.log().constData(), kSlowMs);
+        QVERIFY(service.terminate());
+        const qint64 after = QDateTime::currentMSecsSinceEpoch();
+
+        QList<QByteArrayList> raw = tableRows("raw");
+        QCOMPARE(raw.takeFirst(), QByteArrayList({"time", "direction", "speed", "units", "status"}));
+        QCOMPARE(raw.size(), kMessages - kSynced);
+        const QRegularExpression utcMillis(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$"));
+        qint64 previous = before;
+        for (int i = 0; i < raw.size(); ++i) {
+            const QByteArrayList &row = raw[i];
+            const Sent &s = sent[i + kSynced];
+            QVERIFY2(utcMillis.match(QString::fromLatin1(row[0])).hasMatch(), row[0].constData());
+            const qint64 t = utcMs(row[0]);
+            QVERIFY(t >= previous && t <= after);
+            previous = t;
+            QCOMPARE(row.mid(1), QByteArrayList({s.direction, s.speed, "M", s.status}));
+        }
+
+        // The statistics worked out here from the raw rows, by minute.
+        struct Minute
+        {
+            std::vector<double> speeds;
+            std::set<qint64> seconds;
+            int bad = 0;
+        };
+        std::map<qint64, Minute> minutes;
+        for (const QByteArrayList &row : raw) {
+            const qint64 t = utcMs(row[0]);
+            Minute &m = minutes[t - t % 60000];
+            m.speeds.push_back(row[2].toDouble());
+            m.seconds.insert(t / 1000);
+            m.bad += row[4] != "00";
+        }
+        QList<QByteArrayList> stats = tableRows("stats");
+        QCOMPARE(stats.takeFirst().join(','), QByteArray("start,end,count,coverage,speed_mean,speed_sd,speed_min,"
+                                                        "speed_max,gust,ti,dir_mean,dir_sd,status_bad,units"));
+        QCOMPARE(stats.size(), qsizetype(minutes.size()));
+        auto minute = minutes.begin();
+        for (const QByteArrayList &row : stats) {
+            const auto &[start, m] = *minute++;
+            const double n = double(m.speeds.size());
+            double sum = 0.0;
+            for (double v : m.speeds)
+                sum += v;
+            const auto near = [](const QByteArray &text, double value) { return std::abs(text.toDouble() - value) < 0.0011; };
+            QCOMPARE(utcMs(row[0]), start);
+            QCOMPARE(utcMs(row[1]), start + 60000);
+            QCOMPARE(row[2].toLongLong(), qint64(m.speeds.size()));
+            QVERIFY2(near(row[3], double(m.seconds.size()) / 60.0), row[3].constData());
+            QVERIFY2(near(row[4], sum / n), row[4].constData());
+            QCOMPARE(row[6].toDouble(), *std::min_element(m.speeds.begin(), m.speeds.end()));
+            QCOMPARE(row[7].toDouble(), *std::max_element(m.speeds.begin(), m.speeds.end()));
+            QCOMPARE(row[12].toInt(), m.bad);
+            QCOMPARE(row[13], QByteArray("M"));
+        }
+    }
+
+    // A table whose folder is refused waits and is told once, and once more
+    // when its rows are in; none is lost.
+    void tableFolderRefused()
+    {
+        const QString link = path("ttyWIND"), data = path("data");
+        QDir().mkpath(data);
+        writeFile("data/raw", "a file where the folder goes");
+        Service service({"--port", link, "--dir", data, "--samples", "3", "--tables", "raw", "--config",
+                         writeFile("empty.conf", {})});
+        SensorProcess sensor;
+        QVERIFY(sensor.start({"--quiet", "--rate", "20", "--link", link}));
+        QTRY_VERIFY_WITH_TIMEOUT(service.log().contains("table not written"), kSlowMs);
+        const qsizetype atFault = dayFile(data).count('\n');
+        QTRY_VERIFY_WITH_TIMEOUT(dayFile(data).count('\n') >= atFault + 20, kSlowMs);
+        QVERIFY(QFile::remove(path("data/raw")));
+        QTRY_VERIFY_WITH_TIMEOUT(service.log().contains("table written again"), kSlowMs);
+        sensor.process.kill();
+        QVERIFY(service.terminate());
+
+        const QByteArray log = service.log();
+        QCOMPARE(log.count("table not written"), 1);
+        QCOMPARE(log.count("table written again"), 1);
+        QVERIFY2(QRegularExpression(QStringLiteral("table written again \\(.*raw\\): [1-9][0-9]+ rows were written late, 0 lost"))
+                     .match(QString::fromLocal8Bit(log)).hasMatch(), log.constData());
+        // Every record's message and the two that filled the window.
+        const QStringList files = QDir(data + QStringLiteral("/raw")).entryList({"*.csv"}, QDir::Files);
+        QCOMPARE(files.size(), 1);
+        const qsizetype rows = fileBytes(data + QStringLiteral("/raw/") + files.first()).count('\n') - 1;
+        QCOMPARE(rows, dayFile(data).count('\n') - 1 + 2);
+    }
+
     void oneLoggerToAFolder()
     {
         const QString data = path("data");
@@ -364,6 +533,9 @@ private slots:
         QTest::newRow("port and com") << port + QStringList{"--com", "1"} << QByteArray() << "com = '1'";
         QTest::newRow("com 0 in the file") << QStringList() << QByteArray("com=0\n") << "com = '0'";
         QTest::newRow("debug not true or false") << port << QByteArray("debug=maybe\n") << "debug = 'maybe'";
+        QTest::newRow("interval not dividing 60") << port + QStringList{"--stats-minutes", "7"} << QByteArray()
+                                                  << "stats-minutes = '7'";
+        QTest::newRow("unknown table") << port << QByteArray("tables=raw,daily\n") << "tables = 'raw,daily'";
         QTest::newRow("backlog limit under 10") << port + QStringList{"--backlog-limit", "9"} << QByteArray()
                                                 << "backlog-limit = '9'";
     }

@@ -49,7 +49,7 @@ void Logger::feed(const QByteArray &bytes)
 {
     port.append(bytes);
     while (port.waiting() > 0)
-        engine.cycle().step();
+        engine.step();
 }
 
 QByteArray sensorMessage(int direction, double speed, bool checksum)
