@@ -49,7 +49,8 @@ fi
 
 options=${DEB_BUILD_OPTIONS:-}
 [ "${SORVIK7_DBGSYM:-0}" = 1 ] || options="$options noautodbgsym"
-export DEB_BUILD_OPTIONS="${options# } parallel=$(nproc)"
+DEB_BUILD_OPTIONS="${options# } parallel=$(nproc)"
+export DEB_BUILD_OPTIONS
 # The build uses no compiler cache, whatever the environment says.
 unset CMAKE_CXX_COMPILER_LAUNCHER CCACHE_DIR
 
