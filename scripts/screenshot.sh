@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Takes the README's pictures of the two windows: runs SORVIK-7 on a virtual
+# Takes the documentation's pictures (docs/) of the two windows: runs SORVIK-7 on a virtual
 # display with the simulated sensor as COM1, opens the settings dialog and
 # photographs it, closes it, presses START and photographs the main window
 # once records are being written.

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Takes README's picture of sorvik7-view: writes a day of simulated wind as
+# Takes the documentation's picture (docs/) of sorvik7-view: writes a day of simulated wind as
 # the logger writes its day file (4 records a second, a tenth of the day in
 # debug mode; sorvik7-bench-view --generate), opens it in the viewer on a
 # virtual display and photographs the window.
