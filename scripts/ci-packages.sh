@@ -101,11 +101,21 @@ headless() {
 }
 check "sorvik7-logger: nothing of X or widgets among its dependencies" headless
 
-conffile() { dpkg-deb --ctrl-tarfile "$(deb_of "$1")" | tar -xO ./conffiles | grep -qx "$2"; }
+# (Each listing is read whole before grep looks at it: with pipefail, a grep -q
+# that stops early would fail the pipe.)
+conffile() {
+    local list
+    list=$(dpkg-deb --ctrl-tarfile "$(deb_of "$1")" | tar -xO ./conffiles)
+    grep -qx "$2" <<<"$list"
+}
 check "sorvik7-logger: /etc/sorvik7/logger.conf is a conffile" conffile sorvik7-logger /etc/sorvik7/logger.conf
 check "sorvik7-collect: /etc/sorvik7/collect.conf is a conffile" conffile sorvik7-collect /etc/sorvik7/collect.conf
 
-manpage() { dpkg-deb -c "$(deb_of "$1")" | grep -q "/usr/share/man/man1/$2\.1\.gz$"; }
+manpage() {
+    local list
+    list=$(dpkg-deb -c "$(deb_of "$1")")
+    grep -q "/usr/share/man/man1/$2\.1\.gz$" <<<"$list"
+}
 for i in "${!packages[@]}"; do
     check "${packages[$i]}: manual page ${programs[$i]}(1)" manpage "${packages[$i]}" "${programs[$i]}"
 done
@@ -137,7 +147,7 @@ for unit in sorvik7-logger.service sorvik7-logger@check.service sorvik7-collect.
 done
 not_enabled() { ! ls /etc/systemd/system/*.wants/sorvik7* >/dev/null 2>&1; }
 check "the units are not enabled" not_enabled
-in_dialout() { id -nG sorvik7 | tr ' ' '\n' | grep -qx dialout; }
+in_dialout() { [[ " $(id -nG sorvik7) " == *" dialout "* ]]; }
 check "user sorvik7 made, in dialout" in_dialout
 check "user sorvik7-collect made" getent passwd sorvik7-collect
 collect_conf_mode() { [ "$(stat -c '%U:%G %a' /etc/sorvik7/collect.conf)" = "root:sorvik7-collect 640" ]; }
