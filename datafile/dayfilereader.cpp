@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QTimeZone>
 
 #include <algorithm>
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <limits>
 #include <unistd.h>
 
@@ -193,13 +195,41 @@ QDate DayFileReader::headerDate(QByteArrayView line, const QDate &near)
     return QDate(year, twoDigits(d + 3), twoDigits(d + 6));
 }
 
+int DayFileReader::openRegular(const QString &path, QString &error)
+{
+    const QByteArray name = QFile::encodeName(path);
+    const auto notRegular = [&] {
+        error = QStringLiteral("cannot read %1: not a regular file").arg(path);
+        return -1;
+    };
+    const auto failed = [&] {
+        error = QStringLiteral("cannot read %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return -1;
+    };
+    // Look before opening: opening some devices does something by itself.
+    struct stat st = {};
+    if (::stat(name.constData(), &st) != 0)
+        return failed();
+    if (!S_ISREG(st.st_mode))
+        return notRegular();
+    // Non-blocking, so a FIFO put there since cannot hold the open; then
+    // checked again on what was opened.
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return failed();
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return notRegular();
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 bool DayFileReader::open()
 {
-    m_fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (m_fd < 0) {
-        m_error = QStringLiteral("cannot read %1: %2").arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
+    m_fd = openRegular(m_path, m_error);
+    if (m_fd < 0)
         return false;
-    }
     m_buf.resize(kChunk);
     if (m_date.isValid())
         return true;
@@ -298,6 +328,7 @@ bool DayFileReader::parseLine(const char *begin, const char *end, DayRecord &rec
     if (!parseRecord(begin, end, record))
         return false;
     placeOnDay(record);
+    placeInTime(record);
     ++m_counts.records;
     m_counts.debugRecords += !record.samples.empty();
     return true;
@@ -394,11 +425,57 @@ void DayFileReader::placeOnDay(DayRecord &record)
     record.date = QDate::fromJulianDay(m_day);
 }
 
-int DayFileReader::maxSampleCount(const QString &path)
+void DayFileReader::placeInTime(DayRecord &record)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    const qint64 local = record.localSeconds();
+    if (m_day != m_zoneDay) {
+        m_zoneDay = m_day;
+        const QDate date = record.date;
+        m_offsetAtStart = QDateTime(date, QTime(0, 0)).offsetFromUtc();
+        m_offsetAtEnd = QDateTime(date.addDays(1), QTime(0, 0)).offsetFromUtc();
+    }
+    int offset = m_offsetAtStart;
+    if (m_offsetAtEnd != m_offsetAtStart) {
+        // The clocks change today: of the offsets the day has, those under
+        // which this local time exists, the earliest moment not before the
+        // previous record.
+        qint64 best = std::numeric_limits<qint64>::max(), latest = std::numeric_limits<qint64>::min();
+        int bestOffset = 0, latestOffset = 0;
+        for (int candidate : {m_offsetAtStart, m_offsetAtEnd}) {
+            const qint64 utc = local - candidate;
+            if (QDateTime::fromSecsSinceEpoch(utc).offsetFromUtc() != candidate)
+                continue;
+            if (utc >= m_lastUtc && utc < best) {
+                best = utc;
+                bestOffset = candidate;
+            }
+            if (utc > latest) {
+                latest = utc;
+                latestOffset = candidate;
+            }
+        }
+        if (best != std::numeric_limits<qint64>::max())
+            offset = bestOffset;
+        else if (latest != std::numeric_limits<qint64>::min())
+            offset = latestOffset; // a step back (a clock set back): the nearest
+    }
+    record.utcOffset = offset;
+    record.utc = local - offset;
+    m_lastUtc = record.utc;
+}
+
+int DayFileReader::maxSampleCount(const QString &path, QString *error)
+{
+    QString why;
+    QFile file;
+    const int fd = openRegular(path, why);
+    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0)
+            ::close(fd);
+        if (error)
+            *error = why.isEmpty() ? QStringLiteral("cannot read %1").arg(path) : why;
         return -1;
+    }
     std::vector<char> buf(kChunk);
     qsizetype filled = 0;
     int most = 0;

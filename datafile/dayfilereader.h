@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <array>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -25,6 +26,8 @@ struct DayRecord
     double speed = 0.0;              // the mean speed of the logger's window
     std::span<const double> samples; // debug records: the N speeds in slot order; else empty
     std::span<const QByteArrayView> sampleTexts;
+    qint64 utc = 0;                  // the same moment in seconds since the epoch (see DayFileReader)
+    int utcOffset = 0;               // local minus UTC, seconds (+7200 for CEST)
 
     // Seconds since 1970-01-01 00:00:00 on the local wall clock (no time
     // zone applied): cheap, ordered, and what the date and time say.
@@ -76,6 +79,18 @@ struct DayRecord
 // clock set back, a daylight-saving hour repeated) keeps it. A file without
 // a header starts on D.
 //
+// Time zone. A record's UTC moment is its local date and time in the
+// system's time zone. Where the local clock repeats an hour (the change
+// back from summer time) the file's order decides: a record takes the
+// earliest UTC moment its local time can mean that is not before the
+// previous record's, so the first pass carries the summer offset and the
+// second the winter offset, and times keep increasing. A local time that
+// does not exist (the hour skipped in spring) keeps the offset it had
+// before the change.
+//
+// Only regular files are read: a day-file name that is (or links to) a
+// device, a FIFO or a socket is refused at open() without reading it.
+//
 // Nothing is dropped silently: every line is a record, the header, or a
 // skipped line counted by its reason (counts()).
 //
@@ -116,8 +131,8 @@ public:
     DayFileReader(const DayFileReader &) = delete;
     DayFileReader &operator=(const DayFileReader &) = delete;
 
-    // Opens the file; false with errorString() when it cannot be read or
-    // neither its name nor its header gives a date.
+    // Opens the file; false with errorString() when it is not a regular
+    // file, cannot be read, or neither its name nor its header gives a date.
     bool open();
     QString errorString() const { return m_error; }
     QString path() const { return m_path; }
@@ -146,8 +161,12 @@ public:
     // `near` (or 2000-2099 without one).
     static QDate headerDate(QByteArrayView line, const QDate &near = {});
     // The largest number of samples of any debug record in the file, found
-    // without parsing the rest (0 when none, -1 when the file cannot be read).
-    static int maxSampleCount(const QString &path);
+    // without parsing the rest (0 when none, -1 with `error` when the file
+    // cannot be read or is not a regular file).
+    static int maxSampleCount(const QString &path, QString *error = nullptr);
+    // Opens a regular file for reading (a device, FIFO or socket is not
+    // opened, so nothing blocks): the descriptor, or -1 with `error`.
+    static int openRegular(const QString &path, QString &error);
     // A short English reason for the summary line.
     static QString skipText(Skip reason);
 
@@ -159,6 +178,7 @@ private:
     bool parseSamples(const char *p, const char *end);
     void placeOnDay(DayRecord &record);
     void skip(Skip reason) { ++m_counts.skipped[reason]; }
+    void placeInTime(DayRecord &record);
 
     QString m_path;
     QString m_error;
@@ -176,6 +196,12 @@ private:
     qint64 m_day = 0;          // julian day of the last record
     int m_previous = -1;       // its second of the day; -1 before the first
     int m_headerSecond = -1;   // the header's second of the day; -1 without one
+
+    // Offsets of the local zone on the day of the last record; when they
+    // differ, the clocks change that day.
+    qint64 m_zoneDay = std::numeric_limits<qint64>::min();
+    int m_offsetAtStart = 0, m_offsetAtEnd = 0;
+    qint64 m_lastUtc = std::numeric_limits<qint64>::min();
 
     std::vector<double> m_samples;
     std::vector<QByteArrayView> m_sampleTexts;

@@ -29,9 +29,11 @@ cleanup() {
 trap cleanup EXIT
 
 xsetroot -solid '#3a6ea5' 2>/dev/null || true
-"$build/bench/sorvik7-bench-view" --generate "$tmp" --days 1 --start 2003-05-21 >/dev/null
+# The title names the station after the file's folder.
+mkdir "$tmp/mast-a"
+"$build/bench/sorvik7-bench-view" --generate "$tmp/mast-a" --days 1 --start 2003-05-21 >/dev/null
 
-"$build/viewer/sorvik7-view" --size 1200x760 "$tmp/20030521.SVK" &
+TZ=Europe/Berlin "$build/viewer/sorvik7-view" --size 1200x760 "$tmp/mast-a/20030521.SVK" &
 viewer=$!
 window=$(xdotool search --sync --name '^SORVIK-7 Viewer' | head -n1)
 # The day reads in well under a second; give the charts time to draw.

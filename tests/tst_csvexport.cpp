@@ -1,6 +1,9 @@
 // sorvik7-view --csv as a user runs it, on two days the logger wrote across
 // midnight with debug mode switched on for a while; the table read back by
-// pandas and by Python's csv module. Bad command lines fail with status 2.
+// pandas and by Python's csv module; the day the clocks go back in Berlin,
+// in local time with offsets and in UTC; a collector's folder of two
+// stations. Bad command lines, and paths that are not regular files,
+// fail with status 2 (and without hanging).
 #include "dayfiletests.h"
 
 #include <QJsonArray>
@@ -9,7 +12,10 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QRegularExpression>
 #include <QTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -24,7 +30,7 @@ time = pandas.to_datetime(df['time'])
 print(json.dumps({
     'rows': len(df), 'columns': list(df.columns),
     'types': [str(df[c].dtype) for c in ('direction', 'speed', 'samples', 'sample_1')],
-    'first': str(time.iloc[0]), 'ordered': bool(time.is_monotonic_increasing),
+    'first': str(time.iloc[0]), 'aware': time.dt.tz is not None, 'ordered': bool(time.is_monotonic_increasing),
     'debug': int((df['samples'] > 0).sum()), 'widths': widths}))
 )";
 
@@ -49,9 +55,14 @@ struct Run
     QByteArray out, err;
 };
 
-Run run(const QString &program, const QStringList &arguments)
+Run run(const QString &program, const QStringList &arguments, const QByteArray &tz = {})
 {
     QProcess p;
+    if (!tz.isEmpty()) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TZ", tz);
+        p.setProcessEnvironment(env);
+    }
     p.start(program, arguments);
     p.waitForFinished(60000);
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
@@ -68,6 +79,8 @@ private slots:
     void initTestCase();
     void tableReadsBack_data();
     void tableReadsBack();
+    void zonesAndStations_data();
+    void zonesAndStations();
     void badCommandLines_data();
     void badCommandLines();
 
@@ -90,6 +103,10 @@ void tst_csvexport::initTestCase()
     QCOMPARE(m_files.size(), 2);
     m_records = readBack(m_files);
     QVERIFY(m_records.counts.debugRecords > 0);
+    // Day-file names that are not regular files, away from the logger's folder.
+    QVERIFY(QDir(m_dir.path()).mkpath("zero"));
+    QVERIFY(QFile::link("/dev/zero", m_dir.filePath("zero/20030521.SVK")));
+    QCOMPARE(::mkfifo(QFile::encodeName(m_dir.filePath("fifo.SVK")).constData(), 0600), 0);
 }
 
 void tst_csvexport::tableReadsBack_data()
@@ -132,7 +149,8 @@ void tst_csvexport::tableReadsBack()
     }
     const int debugRows = int(std::count_if(rows.begin(), rows.end(), [](const QString &r) { return !r.endsWith('|'); }));
     QCOMPARE(got["rows"].toInt(), rows.size());
-    QCOMPARE(got["first"].toString(), rows.first().left(19));
+    QCOMPARE(got["first"].toString().left(19), rows.first().left(19));
+    QCOMPARE(got["aware"].toBool(), true);
     QCOMPARE(got["debug"].toInt(), debugRows);
     QCOMPARE(got["ordered"].toBool(), true);
     QCOMPARE(got["types"].toArray(), QJsonArray({"int64", "float64", "int64", "float64"}));
@@ -140,6 +158,67 @@ void tst_csvexport::tableReadsBack()
     QCOMPARE(columns.first().toString(), QString("time"));
     QCOMPARE(columns.last().toString(), QString("sample_4"));
     QCOMPARE(got["widths"].toArray(), QJsonArray({columns.size()}));
+}
+
+void tst_csvexport::zonesAndStations_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // @ stands for the test's folder
+    QTest::addColumn<QByteArray>("tz");
+    QTest::addColumn<QByteArray>("expected");
+
+    // 02:00 to 03:00 local passes twice on 2026-10-25 in Berlin.
+    const QByteArray header = "time,node,direction,speed,units,status,samples\n";
+    QTest::newRow("clocks go back, local") << QStringList{"--csv", "@/dst/20261025.SVK"} << QByteArray("Europe/Berlin")
+                                           << header + "2026-10-25T01:59:55+02:00,Q,90,1.00,M,00,0\n"
+                                                       "2026-10-25T02:30:00+02:00,Q,90,2.00,M,00,0\n"
+                                                       "2026-10-25T02:59:59+02:00,Q,90,3.00,M,00,0\n"
+                                                       "2026-10-25T02:00:00+01:00,Q,90,4.00,M,00,0\n"
+                                                       "2026-10-25T02:30:00+01:00,Q,90,5.00,M,00,0\n"
+                                                       "2026-10-25T03:00:00+01:00,Q,90,6.00,M,00,0\n";
+    QTest::newRow("clocks go back, UTC") << QStringList{"--csv", "--utc", "@/dst"} << QByteArray("Europe/Berlin")
+                                         << header + "2026-10-24T23:59:55Z,Q,90,1.00,M,00,0\n"
+                                                     "2026-10-25T00:30:00Z,Q,90,2.00,M,00,0\n"
+                                                     "2026-10-25T00:59:59Z,Q,90,3.00,M,00,0\n"
+                                                     "2026-10-25T01:00:00Z,Q,90,4.00,M,00,0\n"
+                                                     "2026-10-25T01:30:00Z,Q,90,5.00,M,00,0\n"
+                                                     "2026-10-25T02:00:00Z,Q,90,6.00,M,00,0\n";
+    QTest::newRow("statistics across the change")
+        << QStringList{"--stats", "--stats-minutes", "60", "@/dst"} << QByteArray("Europe/Berlin")
+        << QByteArray("start,end,count,coverage,speed_mean,speed_sd,speed_min,speed_max,gust,ti,dir_mean,dir_sd,status_bad,units\n"
+                      "2026-10-24T23:00:00Z,2026-10-25T00:00:00Z,1,0.000,1.000,,1.000,1.000,1.000,,90.0,0.0,0,M\n"
+                      "2026-10-25T00:00:00Z,2026-10-25T01:00:00Z,2,0.001,2.500,0.707,2.000,3.000,3.000,0.2828,90.0,0.0,0,M\n"
+                      "2026-10-25T01:00:00Z,2026-10-25T02:00:00Z,2,0.001,4.500,0.707,4.000,5.000,5.000,0.1571,90.0,0.0,0,M\n"
+                      "2026-10-25T02:00:00Z,2026-10-25T03:00:00Z,1,0.000,6.000,,6.000,6.000,6.000,,90.0,0.0,0,M\n");
+    QTest::newRow("two stations") << QStringList{"--csv", "@/central"} << QByteArray("UTC")
+                                  << "station," + header + "mast-a,2026-10-25T12:00:00+00:00,Q,90,1.00,M,00,0\n"
+                                                           "mast-b,2026-10-25T12:00:00+00:00,Q,90,2.00,M,00,0\n";
+    QTest::newRow("one of two stations") << QStringList{"--csv", "--station", "mast-b", "@/central"} << QByteArray("UTC")
+                                         << header + "2026-10-25T12:00:00+00:00,Q,90,2.00,M,00,0\n";
+}
+
+void tst_csvexport::zonesAndStations()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, tz);
+    QFETCH(QByteArray, expected);
+    QTemporaryDir dir;
+    const QDir root(dir.path());
+    QVERIFY(root.mkpath("dst"));
+    QVERIFY(root.mkpath("central/mast-a"));
+    QVERIFY(root.mkpath("central/mast-b"));
+    QByteArray dst;
+    int speed = 0;
+    for (const char *time : {"01:59:55", "02:30:00", "02:59:59", "02:00:00", "02:30:00", "03:00:00"})
+        dst += QByteArray(time) + ",\x02Q,090,00" + QByteArray::number(++speed) + ".00,M,00\r\n";
+    QVERIFY(writeBytes(root.filePath("dst/20261025.SVK"), dst));
+    QVERIFY(writeBytes(root.filePath("central/mast-a/20261025.SVK"), "12:00:00,\x02Q,090,001.00,M,00\r\n"));
+    QVERIFY(writeBytes(root.filePath("central/mast-b/20261025.SVK"), "12:00:00,\x02Q,090,002.00,M,00\r\n"));
+
+    arguments.replaceInStrings(QRegularExpression("^@"), dir.path());
+    const Run r = run(viewer(), arguments, tz);
+    QCOMPARE(r.err, QByteArray());
+    QCOMPARE(r.status, 0);
+    QCOMPARE(r.out, expected);
 }
 
 void tst_csvexport::badCommandLines_data()
@@ -153,11 +232,17 @@ void tst_csvexport::badCommandLines_data()
     QTest::newRow("no path") << QStringList{"--csv"};
     QTest::newRow("output folder missing") << QStringList{"--csv", "-o", "/nonexistent/out.csv", "."};
     QTest::newRow("picture of a missing file") << QStringList{"--png", "out.png", "/nonexistent/20030521.SVK"};
+    QTest::newRow("no such station") << QStringList{"--csv", "--station", "mast-z", "@"};
+    QTest::newRow("day file linked to /dev/zero") << QStringList{"--csv", "@/zero"};
+    QTest::newRow("FIFO given") << QStringList{"--csv", "@/fifo.SVK"};
+    QTest::newRow("picture of a FIFO") << QStringList{"--png", "@/out.png", "@/fifo.SVK"};
+    QTest::newRow("interval not dividing 60") << QStringList{"--stats", "--stats-minutes", "7", "@"};
 }
 
 void tst_csvexport::badCommandLines()
 {
     QFETCH(QStringList, arguments);
+    arguments.replaceInStrings(QRegularExpression("^@"), m_dir.path());
     const Run r = run(viewer(), arguments);
     QCOMPARE(r.status, 2);
     QCOMPARE(r.out, QByteArray());

@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <ctime>
+
 namespace {
 
 const QDate kDay(2003, 5, 21);
@@ -28,13 +30,23 @@ class tst_dayfilereader : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void loggerFiles_data();
     void loggerFiles();
     void loggerAcrossMidnight();
     void damaged_data();
     void damaged();
     void followsAGrowingFile();
+    void utcAcrossClockChanges_data();
+    void utcAcrossClockChanges();
 };
+
+void tst_dayfilereader::initTestCase()
+{
+    // Summer time 2026 in Berlin: from 29 March 02:00 CET to 25 October 03:00 CEST.
+    qputenv("TZ", "Europe/Berlin");
+    tzset();
+}
 
 void tst_dayfilereader::loggerFiles_data()
 {
@@ -175,6 +187,41 @@ void tst_dayfilereader::followsAGrowingFile()
     QVERIFY(!reader.next(r));
     reader.finish();
     QCOMPARE(reader.counts().skipped[DayFileReader::CutShort], 1);
+}
+
+void tst_dayfilereader::utcAcrossClockChanges_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QStringList>("times");
+    QTest::addColumn<QList<int>>("offsets"); // expected UTC offsets in hours
+
+    QTest::newRow("back: two passes of 02:xx") << "20261025.SVK" << QStringList{"01:59:59", "02:00:00", "02:59:59", "02:00:00", "03:00:00"}
+                                               << QList<int>{2, 2, 2, 1, 1};
+    QTest::newRow("back: restarted within the second pass") << "20261025.SVK" << QStringList{"02:40:00", "02:10:00"}
+                                                            << QList<int>{2, 1};
+    QTest::newRow("forward: an hour that does not exist") << "20260329.SVK" << QStringList{"01:59:59", "02:30:00", "03:00:00"}
+                                                          << QList<int>{1, 1, 2};
+    QTest::newRow("a clock set back on a plain day") << "20261024.SVK" << QStringList{"12:00:00", "11:00:00"}
+                                                     << QList<int>{2, 2};
+}
+
+void tst_dayfilereader::utcAcrossClockChanges()
+{
+    QFETCH(QString, file);
+    QFETCH(QStringList, times);
+    QFETCH(QList<int>, offsets);
+    QTemporaryDir dir;
+    QByteArray lines;
+    for (const QString &t : times)
+        lines += t.toLatin1() + ",\x02Q,090,001.00,M,00\r\n";
+    QVERIFY(writeBytes(dir.filePath(file), lines));
+    DayFileReader reader(dir.filePath(file));
+    QVERIFY(reader.open());
+    DayRecord r;
+    QList<int> got;
+    while (reader.next(r))
+        got << r.utcOffset / 3600;
+    QCOMPARE(got, offsets);
 }
 
 QTEST_GUILESS_MAIN(tst_dayfilereader)

@@ -1,7 +1,8 @@
 // The viewer's window, offscreen, on known files: what its charts hold
 // (points, rose shares), zooming with the two time charts together, a
-// zoom that reads the files again in detail, and following a live file
-// over midnight.
+// zoom that reads the files again in detail, following a live file over
+// midnight and while it grows without a pause, the day the clocks go back
+// (in Berlin time), and a collector's folder of two stations.
 #include "dayfiletests.h"
 
 #include "viewer/timechartview.h"
@@ -9,10 +10,14 @@
 #include "viewer/windroseview.h"
 
 #include <QAreaSeries>
+#include <QComboBox>
+#include <QDateTimeAxis>
 #include <QLabel>
 #include <QLineSeries>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <ctime>
 
 namespace {
 
@@ -39,6 +44,18 @@ TimeChartView *chartOf(const QWidget &w, const QString &series)
 QLineSeries *seriesOf(const QWidget &w, const QString &name)
 {
     return static_cast<QLineSeries *>(chartOf(w, name)->chart()->series().first());
+}
+
+// The pieces of a line cut at the gaps: the non-empty series of that name.
+QList<QList<QPointF>> piecesOf(const QWidget &w, const QString &name)
+{
+    QList<QList<QPointF>> pieces;
+    for (QAbstractSeries *series : chartOf(w, name)->chart()->series()) {
+        const auto *line = static_cast<QLineSeries *>(series);
+        if (line->name() == name && line->count() > 0)
+            pieces << line->points();
+    }
+    return pieces;
 }
 
 // How far a rose series reaches out at an angle: the sector's stacked share.
@@ -70,6 +87,9 @@ private slots:
     void manyRecordsAreDecimated();
     void zoomTogetherAndInDetail();
     void followsTodayOverMidnight();
+    void redrawsWhileAFileGrows();
+    void clocksGoBack();
+    void collectorFolder();
 
 private:
     QTemporaryDir m_dir;
@@ -80,6 +100,9 @@ private:
 // one gust of 99.90 among speeds of 3 to 3.6.
 void tst_viewer::initTestCase()
 {
+    // The clocks go back on 2026-10-25 at 03:00 CEST.
+    qputenv("TZ", "Europe/Berlin");
+    tzset();
     QVERIFY(writeBytes(m_dir.filePath("20030521.SVK"), kHeader + records(100, [](int i) -> QByteArray {
                                                             return i % 4 < 2    ? "000,005.00,M,00"
                                                                    : i % 4 == 2 ? "090,001.00,M,00"
@@ -115,7 +138,7 @@ void tst_viewer::chartsOfAKnownFile()
     QCOMPARE(reach(rose.last(), 180), 0.0);  // S: calm, in no sector
     QCOMPARE(reach(rose.at(1), 0), 0.0);     // N below 4 m/s
     QCOMPARE(reach(rose.at(2), 0), 50.0);    // N up to 6 m/s
-    QCOMPARE(rose.at(0)->name(), QString("0.5–2 m/s"));
+    QCOMPARE(rose.at(0)->name(), QString("0.5–2"));
 }
 
 void tst_viewer::manyRecordsAreDecimated()
@@ -181,6 +204,106 @@ void tst_viewer::followsTodayOverMidnight()
     QVERIFY(writeBytes(data.filePath(tomorrow), records(4, line, 0)));
     QTRY_COMPARE(speed->count(), 9);
     QVERIFY(w.findChild<QLabel *>("summary")->text().contains("following " + tomorrow));
+}
+
+// Records appended every 0.2 s, with no pause between them: the chart
+// still follows (it waited for a pause before).
+void tst_viewer::redrawsWhileAFileGrows()
+{
+    QTemporaryDir data;
+    const QString file = data.filePath(QDate::currentDate().toString("yyyyMMdd") + ".SVK");
+    const auto line = [](int) { return QByteArray("045,004.00,M,00"); };
+    QVERIFY(writeBytes(file, records(2, line)));
+    ViewerWindow w;
+    w.show();
+    QString error;
+    QSignalSpy loaded(&w, &ViewerWindow::loaded);
+    QVERIFY(w.openPaths({data.path()}, true, error));
+    QVERIFY(loaded.wait());
+    QLineSeries *speed = seriesOf(w, "speed");
+    int appended = 0;
+    QTimer appender;
+    appender.setInterval(200);
+    connect(&appender, &QTimer::timeout, &w, [&] {
+        QVERIFY(writeBytes(file, records(1, line, 12 * 3600 + 1 + appended++), QIODevice::Append));
+    });
+    appender.start();
+    QTRY_VERIFY_WITH_TIMEOUT(speed->count() >= 2 + 10, 20000);
+    QVERIFY(appender.isActive());
+}
+
+// A record every 5 s from 01:59:50 to 03:00:10 local time on the day the
+// clocks go back, the hour from 02:00 passed twice, a 30 s gap in the
+// second pass: the hour lies once, in order, and the line breaks at the gap.
+void tst_viewer::clocksGoBack()
+{
+    QTemporaryDir data;
+    QByteArray lines;
+    QList<int> seconds;
+    for (int t = 7190; t < 3 * 3600; t += 5)
+        seconds << t;
+    for (int t = 2 * 3600; t <= 3 * 3600 + 10; t += 5) {
+        if (t < 9000 || t >= 9030)
+            seconds << t;
+    }
+    for (int t : seconds)
+        lines += QTime::fromMSecsSinceStartOfDay(t * 1000).toString("hh:mm:ss").toLatin1() + ",\x02Q,090,005.00,M,00\r\n";
+    QVERIFY(writeBytes(data.filePath("20261025.SVK"), lines));
+    ViewerWindow w;
+    w.setPictureMode(QSize(800, 500));
+    w.setIntervalStats(true, 60);
+    w.show();
+    QString error;
+    QVERIFY(w.openPaths({data.path()}, false, error));
+    w.readAllNow();
+
+    const QList<QList<QPointF>> pieces = piecesOf(w, "speed");
+    QCOMPARE(pieces.size(), 2);
+    QList<QPointF> points = pieces.first() + pieces.last();
+    QCOMPARE(points.size(), seconds.size());
+    const auto utcMs = [](const char *text) { return double(QDateTime::fromString(text, Qt::ISODate).toMSecsSinceEpoch()); };
+    QCOMPARE(points.first().x(), utcMs("2026-10-24T23:59:50Z"));
+    QCOMPARE(points.last().x(), utcMs("2026-10-25T02:00:10Z"));
+    QCOMPARE(pieces.first().last().x(), utcMs("2026-10-25T01:29:55Z")); // 02:29:55 CET, before the gap
+    QVERIFY(std::is_sorted(points.begin(), points.end(), [](auto a, auto b) { return a.x() <= b.x(); }));
+    QVERIFY(chartOf(w, "speed")->timeAxis()->titleText().contains("Europe/Berlin"));
+    // Hours from 23:00, 00:00, 01:00 and 02:00 UTC: a gust each, at its middle.
+    const QList<QAbstractSeries *> all = chartOf(w, "speed")->chart()->series();
+    const auto gust = std::find_if(all.begin(), all.end(), [](auto *series) { return series->name() == "60-minute gust"; });
+    QVERIFY(gust != all.end());
+    const auto *gusts = static_cast<QXYSeries *>(*gust);
+    QCOMPARE(gusts->count(), 4);
+    QCOMPARE(gusts->at(1).x(), utcMs("2026-10-25T00:30:00Z"));
+
+    const QString png = data.filePath("day.png");
+    QVERIFY(w.savePicture(png, error));
+    QCOMPARE(QImage(png).size(), QSize(800, 500));
+}
+
+// central/<station>/: one station shown at a time, picked in the box.
+void tst_viewer::collectorFolder()
+{
+    QTemporaryDir central;
+    const auto line = [](int) { return QByteArray("180,003.00,M,00"); };
+    QVERIFY(QDir(central.path()).mkpath("mast-a"));
+    QVERIFY(QDir(central.path()).mkpath("mast-b"));
+    QVERIFY(writeBytes(central.filePath("mast-a/20030521.SVK"), records(8, line)));
+    QVERIFY(writeBytes(central.filePath("mast-b/20030521.SVK"), records(12, line)));
+    ViewerWindow w;
+    w.show();
+    QString error;
+    QVERIFY(w.openPaths({central.path()}, false, error));
+    w.readAllNow();
+    QCOMPARE(w.stations(), QStringList({"mast-a", "mast-b"}));
+    QCOMPARE(seriesOf(w, "speed")->count(), 8);
+    QVERIFY(w.findChild<QLabel *>("title")->text().contains("mast-a"));
+
+    auto *box = w.findChild<QComboBox *>("station");
+    QVERIFY(box->isVisible());
+    QTest::keyClick(box, Qt::Key_Down);
+    QCOMPARE(w.station(), QString("mast-b"));
+    QTRY_COMPARE(seriesOf(w, "speed")->count(), 12);
+    QVERIFY(w.findChild<QLabel *>("title")->text().contains("mast-b"));
 }
 
 QTEST_MAIN(tst_viewer)

@@ -3,12 +3,25 @@
 #include <QIODevice>
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace {
 constexpr char kQuote = '"';
 constexpr unsigned char kFirstNonAscii = 0x80;
 constexpr unsigned char kUtf8Lead = 0xC0, kUtf8Continuation = 0x80, kLowSixBits = 0x3F;
 constexpr int kSixBits = 6;
+constexpr int kSecondsPerMinute = 60, kMinutesPerHour = 60;
+// A name (already Unicode) as a field: UTF-8, quoted when it holds the
+// separator, a quote or a line end.
+QByteArray utf8Field(const QString &text, char separator)
+{
+    QByteArray bytes = text.toUtf8();
+    if (!bytes.contains(separator) && !bytes.contains(kQuote) && !bytes.contains('\r') && !bytes.contains('\n'))
+        return bytes;
+    bytes.replace(kQuote, QByteArray(2, kQuote));
+    return kQuote + bytes + kQuote;
+}
+
 } // namespace
 
 void CsvExport::setLimits(qint64 from, qint64 to)
@@ -21,24 +34,26 @@ bool CsvExport::write(const QList<DayFile> &files, QIODevice &out, QString &erro
 {
     int sampleColumns = 0;
     for (const DayFile &f : files) {
-        const int most = DayFileReader::maxSampleCount(f.path);
-        if (most < 0) {
-            error = QStringLiteral("cannot read %1").arg(f.path);
+        const int most = DayFileReader::maxSampleCount(f.path, &error);
+        if (most < 0)
             return false;
-        }
         sampleColumns = std::max(sampleColumns, most);
     }
+    m_stations = DayFiles::severalFolders(files);
     m_buffer.reserve(kFlushAt + DayFileReader::kMaxLine * 2);
     appendHeader(sampleColumns);
     for (const DayFile &f : files) {
-        if (!writeFile(f.path, sampleColumns, out, error))
+        if (!writeFile(f, sampleColumns, out, error))
             return false;
     }
     return flush(out, error);
 }
 
-bool CsvExport::writeFile(const QString &path, int sampleColumns, QIODevice &out, QString &error)
+bool CsvExport::writeFile(const DayFile &file, int sampleColumns, QIODevice &out, QString &error)
 {
+    const QString &path = file.path;
+    if (m_stations)
+        m_station = utf8Field(file.station, m_separator);
     DayFileReader reader(path);
     if (!reader.open()) {
         error = reader.errorString();
@@ -67,6 +82,10 @@ void CsvExport::appendHeader(int sampleColumns)
 {
     const char *names[] = {"time", "node", "direction", "speed", "units", "status", "samples"};
     bool first = true;
+    if (m_stations) {
+        m_buffer += "station";
+        first = false;
+    }
     for (const char *name : names) {
         if (!first)
             m_buffer += m_separator;
@@ -83,8 +102,11 @@ void CsvExport::appendHeader(int sampleColumns)
 
 void CsvExport::appendRecord(const DayRecord &r, int sampleColumns)
 {
-    appendDate(r.date);
-    m_buffer += r.timeText;
+    if (m_stations) {
+        m_buffer += m_station;
+        m_buffer += m_separator;
+    }
+    appendTime(r);
     m_buffer += m_separator;
     appendText(r.node);
     m_buffer += m_separator;
@@ -104,6 +126,31 @@ void CsvExport::appendRecord(const DayRecord &r, int sampleColumns)
             appendNumber(r.sampleTexts[size_t(i)]);
     }
     m_buffer += '\n';
+}
+
+void CsvExport::appendTime(const DayRecord &r)
+{
+    if (!m_utc) {
+        appendDate(r.date);
+        m_buffer += r.timeText;
+        if (r.utcOffset != m_cachedOffset) {
+            m_cachedOffset = r.utcOffset;
+            const int minutes = std::abs(r.utcOffset) / kSecondsPerMinute;
+            m_cachedOffsetText = QString::asprintf("%c%02d:%02d", r.utcOffset < 0 ? '-' : '+', minutes / kMinutesPerHour,
+                                                   minutes % kMinutesPerHour)
+                                     .toLatin1();
+        }
+        m_buffer += m_cachedOffsetText;
+        return;
+    }
+    const qint64 day = r.utc / DayRecord::kSecondsPerDay - (r.utc % DayRecord::kSecondsPerDay < 0);
+    const int second = int(r.utc - day * DayRecord::kSecondsPerDay);
+    appendDate(QDate::fromJulianDay(day + DayRecord::kUnixEpochJulianDay));
+    const int minute = second / kSecondsPerMinute;
+    const char text[] = {char('0' + minute / kMinutesPerHour / 10), char('0' + minute / kMinutesPerHour % 10), ':',
+                         char('0' + minute % kMinutesPerHour / 10), char('0' + minute % kMinutesPerHour % 10), ':',
+                         char('0' + second % kSecondsPerMinute / 10), char('0' + second % kSecondsPerMinute % 10), 'Z'};
+    m_buffer.append(text, sizeof text);
 }
 
 void CsvExport::appendDate(const QDate &date)

@@ -13,11 +13,14 @@ class QIODevice;
 // Day files as one tidy table, UTF-8, one row per record in file order
 // (the files in date order), streamed through a fixed buffer:
 //
-//   time,node,direction,speed,units,status,samples,sample_1,...,sample_K
-//   2003-05-21T14:03:07,Q,229,2.50,M,00,0,,,
+//   [station,]time,node,direction,speed,units,status,samples,sample_1,...,sample_K
+//   2003-05-21T14:03:07+02:00,Q,229,2.50,M,00,0,,,
 //
-// time is the record's local date and time in ISO 8601 (no zone: it is the
-// logger's wall clock); node is column 2 without its STX; direction, speed
+// station is the name of the record's folder, present when the files lie
+// in more than one folder (a collector's stations). time is the record's
+// local date and time in ISO 8601 with its UTC offset (the repeated hour
+// of the change back from summer time resolved by file order, see
+// DayFileReader), or in UTC with Z (setUtc); node is column 2 without its STX; direction, speed
 // and the samples are the numbers as written without leading zeros (empty
 // where the sensor sent no direction); samples is how many the record has
 // (0 in normal mode). K is the most samples of any debug record in the
@@ -30,6 +33,8 @@ public:
 
     // Only records from `from` to `to` (local seconds, inclusive).
     void setLimits(qint64 from, qint64 to);
+    // Times in UTC ("...Z") instead of local time with its offset.
+    void setUtc(bool utc) { m_utc = utc; }
     // Writes the header row and every record of `files`. False with a
     // one-line `error` when the output cannot be written or a file cannot
     // be read.
@@ -42,20 +47,26 @@ public:
 private:
     static constexpr qsizetype kFlushAt = 1 << 20;
 
-    bool writeFile(const QString &path, int sampleColumns, QIODevice &out, QString &error);
+    bool writeFile(const DayFile &file, int sampleColumns, QIODevice &out, QString &error);
     void appendHeader(int sampleColumns);
     void appendRecord(const DayRecord &r, int sampleColumns);
+    void appendTime(const DayRecord &r);
     void appendDate(const QDate &date);
     void appendText(QByteArrayView text);
     void appendNumber(QByteArrayView text);
     bool flush(QIODevice &out, QString &error);
 
     char m_separator;
+    bool m_utc = false;
+    bool m_stations = false;     // a station column
+    QByteArray m_station;        // the current file's, as the column holds it
     qint64 m_from = std::numeric_limits<qint64>::min();
     qint64 m_to = std::numeric_limits<qint64>::max();
     QByteArray m_buffer;
     QDate m_cachedDate;
     QByteArray m_cachedDateText;   // "yyyy-mm-ddT"
+    int m_cachedOffset = -1;
+    QByteArray m_cachedOffsetText; // "+02:00"
     DayFileReader::Counts m_counts;
     QStringList m_problems;
 };

@@ -2,6 +2,7 @@
 // drawn without one) and turns them into CSV. ViewOptions lists the command line.
 
 #include "viewer/csvexport.h"
+#include "viewer/statsexport.h"
 #include "viewer/viewerwindow.h"
 #include "viewer/viewoptions.h"
 
@@ -24,9 +25,8 @@ int fail(int status, const QString &message)
     return status;
 }
 
-QString countsLine(const CsvExport &exporter, qsizetype files)
+QString countsLine(const DayFileReader::Counts &c, qsizetype files)
 {
-    const DayFileReader::Counts &c = exporter.counts();
     QStringList reasons;
     for (int r = 0; r < DayFileReader::SkipKinds; ++r) {
         if (c.skipped[r] > 0)
@@ -36,13 +36,35 @@ QString countsLine(const CsvExport &exporter, qsizetype files)
         .arg(c.records).arg(files).arg(c.skippedLines()).arg(reasons.join(QStringLiteral(", ")));
 }
 
+// The files of the paths (of one station with --station); false with `error`.
+bool filesOf(const ViewOptions &options, QList<DayFile> &files, QString &error)
+{
+    if (!DayFiles::collect(options.paths, files, error))
+        return false;
+    if (options.station.isEmpty())
+        return true;
+    const QStringList names = DayFiles::stations(files);
+    files = DayFiles::ofStation(files, options.station);
+    if (files.isEmpty())
+        error = QStringLiteral("no station %1 (there are: %2)").arg(options.station, names.join(QStringLiteral(", ")));
+    return !files.isEmpty();
+}
+
 int exportTable(const ViewOptions &options)
 {
     QList<DayFile> files;
     QString error;
-    if (!DayFiles::collect(options.paths, files, error))
+    if (!filesOf(options, files, error))
         return fail(kExitUsage, error);
     files = DayFiles::between(files, options.fromDate(), options.toDate());
+    if (!options.csv) {
+        // Every file is checked before the first row is written.
+        for (const DayFile &f : files) {
+            DayFileReader reader(f.path);
+            if (!reader.open())
+                return fail(kExitFailed, reader.errorString());
+        }
+    }
     std::unique_ptr<QFileDevice> out;
     if (options.output.isEmpty()) {
         auto stdOut = std::make_unique<QFile>();
@@ -55,24 +77,40 @@ int exportTable(const ViewOptions &options)
             return fail(kExitUsage, QStringLiteral("cannot write %1: %2").arg(options.output, file->errorString()));
         out = std::move(file);
     }
-    CsvExport exporter(options.tsv ? '\t' : ',');
-    exporter.setLimits(options.from, options.to);
-    if (!exporter.write(files, *out, error))
-        return fail(kExitFailed, error);
+    QStringList problems;
+    DayFileReader::Counts counts;
+    if (options.csv) {
+        CsvExport exporter(options.tsv ? '\t' : ',');
+        exporter.setLimits(options.from, options.to);
+        exporter.setUtc(options.utc);
+        if (!exporter.write(files, *out, error))
+            return fail(kExitFailed, error);
+        problems = exporter.problems();
+        counts = exporter.counts();
+    } else {
+        StatsExport exporter(options.statsMinutes);
+        exporter.setLimits(options.from, options.to);
+        if (!exporter.write(files, *out, error))
+            return fail(kExitFailed, error);
+        problems = exporter.problems();
+        counts = exporter.counts();
+    }
     if (auto *file = dynamic_cast<QSaveFile *>(out.get()); file && !file->commit())
         return fail(kExitFailed, QStringLiteral("cannot write %1: %2").arg(options.output, file->errorString()));
-    for (const QString &problem : exporter.problems())
+    for (const QString &problem : problems)
         std::fprintf(stderr, "sorvik7-view: %s\n", qPrintable(problem));
-    if (exporter.counts().skippedLines() > 0)
-        std::fprintf(stderr, "sorvik7-view: %s\n", qPrintable(countsLine(exporter, files.size())));
+    if (counts.skippedLines() > 0)
+        std::fprintf(stderr, "sorvik7-view: %s\n", qPrintable(countsLine(counts, files.size())));
     return 0;
 }
 
 int drawPicture(const ViewOptions &options)
 {
     ViewerWindow window;
-    window.resize(options.size);
+    window.setPictureMode(options.size);
     window.setLimits(options.from, options.to);
+    window.setStation(options.station);
+    window.setIntervalStats(options.stats, options.statsMinutes);
     QString error;
     if (!window.openPaths(options.paths, false, error))
         return fail(kExitUsage, error);
@@ -90,6 +128,8 @@ int showWindow(const ViewOptions &options)
     ViewerWindow window;
     window.resize(options.size);
     window.setLimits(options.from, options.to);
+    window.setStation(options.station);
+    window.setIntervalStats(options.stats, options.statsMinutes);
     QString error;
     if (!options.paths.isEmpty() && !window.openPaths(options.paths, true, error))
         return fail(kExitUsage, error);
@@ -113,13 +153,13 @@ int main(int argc, char *argv[])
         std::fputs(qPrintable(ViewOptions::usage()), stdout);
         return 0;
     }
-    if (options.csv) {
+    if (options.csv || options.statsTable()) {
         QCoreApplication app(argc, argv);
         return exportTable(options);
     }
     // Paths that cannot be used are reported before any window system is.
     QList<DayFile> files;
-    if (!DayFiles::collect(options.paths, files, error))
+    if (!options.paths.isEmpty() && !filesOf(options, files, error))
         return fail(kExitUsage, error);
     // A picture needs no screen.
     if (options.picture() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

@@ -17,46 +17,7 @@ bool hasDirection(float d) { return d >= 0.0f && d <= float(kFullCircle); }
 
 qint64 floorDiv(qint64 a, qint64 b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
 
-// Local seconds to epoch milliseconds, one time zone lookup per day (and
-// per point only on a day when the clocks change).
-class EpochMap
-{
-public:
-    qint64 operator()(qint64 localSeconds)
-    {
-        const qint64 day = floorDiv(localSeconds, DayRecord::kSecondsPerDay);
-        const int second = int(localSeconds - day * DayRecord::kSecondsPerDay);
-        if (day != m_day) {
-            m_day = day;
-            m_date = QDate::fromJulianDay(day + DayRecord::kUnixEpochJulianDay);
-            m_midnight = QDateTime(m_date, QTime(0, 0)).toMSecsSinceEpoch();
-            const qint64 next = QDateTime(m_date.addDays(1), QTime(0, 0)).toMSecsSinceEpoch();
-            m_plainDay = next - m_midnight == DayRecord::kSecondsPerDay * kMsPerSecond;
-        }
-        if (m_plainDay)
-            return m_midnight + second * kMsPerSecond;
-        return QDateTime(m_date, QTime::fromMSecsSinceStartOfDay(int(second * kMsPerSecond))).toMSecsSinceEpoch();
-    }
-
-private:
-    qint64 m_day = std::numeric_limits<qint64>::min();
-    QDate m_date;
-    qint64 m_midnight = 0;
-    bool m_plainDay = true;
-};
-
 } // namespace
-
-qint64 TimeBuckets::toEpochMs(qint64 localSeconds)
-{
-    return EpochMap()(localSeconds);
-}
-
-qint64 TimeBuckets::toLocalSeconds(qint64 epochMs)
-{
-    const QDateTime t = QDateTime::fromMSecsSinceEpoch(epochMs);
-    return DayRecord::localSecondsOf(t.date(), t.time().msecsSinceStartOfDay() / int(kMsPerSecond));
-}
 
 void TimeBuckets::Bucket::add(qint64 t, float speed, float d, int slot)
 {
@@ -97,19 +58,19 @@ void TimeBuckets::Bucket::merge(const Bucket &other, int half)
     }
 }
 
-void TimeBuckets::add(qint64 localSeconds, double speed, double direction)
+void TimeBuckets::add(qint64 utcSeconds, double speed, double direction)
 {
     const float d = std::isnan(direction) ? -1.0f : float(direction);
-    m_first = m_count ? std::min(m_first, localSeconds) : localSeconds;
-    m_last = m_count ? std::max(m_last, localSeconds) : localSeconds;
+    m_first = m_count ? std::min(m_first, utcSeconds) : utcSeconds;
+    m_last = m_count ? std::max(m_last, utcSeconds) : utcSeconds;
     ++m_count;
     if (m_buckets.empty()) {
-        m_raw.push_back({localSeconds, float(speed), d});
+        m_raw.push_back({utcSeconds, float(speed), d});
         if (m_raw.size() > size_t(kRawLimit))
             makeBuckets();
         return;
     }
-    addToBucket(localSeconds, float(speed), d);
+    addToBucket(utcSeconds, float(speed), d);
 }
 
 qint64 TimeBuckets::originFor(qint64 t) const
@@ -173,7 +134,7 @@ void TimeBuckets::coarsen()
 QList<QPointF> TimeBuckets::speedPoints() const
 {
     QList<QPointF> points;
-    EpochMap epochMs;
+    const auto epochMs = &TimeBuckets::toEpochMs;
     if (!m_raw.empty()) {
         points.reserve(qsizetype(m_raw.size()));
         // Records of one second spread evenly over it.
@@ -201,7 +162,7 @@ QList<QPointF> TimeBuckets::speedPoints() const
 QList<QPointF> TimeBuckets::directionPoints() const
 {
     QList<QPointF> points;
-    EpochMap epochMs;
+    const auto epochMs = &TimeBuckets::toEpochMs;
     if (!m_raw.empty()) {
         const QList<QPointF> speeds = speedPoints(); // the same spread times
         for (size_t i = 0; i < m_raw.size(); ++i) {
@@ -217,4 +178,67 @@ QList<QPointF> TimeBuckets::directionPoints() const
         }
     }
     return points;
+}
+
+std::vector<qint64> TimeBuckets::gapsBefore() const
+{
+    std::vector<qint64> gaps;
+    if (!m_raw.empty()) {
+        // Steps between records of different seconds; a gap is well above the usual one.
+        std::vector<qint64> steps;
+        for (size_t i = 1; i < m_raw.size(); ++i) {
+            if (m_raw[i].t != m_raw[i - 1].t)
+                steps.push_back(m_raw[i].t - m_raw[i - 1].t);
+        }
+        qint64 usual = 1;
+        if (!steps.empty()) {
+            std::vector<qint64> sorted = steps;
+            std::nth_element(sorted.begin(), sorted.begin() + qsizetype(sorted.size() / 2), sorted.end());
+            usual = sorted[sorted.size() / 2];
+        }
+        const qint64 threshold = std::max(kGapSeconds, kGapSteps * usual);
+        for (size_t i = 1; i < m_raw.size(); ++i) {
+            const qint64 step = m_raw[i].t - m_raw[i - 1].t;
+            gaps.push_back(step > threshold ? step : 0);
+        }
+        return gaps;
+    }
+    // Buckets: the empty stretch between two that hold records.
+    qint64 previous = -1;
+    for (size_t i = 0; i < m_buckets.size(); ++i) {
+        if (m_buckets[i].count == 0)
+            continue;
+        if (previous >= 0) {
+            const qint64 empty = (qint64(i) - previous - 1) * m_width;
+            gaps.push_back(empty >= kGapSeconds ? empty : 0);
+        }
+        if (m_buckets[i].count > 1)
+            gaps.push_back(0);
+        previous = qint64(i);
+    }
+    return gaps;
+}
+
+QList<QList<QPointF>> TimeBuckets::speedSegments() const
+{
+    const QList<QPointF> points = speedPoints();
+    std::vector<qint64> gaps = gapsBefore();
+    // Too many pieces: only the longest gaps cut.
+    std::vector<qint64> cuts;
+    for (qint64 g : gaps) {
+        if (g > 0)
+            cuts.push_back(g);
+    }
+    qint64 least = 1;
+    if (cuts.size() >= size_t(kMaxSegments)) {
+        std::nth_element(cuts.begin(), cuts.begin() + (kMaxSegments - 2), cuts.end(), std::greater<>());
+        least = cuts[kMaxSegments - 2] + 1;
+    }
+    QList<QList<QPointF>> segments;
+    for (qsizetype i = 0; i < points.size(); ++i) {
+        if (i == 0 || (size_t(i - 1) < gaps.size() && gaps[size_t(i - 1)] >= least && segments.size() < kMaxSegments))
+            segments.append(QList<QPointF>());
+        segments.last().append(points[i]);
+    }
+    return segments;
 }

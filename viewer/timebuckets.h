@@ -16,18 +16,27 @@
 // first record's direction (so the direction chart is a sample of real
 // records, evenly spread over time, at most kDirectionSlots per bucket).
 //
-// Times are local seconds (DayRecord::localSeconds); the points' x is
+// Times are UTC seconds (DayRecord::utc), so the repeated hour of the
+// change back from summer time lies once, in order; the points' x is
 // milliseconds since the epoch, as QDateTimeAxis wants.
+//
+// The speed line is cut where the records have a gap: a step between two
+// records of more than kGapSeconds (and more than three times the usual
+// step), or an empty stretch of buckets at least that long. At most
+// kMaxSegments pieces are made; beyond that only the longest gaps cut.
 class TimeBuckets
 {
 public:
     static constexpr int kRawLimit = 4096;
     static constexpr int kMaxBuckets = 1024;
     static constexpr int kDirectionSlots = 8;
+    static constexpr qint64 kGapSeconds = 5;
+    static constexpr int kGapSteps = 3;
+    static constexpr int kMaxSegments = 200;
 
     void clear() { *this = TimeBuckets(); }
     // `direction` NaN (or outside 0..360): the record has none.
-    void add(qint64 localSeconds, double speed, double direction);
+    void add(qint64 utcSeconds, double speed, double direction);
 
     qint64 count() const { return m_count; }
     qint64 firstSeconds() const { return m_first; }
@@ -36,10 +45,11 @@ public:
     qint64 bucketSeconds() const { return m_raw.empty() && m_count ? m_width : 0; }
 
     QList<QPointF> speedPoints() const;
+    // The same points, in pieces between the gaps.
+    QList<QList<QPointF>> speedSegments() const;
     QList<QPointF> directionPoints() const;
 
-    static qint64 toEpochMs(qint64 localSeconds);
-    static qint64 toLocalSeconds(qint64 epochMs);
+    static qint64 toEpochMs(qint64 utcSeconds) { return utcSeconds * 1000; }
 
 private:
     struct Raw
@@ -66,6 +76,8 @@ private:
     void makeBuckets();
     void coarsen();
     qint64 originFor(qint64 t) const;
+    // For each speed point after the first: the gap before it in seconds (0: none).
+    std::vector<qint64> gapsBefore() const;
 
     qint64 m_count = 0;
     qint64 m_first = 0, m_last = 0;

@@ -22,7 +22,8 @@ public:
     QDateTimeAxis *timeAxis() const { return m_timeAxis; }
     QValueAxis *valueAxis() const { return m_valueAxis; }
 
-    // The span Home and double click return to, in epoch milliseconds.
+    // The span Home and double click return to, in epoch milliseconds,
+    // widened to round times of the tick step that fits.
     void setFullSpan(qint64 fromMs, qint64 toMs);
     // Shows a span (kept within the full span, at least kMinSpanMs long).
     void setSpan(qint64 fromMs, qint64 toMs);
@@ -45,15 +46,19 @@ protected:
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
     static constexpr qint64 kMinSpanMs = 10000;
     double anchorAt(const QPointF &viewPos) const;
+    void fitTicks();
+    int tickRoom(const QString &format) const;
 
     QDateTimeAxis *m_timeAxis = nullptr;
     QValueAxis *m_valueAxis = nullptr;
     qint64 m_fullFrom = 0;
     qint64 m_fullTo = kMinSpanMs;
+    int m_fullSteps = 0;    // round steps of the full span; 0: not widened
     bool m_panning = false;
     QPointF m_panFrom;
 };

@@ -1,19 +1,25 @@
 #include "viewer/viewerwindow.h"
 
+#include "viewer/statsexport.h"
 #include "viewer/timechartview.h"
 #include "viewer/windroseview.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDateTimeAxis>
+#include <QHBoxLayout>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineSeries>
 #include <QMenuBar>
+#include <QLegendMarker>
 #include <QMessageBox>
+#include <QScatterSeries>
 #include <QPainter>
 #include <QSplitter>
 #include <QSvgGenerator>
+#include <QTimeZone>
 #include <QValueAxis>
 #include <QVBoxLayout>
 
@@ -53,6 +59,19 @@ double roundStep(double top)
     return 10.0 * power;
 }
 
+// The local date of a UTC moment in seconds.
+QDate localDateOfUtc(qint64 utcSeconds)
+{
+    return QDateTime::fromSecsSinceEpoch(utcSeconds).date();
+}
+
+// The local zone as the time axis names it.
+QString zoneName()
+{
+    const QByteArray id = QTimeZone::systemTimeZoneId();
+    return id.isEmpty() ? QObject::tr("local time") : QObject::tr("local time, %1").arg(QString::fromUtf8(id));
+}
+
 QString dateTimeText(qint64 localSeconds)
 {
     const QDate date = DayRecord::dateOf(localSeconds);
@@ -74,7 +93,12 @@ ViewerWindow::ViewerWindow(QWidget *parent) : QMainWindow(parent)
     m_settleTimer.setInterval(kSettleMs);
     connect(&m_refreshTimer, &QTimer::timeout, this, &ViewerWindow::refresh);
     connect(&m_settleTimer, &QTimer::timeout, this, &ViewerWindow::onSpanSettled);
-    connect(&m_loader, &WindLoader::recordsAdded, &m_refreshTimer, qOverload<>(&QTimer::start));
+    // Drawn at most kRefreshMs after new records, however often they come
+    // (a followed file grows several times a second, without a pause).
+    connect(&m_loader, &WindLoader::recordsAdded, this, [this] {
+        if (!m_refreshTimer.isActive())
+            m_refreshTimer.start();
+    });
     connect(&m_loader, &WindLoader::loaded, this, [this] {
         refresh();
         emit loaded();
@@ -107,6 +131,20 @@ void ViewerWindow::buildCharts()
         connect(view, &TimeChartView::spanChanged, this,
                 [this, view](qint64 from, qint64 to) { onSpanChanged(view, from, to); });
     }
+    // The intervals' mean as steps, their gust as dots; shown when asked.
+    m_meanSeries = new QLineSeries;
+    m_meanSeries->setName(tr("interval mean"));
+    m_meanSeries->setPen(QPen(QColor(0xd9, 0x5f, 0x02), 2));
+    m_gustSeries = new QScatterSeries;
+    m_gustSeries->setName(tr("gust"));
+    m_gustSeries->setColor(QColor(0x75, 0x70, 0xb3));
+    m_gustSeries->setMarkerSize(7);
+    for (QXYSeries *series : {static_cast<QXYSeries *>(m_meanSeries), static_cast<QXYSeries *>(m_gustSeries)}) {
+        m_speedView->chart()->addSeries(series);
+        series->attachAxis(m_speedView->timeAxis());
+        series->attachAxis(m_speedView->valueAxis());
+        series->setVisible(false);
+    }
     m_directionView->valueAxis()->setRange(0, kFullCircle);
     m_directionView->valueAxis()->setTickCount(kDirectionTicks);
     m_directionView->valueAxis()->setLabelFormat(QStringLiteral("%.0f"));
@@ -114,10 +152,15 @@ void ViewerWindow::buildCharts()
     m_summary = new QLabel;
     m_summary->setObjectName(QStringLiteral("summary"));
     m_summary->setWordWrap(true);
+    for (TimeChartView *view : {m_speedView, m_directionView})
+        view->timeAxis()->setTitleText(zoneName());
 
     auto *times = new QSplitter(Qt::Vertical);
     times->addWidget(m_speedView);
     times->addWidget(m_directionView);
+    times->setStretchFactor(0, kTimeStretch);
+    times->setStretchFactor(1, kRoseStretch);
+    times->setSizes({kTimeStretch * kSplitUnit, kRoseStretch * kSplitUnit});
     auto *charts = new QSplitter(Qt::Horizontal);
     charts->addWidget(times);
     charts->addWidget(m_rose);
@@ -126,9 +169,66 @@ void ViewerWindow::buildCharts()
     charts->setSizes({kTimeStretch * kSplitUnit, kRoseStretch * kSplitUnit});
     auto *central = new QWidget;
     auto *layout = new QVBoxLayout(central);
+    layout->addWidget(buildTitleBar());
     layout->addWidget(charts, 1);
     layout->addWidget(m_summary);
     setCentralWidget(central);
+}
+
+QWidget *ViewerWindow::buildTitleBar()
+{
+    auto *bar = new QWidget;
+    auto *row = new QHBoxLayout(bar);
+    row->setContentsMargins(0, 0, 0, 0);
+    m_title = new QLabel;
+    m_title->setObjectName(QStringLiteral("title"));
+    QFont bold = m_title->font();
+    bold.setBold(true);
+    m_title->setFont(bold);
+    m_stationBox = new QComboBox;
+    m_stationBox->setObjectName(QStringLiteral("station"));
+    m_stationBox->setToolTip(tr("The station shown (a folder of the collector's folder)"));
+    m_stationBox->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    m_stationBox->hide();
+    connect(m_stationBox, &QComboBox::textActivated, this, &ViewerWindow::showStation);
+    m_stationLabel = new QLabel(tr("&Station:"));
+    m_stationLabel->setBuddy(m_stationBox);
+    m_stationLabel->hide();
+    row->addWidget(m_title, 1);
+    row->addWidget(m_stationLabel);
+    row->addWidget(m_stationBox);
+    return bar;
+}
+
+void ViewerWindow::setPictureMode(const QSize &size)
+{
+    menuBar()->hide();
+    m_stationLabel->hide();
+    m_stationBox->setEnabled(false);
+    setFixedSize(size);
+    resize(size);
+}
+
+void ViewerWindow::setIntervalStats(bool show, int minutes)
+{
+    m_intervalStats = show;
+    m_intervalMinutes = minutes;
+    m_meanSeries->setVisible(show);
+    m_gustSeries->setVisible(show);
+    for (QLineSeries *piece : m_meanPieces)
+        piece->setVisible(show);
+    m_meanSeries->setName(tr("%1-minute mean").arg(minutes));
+    for (QLineSeries *piece : m_meanPieces)
+        piece->setName(m_meanSeries->name());
+    m_gustSeries->setName(tr("%1-minute gust").arg(minutes));
+    m_speedView->chart()->legend()->setVisible(show);
+    m_speedView->chart()->legend()->setAlignment(Qt::AlignTop);
+    for (QLegendMarker *marker : m_speedView->chart()->legend()->markers()) {
+        if (marker->series() != m_speedSeries && marker->series() != m_meanSeries && marker->series() != m_gustSeries)
+            marker->setVisible(false);
+    }
+    if (m_intervalAction)
+        m_intervalAction->setChecked(show);
 }
 
 void ViewerWindow::buildMenus()
@@ -141,6 +241,12 @@ void ViewerWindow::buildMenus()
     file->addAction(tr("&Quit"), QKeySequence::Quit, this, &QWidget::close);
     QMenu *view = menuBar()->addMenu(tr("&View"));
     view->addAction(tr("Show &All"), QKeySequence(Qt::Key_Home), m_speedView, &TimeChartView::showFullSpan);
+    m_intervalAction = view->addAction(tr("&Interval Mean and Gust"), this, [this](bool on) {
+        setIntervalStats(on, m_intervalMinutes);
+        if (!m_paths.isEmpty())
+            showStation(m_station);
+    });
+    m_intervalAction->setCheckable(true);
 }
 
 void ViewerWindow::setLimits(qint64 from, qint64 to)
@@ -154,25 +260,50 @@ bool ViewerWindow::openPaths(const QStringList &paths, bool follow, QString &err
     QList<DayFile> files;
     if (!DayFiles::collect(paths, files, error))
         return false;
+    m_paths = paths;
+    m_follow = follow;
+    m_allFiles = files;
+    m_stations = DayFiles::stations(files);
+    if (!m_stations.contains(m_station))
+        m_station = m_stations.isEmpty() ? QString() : m_stations.first();
+    const QSignalBlocker quiet(m_stationBox);
+    m_stationBox->clear();
+    m_stationBox->addItems(m_stations);
+    m_stationBox->setCurrentText(m_station);
+    const bool choice = m_stations.size() > 1;
+    m_stationBox->setVisible(choice && m_stationBox->isEnabled());
+    m_stationLabel->setVisible(m_stationBox->isVisibleTo(this));
+    showStation(m_station);
+    return true;
+}
+
+void ViewerWindow::showStation(const QString &station)
+{
+    m_station = station;
+    const QList<DayFile> files = m_stations.size() > 1 ? DayFiles::ofStation(m_allFiles, station) : m_allFiles;
     m_files = DayFiles::between(files, dateOf(m_from), dateOf(m_to));
 
+    // Followed: a single folder given (or the station's folder of a
+    // collector's folder), or the folder of today's file.
     QString folder;
-    if (follow && paths.size() == 1 && QFileInfo(paths.first()).isDir())
-        folder = paths.first();
-    else if (follow && !m_files.isEmpty() && m_files.last().date == QDate::currentDate())
-        folder = QFileInfo(m_files.last().path).absolutePath();
+    const bool oneFolder = m_paths.size() == 1 && QFileInfo(m_paths.first()).isDir();
+    if (m_follow && oneFolder)
+        folder = files.isEmpty() ? m_paths.first() : files.first().folder;
+    else if (m_follow && !m_files.isEmpty() && m_files.last().date == QDate::currentDate())
+        folder = m_files.last().folder;
 
     m_detailLoader.stop();
     m_stats.clear();
     m_overview.clear();
     m_detail.clear();
+    m_interval = std::make_unique<IntervalStats>(m_intervalMinutes);
+    m_intervalRows.clear();
     m_detailShown = false;
     m_showAll = true;
-    setWindowTitle(tr("SORVIK-7 Viewer – %1").arg(paths.size() == 1 ? QFileInfo(paths.first()).fileName()
-                                                                       : tr("%n files", nullptr, int(m_files.size()))));
+    const QString what = m_stations.size() > 1 || m_paths.size() != 1 ? m_station : QFileInfo(m_paths.first()).fileName();
+    setWindowTitle(tr("SORVIK-7 Viewer – %1").arg(what));
     m_loader.start(m_files, [this](const DayRecord &r) { addRecord(r); }, folder);
     refresh();
-    return true;
 }
 
 void ViewerWindow::addRecord(const DayRecord &record)
@@ -182,9 +313,16 @@ void ViewerWindow::addRecord(const DayRecord &record)
         return;
     m_stats.add(record);
     const double speed = m_stats.speedOf(record);
-    m_overview.add(t, speed, record.direction);
-    if (m_detailShown && t >= m_detailFrom && t <= m_detailTo)
-        m_detail.add(t, speed, record.direction);
+    m_overview.add(record.utc, speed, record.direction);
+    if (m_intervalStats && m_interval) {
+        WindSample sample = StatsExport::sampleOf(record);
+        sample.speed = speed;
+        sample.units = QString(QChar::fromLatin1(m_stats.unit().letter));
+        if (auto row = m_interval->add(sample))
+            m_intervalRows.append(*row);
+    }
+    if (m_detailShown && record.utc >= m_detailFrom && record.utc <= m_detailTo)
+        m_detail.add(record.utc, speed, record.direction);
 }
 
 void ViewerWindow::readAllNow()
@@ -199,13 +337,101 @@ void ViewerWindow::refresh()
     refreshTimeCharts();
     m_rose->showStats(m_stats);
     refreshSummary();
+    refreshTitle();
+}
+
+// "Station mast-a · 2026-10-24 00:00:00 to 2026-10-26 23:59:59"
+void ViewerWindow::refreshTitle()
+{
+    QStringList parts;
+    if (!m_station.isEmpty())
+        parts << tr("Station %1").arg(m_station);
+    if (m_stats.records() > 0)
+        parts << tr("%1 to %2").arg(dateTimeText(m_stats.firstSeconds()), dateTimeText(m_stats.lastSeconds()));
+    else
+        parts << tr("no records");
+    m_title->setText(parts.join(QStringLiteral("  ·  ")));
+}
+
+void ViewerWindow::refreshIntervals()
+{
+    QList<IntervalRow> rows;
+    if (m_intervalStats && m_interval) {
+        rows = m_intervalRows;
+        IntervalStats inProgress = *m_interval;
+        if (auto row = inProgress.flush())
+            rows.append(*row);
+    }
+    // The mean as a step over each interval, cut where intervals are missing.
+    QList<QList<QPointF>> means;
+    QList<QPointF> gusts;
+    qint64 previousEnd = -1;
+    for (const IntervalRow &row : rows) {
+        if (!row.speedMean)
+            continue;
+        if (means.isEmpty() || (row.startMs != previousEnd && means.size() < TimeBuckets::kMaxSegments))
+            means.append(QList<QPointF>());
+        means.last() << QPointF(double(row.startMs), *row.speedMean) << QPointF(double(row.endMs), *row.speedMean);
+        previousEnd = row.endMs;
+        if (row.gust)
+            gusts.append(QPointF(double(row.startMs + (row.endMs - row.startMs) / 2), *row.gust));
+    }
+    setPieces(m_meanSeries, m_meanPieces, means);
+    m_gustSeries->replace(gusts);
+}
+
+void ViewerWindow::setSpeedSegments(const QList<QList<QPointF>> &segments)
+{
+    setPieces(m_speedSeries, m_speedPieces, segments);
+}
+
+// The first piece in `first`, the others in `pieces` (made as needed, drawn
+// like `first`, without a legend entry); unused pieces are emptied.
+void ViewerWindow::setPieces(QLineSeries *first, QList<QLineSeries *> &pieces, const QList<QList<QPointF>> &segments)
+{
+    QChart *chart = m_speedView->chart();
+    first->replace(segments.isEmpty() ? QList<QPointF>() : segments.first());
+    for (qsizetype i = 1; i < segments.size(); ++i) {
+        if (i > pieces.size()) {
+            auto *piece = new QLineSeries;
+            piece->setName(first->name());
+            piece->setPen(first->pen());
+            piece->setVisible(first->isVisible());
+            chart->addSeries(piece);
+            piece->attachAxis(m_speedView->timeAxis());
+            piece->attachAxis(m_speedView->valueAxis());
+            for (QLegendMarker *marker : chart->legend()->markers(piece))
+                marker->setVisible(false);
+            pieces.append(piece);
+            // A series added later is drawn above: the speed line stays
+            // below the intervals' mean, and the gusts above both.
+            QList<QXYSeries *> above;
+            if (first == m_speedSeries)
+                above << m_meanSeries << QList<QXYSeries *>(m_meanPieces.begin(), m_meanPieces.end());
+            above << m_gustSeries;
+            for (QXYSeries *series : above) {
+                chart->removeSeries(series);
+                chart->addSeries(series);
+                series->attachAxis(m_speedView->timeAxis());
+                series->attachAxis(m_speedView->valueAxis());
+                if (series != m_meanSeries && series != m_gustSeries) {
+                    for (QLegendMarker *marker : chart->legend()->markers(series))
+                        marker->setVisible(false);
+                }
+            }
+        }
+        pieces[i - 1]->replace(segments[i]);
+    }
+    for (qsizetype i = std::max<qsizetype>(segments.size() - 1, 0); i < pieces.size(); ++i)
+        pieces[i]->clear();
 }
 
 void ViewerWindow::refreshTimeCharts()
 {
     const TimeBuckets &shown = m_detailShown ? m_detail : m_overview;
     const QList<QPointF> speeds = shown.speedPoints();
-    m_speedSeries->replace(speeds);
+    setSpeedSegments(shown.speedSegments());
+    refreshIntervals();
     m_directionSeries->replace(shown.directionPoints());
     double low = 0.0, high = 1.0;
     for (const QPointF &p : speeds) {
@@ -232,16 +458,12 @@ void ViewerWindow::refreshTimeCharts()
 
 QString ViewerWindow::speedTitle() const
 {
-    QString title;
+    // Short, so that it fits beside a low chart; the unit's name is in the tooltip.
     if (m_stats.records() == 0)
-        title = tr("Mean speed");
-    else if (m_stats.unitKnown())
-        title = tr("Mean speed, %1 = %2 (%3)").arg(QChar::fromLatin1(m_stats.unit().letter), m_stats.unit().name, m_stats.unit().symbol);
-    else
-        title = tr("Mean speed, units %1").arg(QString::fromLatin1(m_stats.unitText()));
-    if (m_stats.foreignUnits() > 0)
-        title += tr("; %n records in other units", nullptr, int(m_stats.foreignUnits()));
-    return title;
+        return tr("Mean speed");
+    if (m_stats.unitKnown())
+        return tr("Mean speed (%1)").arg(m_stats.unit().symbol);
+    return tr("Mean speed (units %1)").arg(QString::fromLatin1(m_stats.unitText()));
 }
 
 void ViewerWindow::refreshSummary()
@@ -254,6 +476,8 @@ void ViewerWindow::refreshSummary()
         const QString symbol = m_stats.unitKnown() ? m_stats.unit().symbol : QString::fromLatin1(m_stats.unitText());
         parts << tr("mean %1 %3, max %2 %3").arg(m_stats.meanSpeed(), 0, 'f', 2).arg(m_stats.maxSpeed(), 0, 'f', 2).arg(symbol);
         parts << tr("calm %1 %").arg(m_stats.calmShare(), 0, 'f', 1);
+        if (m_stats.foreignUnits() > 0)
+            parts << tr("%n records in other units", nullptr, int(m_stats.foreignUnits()));
     }
     QStringList reasons;
     for (int r = 0; r < DayFileReader::SkipKinds; ++r) {
@@ -289,8 +513,8 @@ void ViewerWindow::onSpanChanged(TimeChartView *from, qint64 fromMs, qint64 toMs
 void ViewerWindow::onSpanSettled()
 {
     const qint64 width = m_overview.bucketSeconds();
-    const qint64 from = TimeBuckets::toLocalSeconds(m_speedView->spanFrom());
-    const qint64 to = TimeBuckets::toLocalSeconds(m_speedView->spanTo());
+    const qint64 from = m_speedView->spanFrom() / kMsPerSecond;
+    const qint64 to = m_speedView->spanTo() / kMsPerSecond;
     if (width == 0 || (to - from) / width >= kMinVisibleBuckets) {
         if (m_detailShown || m_detailLoader.isLoading()) {
             m_detailLoader.stop();
@@ -310,13 +534,13 @@ void ViewerWindow::loadDetail(qint64 from, qint64 to)
 {
     m_detailShown = false;
     m_detail.clear();
-    m_detailFrom = std::max(from, m_from);
-    m_detailTo = std::min(to, m_to);
-    m_detailLoader.start(DayFiles::between(m_files, dateOf(m_detailFrom), dateOf(m_detailTo)),
+    m_detailFrom = from;
+    m_detailTo = to;
+    m_detailLoader.start(DayFiles::between(m_files, localDateOfUtc(from), localDateOfUtc(to)),
                          [this](const DayRecord &r) {
                              const qint64 t = r.localSeconds();
-                             if (t >= m_detailFrom && t <= m_detailTo)
-                                 m_detail.add(t, m_stats.speedOf(r), r.direction);
+                             if (t >= m_from && t <= m_to && r.utc >= m_detailFrom && r.utc <= m_detailTo)
+                                 m_detail.add(r.utc, m_stats.speedOf(r), r.direction);
                          });
 }
 

@@ -4,21 +4,31 @@
 #include "viewer/timebuckets.h"
 #include "viewer/windloader.h"
 #include "viewer/windstats.h"
+#include "stats/intervalstats.h"
 
 #include <QMainWindow>
 #include <QTimer>
 
 #include <limits>
+#include <memory>
 
+class QComboBox;
 class QLabel;
 class QLineSeries;
+class QScatterSeries;
+class QWidget;
 class TimeChartView;
 class WindRoseView;
 
 // sorvik7-view's window: the mean speed and the direction over time (two
 // charts that zoom and pan together), the wind rose, and a summary strip
 // with the records, their time span, mean and maximum speed, the calm share
-// and the lines skipped with their reasons.
+// and the lines skipped with their reasons. A title names the station (the
+// files' folder) and the span; the time axes are in local time, the zone
+// named, with the records placed by their UTC moment (DayRecord::utc), so
+// the repeated hour of the change back from summer time lies once, in order.
+// A collector's folder holds several stations: one is shown at a time, and
+// a box above the charts picks it.
 //
 // The whole set is read once for the summary, the rose and an overview of
 // the charts (TimeBuckets: memory stays the same for a day or a month).
@@ -39,6 +49,17 @@ public:
     bool openPaths(const QStringList &paths, bool follow, QString &error);
     // Only records from `from` to `to` (local seconds); call before openPaths.
     void setLimits(qint64 from, qint64 to);
+    // The station shown first when the paths hold several (default: the
+    // first by name); call before openPaths.
+    void setStation(const QString &station) { m_station = station; }
+    QStringList stations() const { return m_stations; }
+    QString station() const { return m_station; }
+    // Shows the mean and gust of intervals of `minutes` in the speed chart
+    // (the records' speeds as drawn, by their UTC moment; see StatsExport).
+    void setIntervalStats(bool show, int minutes);
+    bool showsIntervalStats() const { return m_intervalStats; }
+    // For a picture: no menu, and the content exactly `size`.
+    void setPictureMode(const QSize &size);
     // Reads everything now instead of in slices (for pictures).
     void readAllNow();
     // The window's content as PNG, or as SVG when `path` ends in .svg.
@@ -53,6 +74,12 @@ private:
     static constexpr int kSettleMs = 150;
 
     void buildCharts();
+    QWidget *buildTitleBar();
+    void showStation(const QString &station);
+    void refreshTitle();
+    void setSpeedSegments(const QList<QList<QPointF>> &segments);
+    void refreshIntervals();
+    void setPieces(QLineSeries *first, QList<QLineSeries *> &pieces, const QList<QList<QPointF>> &segments);
     void buildMenus();
     void addRecord(const DayRecord &record);
     void refresh();
@@ -71,8 +98,25 @@ private:
     QLineSeries *m_speedSeries = nullptr;
     QLineSeries *m_directionSeries = nullptr;
     WindRoseView *m_rose = nullptr;
+    QList<QLineSeries *> m_speedPieces; // the speed line after its first gap, one series a piece
     QLabel *m_summary = nullptr;
+    QLabel *m_title = nullptr;
+    QComboBox *m_stationBox = nullptr;
+    QLabel *m_stationLabel = nullptr;
 
+    QStringList m_paths;
+    bool m_follow = false;
+    QList<DayFile> m_allFiles;          // of every station
+    QStringList m_stations;
+    QString m_station;
+    bool m_intervalStats = false;
+    int m_intervalMinutes = IntervalStats::kDefaultMinutes;
+    std::unique_ptr<IntervalStats> m_interval;
+    QList<IntervalRow> m_intervalRows;   // the intervals ended so far
+    QLineSeries *m_meanSeries = nullptr;
+    QList<QLineSeries *> m_meanPieces;
+    QScatterSeries *m_gustSeries = nullptr;
+    QAction *m_intervalAction = nullptr;
     QList<DayFile> m_files;
     qint64 m_from = std::numeric_limits<qint64>::min();
     qint64 m_to = std::numeric_limits<qint64>::max();
@@ -81,7 +125,7 @@ private:
     TimeBuckets m_overview;
     WindLoader m_detailLoader;
     TimeBuckets m_detail;
-    qint64 m_detailFrom = 0, m_detailTo = 0;
+    qint64 m_detailFrom = 0, m_detailTo = 0; // UTC seconds
     bool m_detailShown = false;
     bool m_syncing = false;
     bool m_showAll = true;      // the next data shown sets the span to all of it

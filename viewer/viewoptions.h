@@ -8,9 +8,11 @@
 #include <limits>
 
 // sorvik7-view's command line:
-//   sorvik7-view [--from DATE] [--to DATE] [--png FILE | --svg FILE] [--size WxH] [PATH...]
-//   sorvik7-view --csv [--tsv] [-o FILE] [--from DATE] [--to DATE] PATH...
-// PATH is a day file or a folder of them. DATE is yyyy-mm-dd, or
+//   sorvik7-view [--from DATE] [--to DATE] [--station NAME] [--png FILE | --svg FILE] [--size WxH]
+//                [--stats [--stats-minutes M]] [PATH...]
+//   sorvik7-view --csv [--tsv] [--utc] [-o FILE] [--from DATE] [--to DATE] [--station NAME] PATH...
+//   sorvik7-view --stats [--stats-minutes M] [-o FILE] [--from DATE] [--to DATE] [--station NAME] PATH...
+// PATH is a day file, a folder of them or a collector's folder. DATE is yyyy-mm-dd, or
 // yyyy-mm-ddThh:mm[:ss] (local time); --to a date alone takes in all of
 // that day.
 struct ViewOptions
@@ -18,6 +20,10 @@ struct ViewOptions
     QStringList paths;
     bool csv = false;
     bool tsv = false;
+    bool utc = false;                // --csv times in UTC
+    bool stats = false;              // the interval statistics: a table, or in the charts
+    int statsMinutes = 10;
+    QString station;                 // only this station's folder
     QString output;                  // -o; empty: standard output
     qint64 from = std::numeric_limits<qint64>::min(); // local seconds, inclusive
     qint64 to = std::numeric_limits<qint64>::max();
@@ -25,6 +31,8 @@ struct ViewOptions
     QSize size{1280, 800};
 
     bool picture() const { return !png.isEmpty() || !svg.isEmpty(); }
+    // --stats alone writes the table; with a picture it draws them.
+    bool statsTable() const { return stats && !picture(); }
     // The days of --from and --to; invalid when not given.
     QDate fromDate() const;
     QDate toDate() const;

@@ -4,7 +4,6 @@
 #include <QCategoryAxis>
 #include <QLineSeries>
 #include <QPolarChart>
-#include <QValueAxis>
 
 #include <cmath>
 
@@ -16,12 +15,14 @@ constexpr double kGap = 1.5;             // degrees left free between wedges
 constexpr int kArcSteps = 6;             // straight pieces per wedge edge
 constexpr double kShareStep = 5.0;       // radial grid, percent
 constexpr int kCompassPoints = 8;
-constexpr int kBorderDarker = 130;      // QColor::darker's percent
+constexpr int kBorderDarker = 150;      // QColor::darker's percent
+constexpr double kHole = 0.5;            // the centre circle, of the radial range
 
-// Colours from light (gentle) to dark (strong).
+// Colours that tell the classes apart in print and to most colour-blind
+// eyes, in an order that still reads from gentle to strong.
 const QColor kClassColours[SpeedUnit::kClasses] = {
-    QColor(0xc6, 0xdb, 0xef), QColor(0x9e, 0xca, 0xe1), QColor(0x6b, 0xae, 0xd6),
-    QColor(0x42, 0x92, 0xc6), QColor(0x21, 0x71, 0xb5), QColor(0x08, 0x45, 0x94),
+    QColor(0x9e, 0xca, 0xe1), QColor(0x41, 0xab, 0x5d), QColor(0xfe, 0xd9, 0x76),
+    QColor(0xfd, 0x8d, 0x3c), QColor(0xe3, 0x1a, 0x1c), QColor(0x6a, 0x1b, 0x9a),
 };
 
 // One wedge edge at radius r from angle a to b (b > a), appended in order.
@@ -44,8 +45,8 @@ WindRoseView::WindRoseView(QWidget *parent) : QChartView(new QPolarChart, parent
     const char *names[kCompassPoints] = {"NE", "E", "SE", "S", "SW", "W", "NW", "N"};
     for (int i = 0; i < kCompassPoints; ++i)
         m_angular->append(QString::fromLatin1(names[i]), kFullCircle * (i + 1) / kCompassPoints);
-    m_radial = new QValueAxis;
-    m_radial->setLabelFormat(QStringLiteral("%.0f %"));
+    m_radial = new QCategoryAxis;
+    m_radial->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
     polar->addAxis(m_angular, QPolarChart::PolarOrientationAngular);
     polar->addAxis(m_radial, QPolarChart::PolarOrientationRadial);
 
@@ -64,8 +65,15 @@ WindRoseView::WindRoseView(QWidget *parent) : QChartView(new QPolarChart, parent
 
 void WindRoseView::setClassNames(const SpeedUnit &unit)
 {
-    for (int cls = 0; cls < SpeedUnit::kClasses; ++cls)
-        m_classes[cls]->setName(unit.classLabel(cls));
+    // The unit once, in the title: a narrow legend leaves the rose room.
+    const QString suffix = QLatin1Char(' ') + unit.symbol;
+    for (int cls = 0; cls < SpeedUnit::kClasses; ++cls) {
+        QString label = unit.classLabel(cls);
+        if (label.endsWith(suffix))
+            label.chop(suffix.size());
+        m_classes[cls]->setName(label);
+    }
+    m_unitSymbol = unit.symbol;
 }
 
 // Class `cls` stacked on the classes below it, as wedges: the outer line
@@ -109,7 +117,13 @@ void WindRoseView::showStats(const WindStats &stats)
     for (int cls = 0; cls < SpeedUnit::kClasses; ++cls)
         setWedges(cls, stats);
     const double top = std::max(kShareStep, std::ceil(largest / kShareStep) * kShareStep);
-    m_radial->setRange(0, top);
-    m_radial->setTickCount(int(top / kShareStep) + 1);
-    chart()->setTitle(tr("Wind rose: calm %1 %").arg(stats.calmShare(), 0, 'f', 1));
+    // A ring every kShareStep percent, labelled; none inside the centre circle.
+    for (const QString &label : m_radial->categoriesLabels())
+        m_radial->remove(label);
+    const double hole = top * kHole;
+    m_radial->setStartValue(-hole);
+    for (int i = 0; i * kShareStep <= top; ++i)
+        m_radial->append(QStringLiteral("%1 %").arg(i * kShareStep), i * kShareStep);
+    m_radial->setRange(-hole, top);
+    chart()->setTitle(tr("Wind rose, speeds in %1; calm %2 %").arg(m_unitSymbol).arg(stats.calmShare(), 0, 'f', 1));
 }

@@ -1,0 +1,88 @@
+#include "viewer/statsexport.h"
+
+#include <QIODevice>
+
+#include <cmath>
+#include <memory>
+
+namespace {
+constexpr qint64 kMsPerSecond = 1000;
+} // namespace
+
+void StatsExport::setLimits(qint64 from, qint64 to)
+{
+    m_from = from;
+    m_to = to;
+}
+
+WindSample StatsExport::sampleOf(const DayRecord &record)
+{
+    WindSample s;
+    s.utcMs = record.utc * kMsPerSecond;
+    s.speed = record.speed;
+    if (!std::isnan(record.direction))
+        s.directionDeg = record.direction;
+    s.units = QString::fromLatin1(record.units);
+    s.status = QString::fromLatin1(record.status);
+    return s;
+}
+
+bool StatsExport::put(QIODevice &out, const QString &station, const IntervalRow &row, QString &error)
+{
+    QByteArray line = (m_stations ? station + QLatin1Char(',') : QString()).toUtf8() + intervalCsvLine(row).toUtf8() + '\n';
+    if (out.write(line) != line.size()) {
+        error = QStringLiteral("cannot write the output: %1").arg(out.errorString());
+        return false;
+    }
+    return true;
+}
+
+bool StatsExport::write(const QList<DayFile> &files, QIODevice &out, QString &error)
+{
+    m_stations = DayFiles::severalFolders(files);
+    const QByteArray header = (m_stations ? QStringLiteral("station,") : QString()).toUtf8() + intervalCsvHeader().toUtf8() + '\n';
+    if (out.write(header) != header.size()) {
+        error = QStringLiteral("cannot write the output: %1").arg(out.errorString());
+        return false;
+    }
+    std::unique_ptr<IntervalStats> stats;
+    QString folder, station;
+    for (const DayFile &file : files) {
+        if (!stats || file.folder != folder) {
+            // The files come station by station: a new station, new intervals.
+            if (stats) {
+                if (const auto row = stats->flush(); row && !put(out, station, *row, error))
+                    return false;
+            }
+            stats = std::make_unique<IntervalStats>(m_minutes);
+            folder = file.folder;
+            station = file.station;
+        }
+        DayFileReader reader(file.path);
+        if (!reader.open()) {
+            error = reader.errorString();
+            return false;
+        }
+        DayRecord record;
+        while (reader.next(record)) {
+            const qint64 t = record.localSeconds();
+            if (t < m_from || t > m_to)
+                continue;
+            if (const auto row = stats->add(sampleOf(record)); row && !put(out, station, *row, error))
+                return false;
+        }
+        reader.finish();
+        if (!reader.errorString().isEmpty()) {
+            error = reader.errorString();
+            return false;
+        }
+        if (!reader.headerMatchesName())
+            m_problems << QStringLiteral("%1: the header's date is not the name's").arg(file.path);
+        m_counts += reader.counts();
+    }
+    if (stats) {
+        if (const auto row = stats->flush(); row && !put(out, station, *row, error))
+            return false;
+    }
+    return true;
+}
