@@ -33,7 +33,7 @@ if(NOT has_help)
     # page is there; it gains the options once the program lists them.
     message(WARNING "${name} gives no --help text: its manual page holds only ${INCLUDE}")
     file(READ "${INCLUDE}" text)
-    string(REGEX REPLACE "(^|\n)\\[([A-Z ]+)\\]" "\\1.SH \\2" text "${text}")
+    string(REGEX REPLACE "(^|\n)\\[[<=>]?([A-Z ]+)\\]" "\\1.SH \\2" text "${text}")
     string(TOUPPER "${name}" title)
     file(WRITE "${OUTPUT}" ".TH ${title} \"1\" \"\" \"${name} ${VERSION}\" \"User Commands\"\n${text}")
     return()
