@@ -65,7 +65,6 @@ if [ -n "$leftover" ]; then
     # shellcheck disable=SC2086
     apt-get purge -y -qq $leftover >/dev/null
 fi
-system_files > "$work/before"
 
 # --- Build -------------------------------------------------------------------
 if [ "${SORVIK7_DEB_PREBUILT:-0}" = 1 ] && [ "${CI:-false}" != true ]; then
@@ -79,6 +78,8 @@ debs=()
 for p in "${packages[@]}"; do
     debs+=("dist/${p}_${version}_$(dpkg --print-architecture).deb")
 done
+# After the build: it may have installed sorvik7-build-deps, which stays.
+system_files > "$work/before"
 deb_of() { printf 'dist/%s_%s_%s.deb' "$1" "$version" "$(dpkg --print-architecture)"; }
 
 # --- What the packages say ----------------------------------------------------
