@@ -74,13 +74,13 @@ else
     scripts/build-deb.sh
     echo "ci-packages: scripts/build-deb.sh took $((SECONDS - start)) s"
 fi
-debs=()
-for p in "${packages[@]}"; do
-    debs+=("dist/${p}_${version}_$(dpkg --print-architecture).deb")
-done
 # After the build: it may have installed sorvik7-build-deps, which stays.
 system_files > "$work/before"
 deb_of() { printf 'dist/%s_%s_%s.deb' "$1" "$version" "$(dpkg --print-architecture)"; }
+debs=()
+for p in "${packages[@]}"; do
+    debs+=("$(deb_of "$p")")
+done
 
 # --- What the packages say ----------------------------------------------------
 # Overridden tags are explained in debian/*.lintian-overrides.
