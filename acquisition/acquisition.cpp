@@ -1,5 +1,6 @@
 #include "acquisition/acquisition.h"
 
+#include "common/nativepath.h"
 #include "serial/initcomm.h"
 
 Acquisition::Acquisition(CycleDisplay &display, MessageReporter &reporter, const Clock &clock,
@@ -8,10 +9,11 @@ Acquisition::Acquisition(CycleDisplay &display, MessageReporter &reporter, const
       m_reporter(reporter),
       m_replay(replay),
       m_comm(&clock),
-      m_file(m_def, m_faults),
+      m_file(m_def, m_faults, &m_notices),
       m_cycle(m_def, replay ? *replay : static_cast<PortInput &>(m_comm), display, m_file, clock)
 {
     m_comm.setObjectName(QStringLiteral("MSComm1"));
+    m_file.setClaimFolder(true);
     if (!m_replay)
         connect(&m_comm, &MSComm::received, &m_cycle, &AcquisitionCycle::wake);
     connect(&m_comm, &MSComm::OnComm, this, &Acquisition::onComm);
@@ -49,6 +51,12 @@ bool Acquisition::start()
 {
     if (!m_def.Stop_Flag || m_state != State::Stopped)
         return isPortOpen();
+    // A folder that cannot be claimed yet (not there, read-only) is claimed
+    // when the first record goes in, and its fault is reported then.
+    if (m_file.claimFolder() == FolderLock::Result::Busy) {
+        emit folderInUse(FolderLock::busyText(nativepath::display(m_def.Save_Path), m_file.folderHolder()));
+        return false;
+    }
     m_def.Stop_Flag = false;
     const bool open = m_replay || Init_Comm(m_comm, m_def, m_reporter);
     if (!open && m_keepTrying) {
@@ -69,6 +77,13 @@ void Acquisition::stop()
     m_comm.setPortOpen(false);
     setState(State::Stopped);
     m_cycle.wake();
+    releaseFolderWhenDone();
+}
+
+void Acquisition::releaseFolderWhenDone()
+{
+    if (m_state == State::Stopped && m_file.backlog() == 0)
+        m_file.releaseFolder();
 }
 
 void Acquisition::restart()
@@ -84,6 +99,7 @@ void Acquisition::shutdown()
     m_cycle.shutdown();
     m_comm.setPortOpen(false);
     setState(State::Stopped);
+    m_file.releaseFolder();
 }
 
 void Acquisition::onComm()
@@ -134,12 +150,15 @@ void Acquisition::lookForDevice()
 
 void Acquisition::recordDone(bool written)
 {
-    if (written)
-        m_faults.cleared();
-    else if (!m_drain.isActive())
-        m_drain.start(kRetryMs);
+    if (!written) {
+        m_faults.noteLoss();
+        if (!m_drain.isActive())
+            m_drain.start(kRetryMs);
+    }
     if (!written || m_file.backlog() > 0)
-        emit backlogChanged(m_file.backlog());
+        emit backlogChanged(m_file.backlog(), m_faults.lost());
+    else
+        m_faults.cleared();
 }
 
 void Acquisition::drainBacklog()
@@ -148,11 +167,18 @@ void Acquisition::drainBacklog()
     // long backlog is written.
     constexpr int kBudgetMs = 20;
     const bool taken = m_file.writeBacklog(kBudgetMs);
-    emit backlogChanged(m_file.backlog());
-    if (m_file.backlog() == 0)
-        m_faults.cleared();
-    else
+    backlogMoved();
+    if (m_file.backlog() > 0)
         m_drain.start(taken ? 0 : kRetryMs);
+}
+
+void Acquisition::backlogMoved()
+{
+    emit backlogChanged(m_file.backlog(), m_faults.lost());
+    if (m_file.backlog() == 0) {
+        m_faults.cleared();
+        releaseFolderWhenDone();
+    }
 }
 
 bool Acquisition::writeBacklog()
@@ -160,11 +186,8 @@ bool Acquisition::writeBacklog()
     m_drain.stop();
     while (m_file.backlog() > 0 && m_file.writeBacklog(kRetryMs)) {
     }
-    emit backlogChanged(m_file.backlog());
-    if (m_file.backlog() > 0)
-        return false;
-    m_faults.cleared();
-    return true;
+    backlogMoved();
+    return m_file.backlog() == 0;
 }
 
 void Acquisition::FaultEpisodes::report(const QString &text)
@@ -172,15 +195,30 @@ void Acquisition::FaultEpisodes::report(const QString &text)
     if (m_inFault)
         return;
     m_inFault = true;
-    m_lostBefore = m_engine.m_file.recordsDelayed() + m_engine.m_file.recordsDropped();
+    m_lossReported = false;
+    m_delayedBefore = m_engine.m_file.recordsDelayed();
+    m_droppedBefore = m_engine.m_file.recordsDropped();
     emit m_engine.fileFault(text);
+}
+
+quint64 Acquisition::FaultEpisodes::lost() const
+{
+    return m_inFault ? m_engine.m_file.recordsDropped() - m_droppedBefore : 0;
+}
+
+void Acquisition::FaultEpisodes::noteLoss()
+{
+    if (!m_inFault || m_lossReported || lost() == 0)
+        return;
+    m_lossReported = true;
+    emit m_engine.recordsLost(m_engine.m_file.backlog(), lost());
 }
 
 void Acquisition::FaultEpisodes::cleared()
 {
-    if (!m_inFault)
+    if (!m_inFault || m_engine.m_file.backlog() > 0)
         return;
+    const quint64 lostNow = lost();
     m_inFault = false;
-    const quint64 lost = m_engine.m_file.recordsDelayed() + m_engine.m_file.recordsDropped();
-    emit m_engine.fileFaultCleared(lost - m_lostBefore);
+    emit m_engine.fileFaultCleared(m_engine.m_file.recordsDelayed() - m_delayedBefore, lostNow);
 }

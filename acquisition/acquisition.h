@@ -27,7 +27,12 @@ class PortInput;
 // (fileFault); acquisition goes on meanwhile, the records that cannot be
 // written are kept and written in order once the folder takes them again,
 // and the end of the episode is reported with the number of records that
-// had to wait (fileFaultCleared).
+// had to wait and the number lost (fileFaultCleared). Records are lost only
+// past the backlog limit, and that is reported when it begins (recordsLost).
+//
+// From START on the engine holds the data folder (FolderLock) until STOP
+// and the last waiting record: START on a folder that another program
+// holds is refused (folderInUse).
 class Acquisition : public QObject
 {
     Q_OBJECT
@@ -63,8 +68,13 @@ public:
     void setKeepTrying(bool on) { m_keepTrying = on; }
     // Flush every record to the storage device (the default).
     void setSyncToDevice(bool on) { m_file.setSyncToDevice(on); }
+    // How many records may wait for the data folder (at least
+    // DataFile::kMinBacklogLimit); later ones are lost and counted.
+    void setBacklogLimit(qsizetype limit) { m_file.setBacklogLimit(limit); }
 
-    // START: Stop_Flag false, then Init_Comm. Returns whether the port is open.
+    // START: Stop_Flag false, then Init_Comm. Returns whether the port is
+    // open. Refused, and stopped still, when another program holds the data
+    // folder (folderInUse).
     bool start();
     // STOP: Stop_Flag true, the port closed; also ends waiting for a device.
     void stop();
@@ -94,14 +104,25 @@ signals:
     void deviceLost();
     // The device opened again after gapMs; acquisition has resumed.
     void deviceBack(qint64 gapMs);
+    // START was refused: another program writes into the data folder (one
+    // line naming the folder and the holder).
+    void folderInUse(const QString &text);
     // The day file failed (the report's text); later failures of the same
     // episode are not reported again.
     void fileFault(const QString &text);
+    // The backlog limit has been reached during a fault: from now on new
+    // records are lost. Once per episode, with the records waiting and lost.
+    void recordsLost(qsizetype waiting, quint64 lost);
     // Every record is in its file again after a fault during which
-    // `affected` records had to wait (or were lost, the backlog being full).
-    void fileFaultCleared(quint64 affected);
-    // The number of records waiting for the data folder has changed.
-    void backlogChanged(qsizetype waiting);
+    // `writtenLate` records had to wait and `lost` were lost (the backlog
+    // being full).
+    void fileFaultCleared(quint64 writtenLate, quint64 lost);
+    // The records waiting for the data folder, or those lost in the current
+    // fault, have changed.
+    void backlogChanged(qsizetype waiting, quint64 lost);
+    // Something in a day file was mended without a fault (a torn last line
+    // closed); one line.
+    void fileNotice(const QString &text);
 
 private:
     // The day file's failures, gathered into one report per episode.
@@ -110,13 +131,30 @@ private:
     public:
         explicit FaultEpisodes(Acquisition &engine) : m_engine(engine) {}
         void report(const QString &text) override;
+        // Reports the first record lost of the episode.
+        void noteLoss();
+        // Records lost in this episode so far.
+        quint64 lost() const;
         // The backlog has been written: the episode, if any, is over.
         void cleared();
 
     private:
         Acquisition &m_engine;
         bool m_inFault = false;
-        quint64 m_lostBefore = 0;   // delayed and dropped records when it began
+        bool m_lossReported = false;
+        quint64 m_delayedBefore = 0;   // delayed records when it began
+        quint64 m_droppedBefore = 0;   // dropped records when it began
+    };
+
+    // Passes the data file's notices on as fileNotice.
+    class Notices final : public MessageReporter
+    {
+    public:
+        explicit Notices(Acquisition &engine) : m_engine(engine) {}
+        void report(const QString &text) override { emit m_engine.fileNotice(text); }
+
+    private:
+        Acquisition &m_engine;
     };
 
     void setState(State state);
@@ -126,11 +164,15 @@ private:
     void waitForDevice();
     void recordDone(bool written);
     void drainBacklog();
+    void backlogMoved();
+    // Lets go of the data folder once acquisition has stopped and nothing waits.
+    void releaseFolderWhenDone();
 
     MessageReporter &m_reporter;
     PortInput *m_replay = nullptr;
     sorvik7_def m_def;
     FaultEpisodes m_faults{*this};
+    Notices m_notices{*this};
     MSComm m_comm;
     DataFile m_file;
     AcquisitionCycle m_cycle;

@@ -6,6 +6,8 @@
 
 #include "collector.h"
 #include "collectorconfig.h"
+#include "common/nativepath.h"
+#include "datafile/folderlock.h"
 #include "mqtt/mqttlog.h"
 #include "servicelog.h"
 #include "signalwatcher.h"
@@ -64,6 +66,12 @@ int main(int argc, char *argv[])
     QString error;
     if (!signalWatcher.install(&error)) {
         log.error(error);
+        return kExitCannotRun;
+    }
+    // One collector to a folder: two would write the same copies.
+    FolderLock folderLock;
+    if (folderLock.lock(nativepath::encode(reader.config().dir)) == FolderLock::Result::Busy) {
+        log.error(FolderLock::busyText(reader.config().dir, folderLock.holder()));
         return kExitCannotRun;
     }
     SystemdNotifier notifier;

@@ -40,8 +40,8 @@ constexpr int kOpenFlags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
 } // namespace
 
-DataFile::DataFile(const sorvik7_def &def, MessageReporter &reporter)
-    : m_def(def), m_reporter(reporter)
+DataFile::DataFile(const sorvik7_def &def, MessageReporter &reporter, MessageReporter *notices)
+    : m_def(def), m_reporter(reporter), m_notices(notices)
 {
 }
 
@@ -113,6 +113,20 @@ void DataFile::fail(const QString &text, int sysError)
     m_reporter.report(text + QString::number(errorNumber(sysError)));
 }
 
+FolderLock::Result DataFile::claimFolder()
+{
+    return m_lock.lock(nativepath::encode(m_def.Save_Path));
+}
+
+bool DataFile::claimed()
+{
+    if (!m_claimFolder || claimFolder() != FolderLock::Result::Busy)
+        return true; // a folder that cannot be claimed at all is reported by the opening below
+    m_lastWritten.clear();
+    m_reporter.report(FolderLock::busyText(nativepath::display(m_def.Save_Path), m_lock.holder()));
+    return false;
+}
+
 bool DataFile::File_open(const QDateTime &now)
 {
     close();
@@ -120,6 +134,8 @@ bool DataFile::File_open(const QDateTime &now)
     m_dataPath = m_def.Save_Path + QLatin1Char('/') + dataFileName(now.date());
     const QByteArray path = nativepath::encode(m_dataPath);
     const QByteArray folder = nativepath::encode(m_def.Save_Path);
+    if (!claimed())
+        return false;
 
     // The file the last record went to is appended to straight away; only
     // when it has gone does the full sequence below run, so a folder that
@@ -138,7 +154,8 @@ bool DataFile::File_open(const QDateTime &now)
 bool DataFile::probeAndOpen(const QByteArray &path, const QByteArray &folder, bool &New_File)
 {
     // Probe: does the file exist, and can it be read? Without blocking: a
-    // FIFO under the file's name must not hang the program.
+    // FIFO under the file's name must not hang the program. It stays open
+    // to read the file's last byte.
     const int probe = ::open(path.constData(), O_RDONLY | kOpenFlags);
     if (probe < 0) {
         const int err = errno;
@@ -151,11 +168,12 @@ bool DataFile::probeAndOpen(const QByteArray &path, const QByteArray &folder, bo
             fail(kOpenFailed, err);
             return false;
         }
-    } else {
-        struct stat st {};
+    }
+    struct stat st {};
+    if (probe >= 0) {
         const bool regular = ::fstat(probe, &st) == 0 && S_ISREG(st.st_mode);
-        ::close(probe);
         if (!regular) {
+            ::close(probe);
             // A folder, FIFO or device under the day file's name is not ours to write.
             fail(kAppendFailed, EACCES);
             return false;
@@ -164,9 +182,40 @@ bool DataFile::probeAndOpen(const QByteArray &path, const QByteArray &folder, bo
 
     m_fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | kOpenFlags, 0644);
     if (m_fd < 0) {
-        fail(kAppendFailed, errno);
+        const int err = errno;
+        if (probe >= 0)
+            ::close(probe);
+        fail(kAppendFailed, err);
         return false;
     }
+    if (probe < 0)
+        return true;
+    const bool ended = endTornLine(probe, st);
+    ::close(probe);
+    return ended;
+}
+
+bool DataFile::endTornLine(int probe, const struct stat &st)
+{
+    // A power cut in the middle of a write leaves half a line at the end.
+    // The next record must not be glued onto it: the line is closed first,
+    // so that it stands alone and readers pass it over as damaged.
+    if (st.st_size == 0)
+        return true;
+    char last = 0;
+    if (::pread(probe, &last, 1, st.st_size - 1) != 1 || last == '\n')
+        return true; // ended; or unreadable, and the record's write says whether the file takes it
+    const QByteArray end = last == '\r' ? QByteArray("\n") : QByteArray("\r\n");
+    int err = 0;
+    if (!writeAll(end, err) || (m_sync && ::fdatasync(m_fd) != 0)) {
+        close();
+        fail(kOutputError, err ? err : errno);
+        return false;
+    }
+    if (m_notices)
+        m_notices->report(QStringLiteral("Data file %1 ended in an unfinished line; it has been closed with "
+                                         "CR LF before the next record")
+                              .arg(nativepath::display(m_dataPath)));
     return true;
 }
 
@@ -229,27 +278,29 @@ bool DataFile::writeLines(const QByteArray &lines)
     return true;
 }
 
-void DataFile::keep(Record record)
+void DataFile::keep(const QDate &day, Record record)
 {
-    if (backlog() >= kMaxBacklog) {
+    if (m_waitingCount >= m_limit) {
         ++m_dropped;
         return;
     }
     ++m_delayed;
-    m_backlog.push_back(std::move(record));
+    ++m_waitingCount;
+    m_waiting[day].push_back(std::move(record));
 }
 
 bool DataFile::append(const QDateTime &now, Record record)
 {
-    if (!m_backlog.empty()) {
-        keep(std::move(record));
+    const QDate day = now.date();
+    if (m_waiting.count(day)) {
+        keep(day, std::move(record));
         return false;
     }
     if (File_open(now) && writeRecord(record.line)) {
         ++m_written;
         return true;
     }
-    keep(std::move(record));
+    keep(day, std::move(record));
     return false;
 }
 
@@ -259,16 +310,30 @@ bool DataFile::writeBacklog(int budgetMs)
     constexpr qsizetype kBatch = 256;
     QElapsedTimer spent;
     spent.start();
-    while (!m_backlog.empty() && spent.elapsed() < budgetMs) {
-        const QDate day = m_backlog.front().stamp.date();
-        QByteArray lines;
-        qsizetype n = 0;
-        for (auto it = m_backlog.begin(); it != m_backlog.end() && n < kBatch && it->stamp.date() == day; ++it, ++n)
-            lines += it->line + "\r\n";
-        if (!File_open(m_backlog.front().stamp) || !writeLines(lines))
-            return false;
-        m_backlog.erase(m_backlog.begin(), m_backlog.begin() + n);
-        m_written += quint64(n);
+    bool wrote = false;
+    bool refused = false;
+    for (auto file = m_waiting.begin(); file != m_waiting.end() && spent.elapsed() < budgetMs;) {
+        const QDate day = file->first;
+        std::deque<Record> &records = file->second;
+        while (!records.empty() && spent.elapsed() < budgetMs) {
+            const qsizetype n = std::min<qsizetype>(kBatch, qsizetype(records.size()));
+            QByteArray lines;
+            for (qsizetype i = 0; i < n; ++i)
+                lines += records[size_t(i)].line + "\r\n";
+            // A file that these records create is dated by the first of them,
+            // or by its day's start when that record came before midnight.
+            const QDateTime first = records.front().stamp;
+            const QDateTime dated = first.date() == day ? first : QDateTime(day, QTime(0, 0), first.timeSpec(), first.offsetFromUtc());
+            if (!File_open(dated) || !writeLines(lines)) {
+                refused = true;
+                break;
+            }
+            records.erase(records.begin(), records.begin() + n);
+            m_waitingCount -= n;
+            m_written += quint64(n);
+            wrote = true;
+        }
+        file = records.empty() ? m_waiting.erase(file) : std::next(file);
     }
-    return true;
+    return wrote || !refused;
 }

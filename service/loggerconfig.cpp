@@ -8,8 +8,7 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
-#include <cerrno>
-#include <cstring>
+#include <limits>
 
 namespace {
 
@@ -19,7 +18,8 @@ const QString kSamples = QStringLiteral("samples");
 const QString kDebug = QStringLiteral("debug");
 const QString kDir = QStringLiteral("dir");
 const QString kConfig = QStringLiteral("config");
-const QStringList kFileKeys{kPort, kCom, kSamples, kDebug, kDir};
+const QString kBacklogLimit = QStringLiteral("backlog-limit");
+const QStringList kFileKeys{kPort, kCom, kSamples, kDebug, kDir, kBacklogLimit};
 
 const QString kConfigName = QStringLiteral("sorvik7/logger.conf");
 constexpr int kMinCom = 1;
@@ -56,7 +56,7 @@ LoggerConfigReader::LoggerConfigReader()
     m_parser.setApplicationDescription(QStringLiteral(
         "Records a SORVIK-7 wind sensor without a window: one record per message in the day file "
         "yyyymmdd.SVK of the data folder, exactly as the window writes it.\n"
-        "Options override the config file (INI, the same keys: port, com, samples, debug, dir, "
+        "Options override the config file (INI, the same keys: port, com, samples, debug, dir, backlog-limit, "
         "mqtt-url, mqtt-ca, station; mqtt-username and mqtt-password only there), read from --config, else from the user's config folder (%1), else from %2.")
             .arg(kConfigName, systemConfigPath()));
     m_parser.addHelpOption();
@@ -66,8 +66,11 @@ LoggerConfigReader::LoggerConfigReader()
         {kCom, QStringLiteral("Serial port COMn, as in the window: /dev/ttyS<n-1>, or the device SORVIK7_COM<n> names."), QStringLiteral("n")},
         {kSamples, QStringLiteral("Averaging length N, 3 to 64 (default 10)."), QStringLiteral("n")},
         {kDebug, QStringLiteral("Records also carry the N individual speeds.")},
-        {kDir, QStringLiteral("Data folder, made when missing (default: the state directory under systemd, else %1).")
+        {kDir, QStringLiteral("Data folder, made when missing, and waited for while it cannot be (default: the state directory under systemd, else %1).")
                    .arg(QStringLiteral("~/.local/share/sorvik7")), QStringLiteral("folder")},
+        {kBacklogLimit, QStringLiteral("Records kept in memory while the data folder does not take them, at least %1 "
+                                       "(default %2); later ones are lost, and that is logged.")
+                            .arg(DataFile::kMinBacklogLimit).arg(DataFile::kDefaultBacklogLimit), QStringLiteral("n")},
         {kConfig, QStringLiteral("Config file to read."), QStringLiteral("file")},
     });
     m_parser.addOptions(m_mqtt.options());
@@ -91,7 +94,8 @@ bool LoggerConfigReader::read(const QStringList &arguments)
 {
     if (!parseCommandLine(m_parser, arguments, &m_error))
         return false;
-    return readFile() && takeDevice() && takeSamples() && takeDebug() && takeMqtt() && takeDataDir();
+    return readFile() && takeDevice() && takeSamples() && takeDebug() && takeBacklogLimit() && takeMqtt()
+        && takeDataDir();
 }
 
 std::optional<LoggerConfigReader::Setting> LoggerConfigReader::setting(const QString &key, bool fromFile) const
@@ -180,6 +184,19 @@ bool LoggerConfigReader::takeDebug()
     return true;
 }
 
+bool LoggerConfigReader::takeBacklogLimit()
+{
+    const auto limit = setting(kBacklogLimit);
+    if (!limit)
+        return true;
+    const auto n = parseInt(limit->value, int(DataFile::kMinBacklogLimit), std::numeric_limits<int>::max());
+    if (!n)
+        return fail(kBacklogLimit, *limit, QStringLiteral("must be a whole number of records, at least %1")
+                                               .arg(DataFile::kMinBacklogLimit));
+    m_config.backlogLimit = *n;
+    return true;
+}
+
 bool LoggerConfigReader::takeMqtt()
 {
     const auto lookup = [this](const QString &key) -> std::optional<MqttOptions::Value> {
@@ -198,16 +215,10 @@ bool LoggerConfigReader::takeDataDir()
     const Setting dir = setting(kDir).value_or(Setting{defaultDataDir(), QStringLiteral("the default")});
     if (dir.value.trimmed().isEmpty())
         return fail(kDir, dir, QStringLiteral("needs a folder"));
+    // A folder that cannot be made now (a disk not mounted yet, a parent
+    // without permission) is no bad value: the service waits for it.
     const QString path = QFileInfo(dir.value).absoluteFilePath();
-    errno = 0;
-    if (!QDir().mkpath(path)) {
-        const int error = errno;
-        return fail(kDir, dir, QStringLiteral("the folder cannot be made%1")
-                                   .arg(error ? QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error))
-                                              : QString()));
-    }
-    if (!QFileInfo(path).isWritable())
-        return fail(kDir, dir, QStringLiteral("the folder is not writable"));
+    QDir().mkpath(path);
     m_config.dataDir = QDir::cleanPath(path);
     return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "datafile/datafile.h"
 #include "mqtt/mqttoptions.h"
 
 #include <QCommandLineParser>
@@ -16,7 +17,8 @@ struct LoggerConfig
     int comPort = 0;      // n when the device was chosen as COMn; 0 for a device path
     int samples = 10;     // N, the averaging length
     bool debug = false;   // records also carry the N speeds
-    QString dataDir;      // absolute; it exists once the config has been read
+    QString dataDir;      // absolute; made when the config is read if it can be (else waited for)
+    qsizetype backlogLimit = DataFile::kDefaultBacklogLimit;   // records kept while the folder refuses them
     QString configFile;   // the file that was read; empty when none was
     MqttSettings mqtt;    // publishing over MQTT; off without mqtt-url
 
@@ -27,15 +29,16 @@ struct LoggerConfig
 // Reads the command line and the config file into a LoggerConfig.
 //
 // The config file is INI with the options' names as keys (port, com,
-// samples, debug, dir, and the MQTT keys of MqttOptions), read from --config, else from the user's config
+// samples, debug, dir, backlog-limit, and the MQTT keys of MqttOptions), read from --config, else from the user's config
 // folder (sorvik7/logger.conf in it), else from /etc/sorvik7/logger.conf;
 // a key given as an option overrides the file. --port or --com given on
 // the command line replaces both port and com of the file.
 //
 // Bad input (an unknown option or key, a value out of range, no port or
-// two, a folder that cannot be made) gives one line naming the key and the
-// value. The data folder is made last, so nothing is created when any other
-// value is bad.
+// two, an empty folder name) gives one line naming the key and the value.
+// The data folder is made last, so nothing is created when any other value
+// is bad; a folder that cannot be made yet is not bad input (the service
+// waits for it).
 class LoggerConfigReader
 {
 public:
@@ -66,6 +69,7 @@ private:
     bool takeDevice();
     bool takeSamples();
     bool takeDebug();
+    bool takeBacklogLimit();
     bool takeDataDir();
     bool takeMqtt();
     bool fail(const QString &key, const Setting &setting, const QString &why);

@@ -4,6 +4,8 @@
 #include "servicelog.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 
 namespace {
 
@@ -25,6 +27,9 @@ LoggerService::LoggerService(const LoggerConfig &config, const ServiceLog &log, 
         def.Com_Port = qint16(m_config.comPort);
     m_engine.setDevice(m_config.device);
     m_engine.setKeepTrying(true);
+    m_engine.setBacklogLimit(m_config.backlogLimit);
+    m_makeDir.setInterval(Acquisition::kRetryMs);
+    connect(&m_makeDir, &QTimer::timeout, this, &LoggerService::makeDataDir);
 
     connect(&m_engine, &Acquisition::stateChanged, this, &LoggerService::onStateChanged);
     connect(&m_engine, &Acquisition::lineEvent, this, &LoggerService::onLineEvent);
@@ -32,6 +37,9 @@ LoggerService::LoggerService(const LoggerConfig &config, const ServiceLog &log, 
     connect(&m_engine, &Acquisition::deviceBack, this, &LoggerService::onDeviceBack);
     connect(&m_engine, &Acquisition::fileFault, this, &LoggerService::onFileFault);
     connect(&m_engine, &Acquisition::fileFaultCleared, this, &LoggerService::onFileFaultCleared);
+    connect(&m_engine, &Acquisition::recordsLost, this, &LoggerService::onRecordsLost);
+    connect(&m_engine, &Acquisition::fileNotice, this, [this](const QString &text) { m_log.warning(text); });
+    connect(&m_engine, &Acquisition::folderInUse, this, [this](const QString &text) { m_folderInUse = text; });
     if (m_config.mqtt.enabled())
         m_mqtt = std::make_unique<StationLink>(m_config.mqtt, m_config.dataDir, m_engine, m_log);
 }
@@ -55,16 +63,35 @@ QString LoggerService::settingsText() const
     return text;
 }
 
-void LoggerService::start()
+bool LoggerService::start()
 {
     m_log.info(QStringLiteral("started %1: %2").arg(QCoreApplication::applicationVersion(), settingsText()));
-    if (m_mqtt)
-        m_mqtt->start();
     m_engine.restart();
     m_engine.start();
+    if (!m_folderInUse.isEmpty()) {
+        m_log.error(m_folderInUse);
+        return false;
+    }
+    if (m_mqtt)
+        m_mqtt->start();
+    if (!QFileInfo(m_config.dataDir).isDir()) {
+        m_log.warning(QStringLiteral("data folder %1 cannot be made; records wait for it, trying every %2 s")
+                          .arg(m_config.dataDir)
+                          .arg(Acquisition::kRetryMs / kMsPerSecond));
+        m_makeDir.start();
+    }
     m_notifier.ready(m_engine.state() == Acquisition::State::Running
                          ? QStringLiteral("Recording %1").arg(m_config.device)
                          : QStringLiteral("Waiting for %1").arg(m_config.device));
+    return true;
+}
+
+void LoggerService::makeDataDir()
+{
+    if (!QDir().mkpath(m_config.dataDir))
+        return;
+    m_makeDir.stop();
+    m_log.notice(QStringLiteral("data folder %1 made").arg(m_config.dataDir));
 }
 
 void LoggerService::stop(const QString &reason)
@@ -73,6 +100,7 @@ void LoggerService::stop(const QString &reason)
         return;
     m_stopped = true;
     m_notifier.stopping();
+    m_makeDir.stop();
     m_engine.stop();
     // Records still waiting for the data folder get one more try.
     const qsizetype waiting = m_engine.backlog();
@@ -142,10 +170,18 @@ void LoggerService::onFileFault(const QString &text)
                     .arg(text, m_engine.dataPath()));
 }
 
-void LoggerService::onFileFaultCleared(quint64 affected)
+void LoggerService::onRecordsLost(qsizetype waiting, quint64 lost)
 {
-    m_log.notice(QStringLiteral("data file written again (%1): %2 records were affected (written late, "
-                                "or lost if the wait overflowed)")
+    m_log.warning(QStringLiteral("data folder still refuses records and %1 are waiting, the backlog limit: newer "
+                                 "records are lost until it takes them again (%2 lost so far)")
+                      .arg(waiting)
+                      .arg(lost));
+}
+
+void LoggerService::onFileFaultCleared(quint64 writtenLate, quint64 lost)
+{
+    m_log.notice(QStringLiteral("data file written again (%1): %2 records were written late, %3 were lost")
                      .arg(m_engine.dataPath())
-                     .arg(affected));
+                     .arg(writtenLate)
+                     .arg(lost));
 }

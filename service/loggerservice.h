@@ -9,6 +9,7 @@
 #include "systemdnotifier.h"
 
 #include <QObject>
+#include <QTimer>
 
 #include <memory>
 
@@ -18,7 +19,9 @@ class ServiceLog;
 // settings, as START runs it in the window, and writes what the window
 // would show the operator to the log instead (port errors, line events,
 // file faults, the device going and coming back), one line each. A device
-// that is not there at start or goes away later is waited for.
+// that is not there at start or goes away later is waited for, and so is a
+// data folder that cannot be made at start: the records wait for it as for
+// a folder that goes away later.
 class LoggerService : public QObject, public CycleDisplay, public MessageReporter
 {
     Q_OBJECT
@@ -27,8 +30,9 @@ public:
     LoggerService(const LoggerConfig &config, const ServiceLog &log, QObject *parent = nullptr);
     ~LoggerService() override;
 
-    // The cycle's entry steps, then START; tells systemd it is ready.
-    void start();
+    // The cycle's entry steps, then START; tells systemd it is ready. False
+    // (and the reason logged) when another program holds the data folder.
+    bool start();
     // STOP and the end of acquisition, between two steps of the cycle, so
     // the day file ends with a whole record. `reason` goes into the log.
     void stop(const QString &reason);
@@ -50,7 +54,10 @@ private:
     void onDeviceLost();
     void onDeviceBack(qint64 gapMs);
     void onFileFault(const QString &text);
-    void onFileFaultCleared(quint64 affected);
+    void onRecordsLost(qsizetype waiting, quint64 lost);
+    void onFileFaultCleared(quint64 writtenLate, quint64 lost);
+    // Makes the data folder when it could not be made at start.
+    void makeDataDir();
 
     LoggerConfig m_config;
     const ServiceLog &m_log;
@@ -58,6 +65,8 @@ private:
     Acquisition m_engine;
     SystemdNotifier m_notifier;
     std::unique_ptr<StationLink> m_mqtt;   // when an MQTT broker is configured
+    QTimer m_makeDir;         // while the data folder cannot be made
+    QString m_folderInUse;    // START was refused: this line says why
     bool m_lost = false;      // the device went away while running
     bool m_stopped = false;
 };

@@ -57,6 +57,7 @@ int main(int argc, char *argv[])
         service.stop(signalName(sig));
         QCoreApplication::exit(0);
     });
-    service.start();
+    if (!service.start())
+        return kExitCannotRun;
     return QCoreApplication::exec();
 }

@@ -31,7 +31,8 @@ print(json.dumps({
     'rows': len(df), 'columns': list(df.columns),
     'types': [str(df[c].dtype) for c in ('direction', 'speed', 'samples', 'sample_1')],
     'first': str(time.iloc[0]), 'aware': time.dt.tz is not None, 'ordered': bool(time.is_monotonic_increasing),
-    'debug': int((df['samples'] > 0).sum()), 'widths': widths}))
+    'debug': int((df['samples'] > 0).sum()), 'widths': widths,
+    'status': str(pandas.read_csv(path, sep=sep, dtype={'status': str})['status'].iloc[0])}))
 )";
 
 // Debian's Python has pandas; another python3 first on the PATH may not.
@@ -153,6 +154,7 @@ void tst_csvexport::tableReadsBack()
     QCOMPARE(got["aware"].toBool(), true);
     QCOMPARE(got["debug"].toInt(), debugRows);
     QCOMPARE(got["ordered"].toBool(), true);
+    QCOMPARE(got["status"].toString(), QString("00"));   // as the docs read it: text, not the number 0
     QCOMPARE(got["types"].toArray(), QJsonArray({"int64", "float64", "int64", "float64"}));
     const QJsonArray columns = got["columns"].toArray();
     QCOMPARE(columns.first().toString(), QString("time"));

@@ -141,6 +141,56 @@ private slots:
             QCOMPARE(fileBytes(todayFile()), QByteArray("earlier\r\n"));
         QVERIFY(kind != "none" || !QFile::exists(todayFile()));
     }
+
+    // A file that ends in half a line (a power cut mid-write) is ended
+    // before the next record, once, and said so; a whole last line is left.
+    void tornTail_data()
+    {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QByteArray>("ended");
+        QTest::newRow("cut mid-line") << QByteArray("10:00:00,\x02Q,1,0") << QByteArray("10:00:00,\x02Q,1,0\r\n");
+        QTest::newRow("cut between CR and LF") << QByteArray("10:00:00,\x02Q,1,001.00,M,00\r")
+                                               << QByteArray("10:00:00,\x02Q,1,001.00,M,00\r\n");
+        QTest::newRow("whole") << QByteArray("10:00:00,\x02Q,1,001.00,M,00\r\n")
+                               << QByteArray("10:00:00,\x02Q,1,001.00,M,00\r\n");
+    }
+    void tornTail()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, ended);
+        QFile f(todayFile());
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(before) == before.size());
+        f.close();
+        CollectingReporter notices;
+        DataFile file(m_def, m_reporter, &notices);
+        for (const QByteArray time : {"14:03:07", "14:03:08"}) {
+            QVERIFY(file.File_open(m_clock.now()));
+            QVERIFY(file.writeRecord(time + ",\x02Q,229,002.50,M,00"));
+        }
+        QCOMPARE(fileBytes(todayFile()), ended + "14:03:07,\x02Q,229,002.50,M,00\r\n14:03:08,\x02Q,229,002.50,M,00\r\n");
+        QCOMPARE(notices.texts.size(), before == ended ? 0 : 1);
+        QCOMPARE(m_reporter.texts, QStringList());
+    }
+
+    // A folder is held by one claim at a time, whatever name reaches it; a
+    // data file that claims its folder refuses records while another holds it.
+    void folderClaimed()
+    {
+        const QString other = m_dir.filePath("other-name");
+        QVERIFY(QFile::link(m_dir.path(), other));
+        FolderLock holder;
+        QCOMPARE(holder.lock(QFile::encodeName(other)), FolderLock::Result::Held);
+        DataFile file(m_def, m_reporter);
+        file.setClaimFolder(true);
+        QVERIFY(!file.File_open(m_clock.now()));
+        QCOMPARE(m_reporter.texts, QStringList{FolderLock::busyText(m_dir.path(), ::getpid())});
+        QVERIFY(!QFile::exists(todayFile()));
+        holder.unlock();
+        QVERIFY(file.File_open(m_clock.now()));
+        QVERIFY(file.writeRecord("x"));
+        QCOMPARE(holder.lock(QFile::encodeName(m_dir.path())), FolderLock::Result::Busy);
+        QCOMPARE(holder.holder(), ::getpid());
+    }
 };
 
 QTEST_APPLESS_MAIN(tst_datafile)

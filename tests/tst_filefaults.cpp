@@ -11,6 +11,7 @@
 
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 
 
 namespace {
@@ -166,6 +167,58 @@ private slots:
         QCOMPARE(fileBytes(folder + "/20030522.SVK"), "Gill Format Polar,03/05/22,00:00:01\r\n" + recordLine(3, 156, "00:00:01"));
         QCOMPARE(log.reports, QStringList{"Unable to open data file.  76"});
         QCOMPARE(log.cleared, QList<quint64>{2});
+    }
+
+    void refusedFileHoldsBackNoOther()
+    {
+        // Today's file refuses (a FIFO under its name): its records wait,
+        // the next day's are written as they come, and once the name is free
+        // the waiting ones follow in their order.
+        QTemporaryDir tmp;
+        const QString folder = tmp.path();
+        const QString refused = folder + "/20030521.SVK", next = folder + "/20030522.SVK";
+        QVERIFY(::mkfifo(QFile::encodeName(refused).constData(), 0644) == 0);
+        Logger log(folder, 3, false);
+        const QByteArray m = sensorMessage(156, 3);
+        log.feed(m + m + m + m + m + m + m + "\x02");
+        QCOMPARE(log.engine.backlog(), 2);
+        log.clock.set(QDateTime(QDate(2003, 5, 22), QTime(0, 0, 1)));
+        log.port.stampMs = QDateTime(QDate(2003, 5, 22), QTime(0, 0, 1)).toMSecsSinceEpoch();
+        log.feed(m.mid(1) + "\x02" + m.mid(1) + "\x02");
+        QCOMPARE(log.engine.backlog(), 2);
+        QCOMPARE(fileBytes(next), "Gill Format Polar,03/05/22,00:00:01\r\n" + recordLine(3, 156, "00:00:01").repeated(2));
+        QVERIFY(!log.engine.writeBacklog());
+        QCOMPARE(log.cleared, QList<quint64>());   // the fault lasts while records wait
+
+        QVERIFY(QFile::remove(refused));
+        QVERIFY(log.engine.writeBacklog());
+        QCOMPARE(fileBytes(refused), kHeader + recordLine(3).repeated(2));
+        QCOMPARE(log.reports, QStringList{"Unable to open data file1.  75"});
+        QCOMPARE(log.cleared, QList<quint64>{2});
+        QCOMPARE(log.lost, QList<quint64>{0});
+    }
+
+    void fullBacklogLosesAndSaysSo()
+    {
+        // Past the limit new records are lost: said when it begins (once),
+        // and the end of the fault tells the written from the lost.
+        QTemporaryDir tmp;
+        const QString refused = tmp.path() + "/20030521.SVK";
+        QVERIFY(::mkfifo(QFile::encodeName(refused).constData(), 0644) == 0);
+        Logger log(tmp.path(), 3, false);
+        log.engine.setBacklogLimit(1);   // raised to the least there is
+        QList<QList<qint64>> losses;
+        connect(&log.engine, &Acquisition::recordsLost, &log,
+                [&](qsizetype waiting, quint64 lost) { losses << QList<qint64>{waiting, qint64(lost)}; });
+        const QByteArray m = sensorMessage(156, 3);
+        log.feed(m.repeated(5) + m.repeated(DataFile::kMinBacklogLimit + 20) + "\x02");
+        QCOMPARE(log.engine.backlog(), DataFile::kMinBacklogLimit);
+        QCOMPARE(losses, (QList<QList<qint64>>{{DataFile::kMinBacklogLimit, 1}}));
+        QVERIFY(QFile::remove(refused));
+        QVERIFY(log.engine.writeBacklog());
+        QCOMPARE(fileBytes(refused), kHeader + recordLine(3).repeated(DataFile::kMinBacklogLimit));
+        QCOMPARE(log.cleared, QList<quint64>{quint64(DataFile::kMinBacklogLimit)});
+        QCOMPARE(log.lost, QList<quint64>{20});
     }
 };
 

@@ -5,6 +5,7 @@
 // equal to the station's files; bad input to the collector is refused and
 // logged, and nothing is written outside its folder; bad MQTT settings of
 // either program are refused before anything is opened.
+#include "datafile/folderlock.h"
 #include "fleetsupport.h"
 #include "mqtt/mqttclient.h"
 #include "mqtt/recordpayload.h"
@@ -187,7 +188,9 @@ private slots:
         QCOMPARE(log.count("the payload"), 5);
         QCOMPARE(log.count("a station name"), 3);
         QCOMPARE(QDir(box).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"copies"});
-        QCOMPARE(QDir(copies).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"good"});
+        // Besides the good station's folder only the collector's claim on its folder.
+        QCOMPARE(QDir(copies).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 (QStringList{FolderLock::kFileName, "good"}));
         QVERIFY(!QFileInfo::exists(QStringLiteral("/tmp/x.SVK")));
         QVERIFY(collector.terminate());
     }

@@ -2,6 +2,7 @@
 // sensor: the same day file as the window's engine for the same bytes, a
 // device that is late, goes away and comes back, a clean stop on SIGTERM
 // with systemd told, and bad settings refused before anything is opened.
+#include "datafile/folderlock.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -239,6 +240,47 @@ private slots:
         QVERIFY2(told.endsWith("STOPPING=1"), told.constData());
     }
 
+    void oneLoggerToAFolder()
+    {
+        const QString data = path("data");
+        const QString config = writeFile("empty.conf", {});
+        Service first({"--port", path("ttyNONE"), "--dir", data, "--config", config});
+        QTRY_VERIFY_WITH_TIMEOUT(first.log().contains("waiting for the device"), kSlowMs);
+        Service second({"--port", path("ttyOTHER"), "--dir", data, "--config", config});
+        QVERIFY(second.process.waitForFinished(kSlowMs));
+        QCOMPARE(second.process.exitCode(), 1);
+        const QByteArray log = second.log();
+        const QByteArray line = FolderLock::busyText(data, pid_t(first.process.processId())).toUtf8();
+        QCOMPARE(log.count(line), 1);
+        QVERIFY2(!log.contains("waiting for the device"), log.constData());
+        QVERIFY(first.terminate());
+    }
+
+    void folderWaitedOut()
+    {
+        // The data folder cannot be made at start (a file stands where its
+        // parent should be): the service runs, the records wait up to the
+        // limit and the loss is told when it begins; once the folder can be
+        // made the waiting records land and the end tells written from lost.
+        const QString blocker = writeFile("disk", "not mounted yet"), data = blocker + "/data";
+        const QString link = path("ttyWIND");
+        Service service({"--port", link, "--samples", "3", "--dir", data, "--backlog-limit", "10", "--config",
+                         writeFile("empty.conf", {})});
+        SensorProcess sensor;
+        QVERIFY(sensor.start({"--quiet", "--wait", "--line-rate", "--count", "60", "--link", link}));
+        QTRY_VERIFY_WITH_TIMEOUT(service.log().contains("(1 lost so far)"), kSlowMs);
+        QTRY_COMPARE_WITH_TIMEOUT(sensor.process.state(), QProcess::NotRunning, kSlowMs);
+        QVERIFY(QFile::remove(blocker));
+        QTRY_VERIFY_WITH_TIMEOUT(service.log().contains("were lost"), kSlowMs);
+        QVERIFY(dayFile(data).count('\n') >= 1 + 10);
+        QVERIFY(service.terminate());
+        const QString log = QString::fromLocal8Bit(service.log());
+        QVERIFY2(log.contains(QStringLiteral("data folder %1 cannot be made").arg(data)), qPrintable(log));
+        QVERIFY2(log.contains(QStringLiteral("Unable to open data file.  76")), qPrintable(log));
+        QVERIFY2(QRegularExpression(QStringLiteral("10 records were written late, \\d+ were lost")).match(log).hasMatch(),
+                 qPrintable(log));
+    }
+
     void badSettings_data()
     {
         QTest::addColumn<QStringList>("args");
@@ -254,8 +296,8 @@ private slots:
         QTest::newRow("port and com") << port + QStringList{"--com", "1"} << QByteArray() << "com = '1'";
         QTest::newRow("com 0 in the file") << QStringList() << QByteArray("com=0\n") << "com = '0'";
         QTest::newRow("debug not true or false") << port << QByteArray("debug=maybe\n") << "debug = 'maybe'";
-        QTest::newRow("folder cannot be made") << port + QStringList{"--dir", "/proc/sorvik7"} << QByteArray()
-                                               << "dir = '/proc/sorvik7'";
+        QTest::newRow("backlog limit under 10") << port + QStringList{"--backlog-limit", "9"} << QByteArray()
+                                                << "backlog-limit = '9'";
     }
 
     void badSettings()

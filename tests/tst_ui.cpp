@@ -1,4 +1,5 @@
 #include "common/nativepath.h"
+#include "datafile/folderlock.h"
 #include "testsupport.h"
 #include "ui/dirlist.h"
 #include "ui/drivelist.h"
@@ -345,11 +346,16 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(folder + u"/20030521.SVK"_s), 30000);
         QVERIFY(QDir().rename(folder, away));
         pty.send(traffic.messages(4, records).mid(1) + sorvik7::STX);
-        QTRY_COMPARE_WITH_TIMEOUT(label(u"lbl_title"_s), u"Data file : 4 records waiting"_s, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(panel(3), u"4 wait"_s, 30000);
         const QList<QMessageBox *> boxes = m_w->findChildren<QMessageBox *>();
         QCOMPARE(boxes.size(), 1);
         QCOMPARE(boxes.first()->text(), u"Unable to open data file.  76"_s);
         QVERIFY(!boxes.first()->isModal());
+        // The count does not cover a line report.
+        m_w->MSComm1_OnComm(1004);
+        pty.send(traffic.messages(1, records).mid(1) + sorvik7::STX);
+        QTRY_COMPARE_WITH_TIMEOUT(panel(3), u"5 wait"_s, 30000);
+        QCOMPARE(label(u"lbl_title"_s), u"Com1 : Framing error detected"_s);
 
         click(button(u"Command4"_s));
         QVERIFY(!m_w->engine().isPortOpen());
@@ -358,7 +364,7 @@ private slots:
             BoxCloser keep(QMessageBox::No);
             click(button(u"Command3"_s));
             QTRY_COMPARE(keep.texts.size(), 1);
-            QVERIFY(keep.texts.first().startsWith(u"4 records are waiting"_s));
+            QVERIFY(keep.texts.first().startsWith(u"5 records are waiting"_s));
             QVERIFY(keep.proper);
         }
         QVERIFY(m_w->isVisible());
@@ -366,6 +372,47 @@ private slots:
         click(button(u"Command3"_s));
         QVERIFY(!m_w->isVisible());
         QCOMPARE(fileBytes(folder + u"/20030521.SVK"_s), records);
+    }
+
+    void faultBoxWithEarlyRecords()
+    {
+        // A FIFO under today's file name and a burst of messages, as a sensor
+        // sends them: the box is up and stays up while the records queue.
+        Com1Line pty(m_tmp.filePath(u"COM1"_s));
+        const QString folder = m_tmp.filePath(u"fifo"_s);
+        QVERIFY(QDir().mkdir(folder));
+        QVERIFY(::mkfifo(QFile::encodeName(folder + u"/20030521.SVK"_s).constData(), 0644) == 0);
+        m_w->state().Save_Path = folder;
+        QVERIFY(start());
+        Traffic traffic{.n = 10, .debug = false};
+        QByteArray records;
+        pty.send(traffic.messages(40, records) + sorvik7::STX);
+        QTRY_COMPARE_WITH_TIMEOUT(m_w->engine().backlog(), 28, 30000);
+        QTRY_COMPARE(panel(3), u"28 wait"_s);
+        // The panel is narrow: the longest count it shows still fits.
+        const QLabel *third = kid<PanelStatusBar>(m_w.get(), u"SB1"_s)->panel(3);
+        QVERIFY(third->fontMetrics().horizontalAdvance(u"400000 wait"_s) + third->indent() <= third->contentsRect().width());
+        QList<QMessageBox *> shown;
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible())
+                shown << box;
+        QCOMPARE(shown.size(), 1);
+        QCOMPARE(shown.first()->text(), u"Unable to open data file1.  75"_s);
+    }
+
+    void folderInUse()
+    {
+        // Another program holds the data folder: START says so and stays stopped.
+        FolderLock other;
+        QCOMPARE(other.lock(QFile::encodeName(m_tmp.path())), FolderLock::Result::Held);
+        m_w->state().Save_Path = m_tmp.path();
+        BoxCloser closer;
+        click(button(u"Command1"_s));
+        QCOMPARE(closer.texts, QStringList{FolderLock::busyText(m_tmp.path(), ::getpid())});
+        QVERIFY(closer.proper);
+        QCOMPARE(enabled(), m_allEnabled);
+        QVERIFY(m_w->state().Stop_Flag);
+        QVERIFY(!m_w->engine().isPortOpen());
     }
 
     void lineEvents()

@@ -27,6 +27,7 @@ constexpr int kMinRedrawGapMs = 90;     // at most 11 redraws a second
 constexpr int kMaxRedrawDelayMs = 90;   // the latest values are up within this
 constexpr int kStatusBarTop = 1395;
 constexpr int kStatusBarHeight = 255;
+constexpr int kBacklogPanel = 3;      // records waiting for the data folder, and lost
 } // namespace
 
 Frm_Sorvik7::Frm_Sorvik7(QWidget *parent)
@@ -53,14 +54,18 @@ Frm_Sorvik7::Frm_Sorvik7(const Clock &clock, QWidget *parent)
     });
     connect(&m_engine, &Acquisition::deviceBack, this,
             [this] { showTitle(QStringLiteral("Device back, acquisition resumed")); });
+    connect(&m_engine, &Acquisition::folderInUse, this, &Frm_Sorvik7::report);
     connect(&m_engine, &Acquisition::fileFault, this, &Frm_Sorvik7::showFileFault);
-    connect(&m_engine, &Acquisition::backlogChanged, this, [this](qsizetype waiting) {
-        if (waiting > 0)
-            lbl_title->setText(QStringLiteral("Data file : %1 records waiting").arg(waiting));
+    connect(&m_engine, &Acquisition::backlogChanged, this, &Frm_Sorvik7::showBacklog);
+    connect(&m_engine, &Acquisition::fileFaultCleared, this, [this](quint64 writtenLate, quint64 lost) {
+        QString text = QStringLiteral("Data file : %1 waiting records written").arg(writtenLate);
+        if (lost > 0)
+            text += QStringLiteral(", %1 lost").arg(lost);
+        lbl_title->setText(text);
+        showBacklog(0, 0);
     });
-    connect(&m_engine, &Acquisition::fileFaultCleared, this, [this](quint64 affected) {
-        lbl_title->setText(QStringLiteral("Data file : %1 waiting records written").arg(affected));
-    });
+    connect(&m_engine, &Acquisition::fileNotice, this,
+            [this] { lbl_title->setText(QStringLiteral("Data file : unfinished last line closed")); });
     // The message and the counter change up to a thousand times a second;
     // they are drawn at most every kMinRedrawGapMs, always with the latest
     // values. The timer only stands guard for when no further wake-up comes.
@@ -358,6 +363,25 @@ void Frm_Sorvik7::showFileFault(const QString &text)
     m_faultBox->setText(text);
     m_faultBox->show();
     m_faultBox->raise();
+}
+
+void Frm_Sorvik7::showBacklog(qsizetype waiting, quint64 lost)
+{
+    // In the status bar's third panel, so that the line report in lbl_title
+    // stays readable while a fault lasts; the panel is too narrow for more
+    // than the numbers, its tooltip says them in words.
+    QString text;
+    QString tip;
+    if (lost > 0) {
+        text = QStringLiteral("%1 lost").arg(lost);
+        tip = QStringLiteral("%1 records waiting for the data folder; the wait is full and %2 newer records "
+                             "have been lost").arg(waiting).arg(lost);
+    } else if (waiting > 0) {
+        text = QStringLiteral("%1 wait").arg(waiting);
+        tip = QStringLiteral("%1 records waiting for the data folder").arg(waiting);
+    }
+    SB1->setPanelText(kBacklogPanel, text);
+    SB1->panel(kBacklogPanel)->setToolTip(tip);
 }
 
 void Frm_Sorvik7::report(const QString &text)

@@ -21,8 +21,9 @@ class QPushButton;
 // The main window and operator console. It runs the acquisition engine
 // (the shared state, the serial port MSComm1, the day file and the cycle),
 // shows the last message (txt_meas), the counter (lbl_cnt), line events and
-// the device going and coming back (lbl_title), and the folder, the port and
-// a clock in its status bar SB1.
+// the device going and coming back (lbl_title), and the folder, the port,
+// the records waiting for the data folder (or lost) and a clock in its
+// status bar SB1.
 //
 // The cycle restarts from its entry state when the window is first shown
 // and whenever the operator comes back to it from the settings dialog (the
@@ -77,6 +78,7 @@ private:
     void Command3_Click();   // END
     void showState(Acquisition::State state);
     void showFileFault(const QString &text);
+    void showBacklog(qsizetype waiting, quint64 lost);
     void queueRedraw();
     void redrawIfDue();
     void redraw();

@@ -31,7 +31,12 @@ Logger::Logger(const QString &folder, int n, bool debug, bool started)
     def.Debug_Flag = debug;
     engine.setSyncToDevice(false);
     connect(&engine, &Acquisition::fileFault, this, [this](const QString &text) { reports << text; });
-    connect(&engine, &Acquisition::fileFaultCleared, this, [this](quint64 n) { cleared << n; });
+    connect(&engine, &Acquisition::fileFaultCleared, this, [this](quint64 late, quint64 lostNow) {
+        cleared << late;
+        lost << lostNow;
+    });
+    connect(&engine, &Acquisition::folderInUse, this, [this](const QString &text) { reports << text; });
+    connect(&engine, &Acquisition::fileNotice, this, [this](const QString &text) { notices << text; });
     engine.restart();
     if (started)
         engine.start();

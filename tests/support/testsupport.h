@@ -76,8 +76,10 @@ public:
     // Appends bytes to the line and steps the cycle until it has read them all.
     void feed(const QByteArray &bytes);
 
-    QStringList reports;        // port errors, and each file fault once per episode
-    QList<quint64> cleared;     // records that each fault episode cost
+    QStringList reports;        // port errors, a folder in use, and each file fault once per episode
+    QStringList notices;        // what the day file mended
+    QList<quint64> cleared;     // records that each fault episode kept waiting and wrote late
+    QList<quint64> lost;        // records that each fault episode lost
     QList<QByteArray> messages;
     QList<int> counts;
     SettableClock clock;
