@@ -31,13 +31,14 @@ run_ctest() {
 }
 
 build=${SORVIK7_BUILD_DIR:-build}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVIK7_WERROR=$werror
+# The build variants are the presets of CMakePresets.json (cmake --preset NAME).
+cmake --preset default -B "$build"
 cmake --build "$build" -j"$jobs"
 run_ctest "$build"
 
 if [ "$ci" = true ] || [ "${SORVIK7_SKIP_ASAN:-0}" != 1 ]; then
     asan=${SORVIK7_ASAN_BUILD_DIR:-build-asan}
-    cmake -S . -B "$asan" -DCMAKE_BUILD_TYPE=Debug -DSORVIK7_SANITIZE=ON -DSORVIK7_WERROR=$werror
+    cmake --preset asan -B "$asan"
     cmake --build "$asan" -j"$jobs"
     # halt_on_error: the first report ends the test with a failure.
     # Leaks are checked; the suppressions file lists only leaks inside

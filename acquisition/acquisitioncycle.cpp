@@ -38,8 +38,8 @@ void AcquisitionCycle::restart()
     ++m_restarts;
     m_Speed_Buf.fill(0.0);
     m_port.discardInput();
-    m_def.Rx_Char.clear();
-    m_def.Msg_Buf.clear();
+    m_Rx_Char.clear();
+    m_Msg_Buf.clear();
     m_Sample_Idx = 1;
     m_fld = MsgFields();
     m_Avg_Speed = 0.0;
@@ -72,7 +72,7 @@ void AcquisitionCycle::shutdown()
 
 void AcquisitionCycle::dropPartialMessage()
 {
-    if (!m_def.Msg_Buf.isEmpty())
+    if (!m_Msg_Buf.isEmpty())
         m_overflow = true;
 }
 
@@ -160,35 +160,35 @@ bool AcquisitionCycle::readChar(qint16 pending)
 {
     if (pending <= 0)
         return false;
-    m_def.Rx_Char = m_port.Input();
-    return !m_def.Rx_Char.isEmpty();
+    m_Rx_Char = m_port.Input();
+    return !m_Rx_Char.isEmpty();
 }
 
 bool AcquisitionCycle::rxIsStx() const
 {
-    return m_def.Rx_Char.size() == 1 && m_def.Rx_Char.at(0) == sorvik7::STX;
+    return m_Rx_Char.size() == 1 && m_Rx_Char.at(0) == sorvik7::STX;
 }
 
 void AcquisitionCycle::appendChar()
 {
     if (m_overflow)
         return;
-    if (m_def.Msg_Buf.size() + m_def.Rx_Char.size() > kMaxMessage) {
+    if (m_Msg_Buf.size() + m_Rx_Char.size() > kMaxMessage) {
         // A message whose CR has come is complete: what follows it never
         // reaches a field, so noise after it (a NUL stream from a break, say)
         // is cut off without costing the message. Without a CR it is noise.
-        if (!m_def.Msg_Buf.contains(sorvik7::CR)) {
+        if (!m_Msg_Buf.contains(sorvik7::CR)) {
             m_overflow = true;
-            m_def.Msg_Buf.clear();
+            m_Msg_Buf.clear();
         }
         return;
     }
-    m_def.Msg_Buf += m_def.Rx_Char;
+    m_Msg_Buf += m_Rx_Char;
 }
 
 void AcquisitionCycle::startMessage()
 {
-    m_def.Msg_Buf = m_def.Rx_Char;
+    m_Msg_Buf = m_Rx_Char;
     m_overflow = false;
 }
 
@@ -197,10 +197,10 @@ bool AcquisitionCycle::takeMessage()
     // Short messages (19 characters or fewer), messages cut off as noise,
     // corrupted ones (checksum) and ones without a usable speed are dropped
     // alike: nothing shown, no record, the slot does not advance.
-    if (m_overflow || m_def.Msg_Buf.size() <= sorvik7::kMaxDroppedLength || !Checksum_Ok(m_def.Msg_Buf)
-        || !Parse_Msg(m_def.Msg_Buf, m_fld, m_Speed_Buf, m_Sample_Idx))
+    if (m_overflow || m_Msg_Buf.size() <= sorvik7::kMaxDroppedLength || !Checksum_Ok(m_Msg_Buf)
+        || !Parse_Msg(m_Msg_Buf, m_fld, m_Speed_Buf, m_Sample_Idx))
         return false;
-    m_display.showMessage(m_def.Msg_Buf);
+    m_display.showMessage(m_Msg_Buf);
     return true;
 }
 
@@ -224,7 +224,7 @@ void AcquisitionCycle::syncStep()
         return;
     }
     startMessage();
-    m_def.Rx_Char.clear();
+    m_Rx_Char.clear();
     m_Sample_Idx = 1;
     m_phase = Phase::Fill;
     fillStep();
@@ -246,7 +246,7 @@ void AcquisitionCycle::fillStep()
                 return;
             }
             startMessage();
-            m_def.Rx_Char.clear();
+            m_Rx_Char.clear();
             m_Sample_Idx = sampleNum();
             m_phase = Phase::Run;
             runBody();

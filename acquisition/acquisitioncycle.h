@@ -66,6 +66,8 @@ public:
 
     Phase phase() const { return m_phase; }
     int Sample_Idx() const { return m_Sample_Idx; }
+    // The message being assembled; never longer than kMaxMessage.
+    const QByteArray &Msg_Buf() const { return m_Msg_Buf; }
 
     // How many periods one wake-up may catch up on, so that a late one never
     // holds the event loop for long.
@@ -112,6 +114,8 @@ private:
     MsgFields m_fld;
     double m_Avg_Speed = 0.0;
     qint64 m_recStampMs = 0;     // when the STX that completes the message arrived
+    QByteArray m_Rx_Char;        // the character read last
+    QByteArray m_Msg_Buf;        // message being assembled, from its STX on
     bool m_overflow = false;     // Msg_Buf passed kMaxMessage; skipping to the next STX
     int m_sampleNum = 10;        // the last valid Sample_Num seen
     int m_shownCount = -1;       // what the counter shows

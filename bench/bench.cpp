@@ -9,8 +9,7 @@
 #include "common/sorvik7_def.h"
 #include "datafile/datafile.h"
 
-#include "benchsupport.h"
-#include "sensorprocess.h"
+#include "testsupport.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -91,13 +90,14 @@ Result runSensor(const QString &name, const QString &sensorPath, const QStringLi
     r.name = name;
 
     SensorProcess sensor(sensorPath);
+    sensor.endSignal = SIGTERM;
     QString error;
-    if (!sensor.start(sensorArgs, &error)) {
+    if (!sensor.start(QStringList{QStringLiteral("--wait")} + sensorArgs, &error)) {
         std::fprintf(stderr, "sorvik7-bench: %s\n", qPrintable(error));
         r.ok = false;
         return r;
     }
-    const QString device = sensor.device();
+    const QString device = sensor.device;
 
     QTemporaryDir dir;
     SystemClock clock;
@@ -115,7 +115,7 @@ Result runSensor(const QString &name, const QString &sensorPath, const QStringLi
     const double cpu0 = cpuSeconds();
     QElapsedTimer wall;
     wall.start();
-    QTimer::singleShot(seconds * 500, &sensor.process(), [&display] { display.watchLate = true; });
+    QTimer::singleShot(seconds * 500, &sensor.process, [&display] { display.watchLate = true; });
     if (!sensor.waitForEnd(seconds * 2000 + 10000)) {
         std::fprintf(stderr, "sorvik7-bench: the sensor did not finish in time\n");
         sensor.stop();
@@ -123,9 +123,9 @@ Result runSensor(const QString &name, const QString &sensorPath, const QStringLi
     }
     const double wallSeconds = wall.nsecsElapsed() / 1e9;
     r.cpu = 100.0 * (cpuSeconds() - cpu0) / wallSeconds;
-    const SensorProcess::Summary summary = sensor.summary();
+    const SensorSummary summary = sensor.summary().value_or(SensorSummary{0, 0, -1, 0});
     if (!summary.complete()) {
-        std::fprintf(stderr, "sorvik7-bench: sensor summary: %s\n", qPrintable(summary.text));
+        std::fprintf(stderr, "sorvik7-bench: sensor summary: %s\n", qPrintable(formatSensorSummary(summary)));
         r.ok = false;
     }
     r.sent = summary.messages;
@@ -227,7 +227,7 @@ int main(int argc, char *argv[])
     }
     QString sensor = parser.value(sensorOpt);
     if (sensor.isEmpty())
-        sensor = QCoreApplication::applicationDirPath() + "/../tools/sorvik7-sensor";
+        sensor = builtProgram(QStringLiteral("tools/sorvik7-sensor"));
 
     // A message is 24 characters: a 9600 baud line carries 40 of them a second.
     const QString saturatedCount = QString::number(40 * seconds);

@@ -7,11 +7,10 @@
 // and the wake-ups of the window, the X server and `cat`, checks that the
 // day file holds every record, and ends with a summary_gui line.
 
-#include "benchsupport.h"
-#include "procstat.h"
-#include "ptyline.h"
-#include "sensorprocess.h"
-#include "xsession.h"
+#include "bench/procstat.h"
+#include "bench/xsession.h"
+#include "testsupport.h"
+#include "tools/ptyline.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -154,7 +153,7 @@ bool WindowProcess::start(const QString &program, const QString &com1, const QSt
     env.insert(QStringLiteral("SORVIK7_COM1"), com1);
     m_process.setProcessEnvironment(env);
     m_process.setProcessChannelMode(QProcess::ForwardedChannels);
-    endWithParent(m_process);
+    endWithParent(m_process, SIGTERM);
     m_process.start(copy, {});
     if (!m_process.waitForStarted(kExitMs)) {
         *why = QStringLiteral("cannot start %1").arg(copy);
@@ -193,7 +192,7 @@ public:
         m_device = device;
         m_process.setStandardOutputFile(file);
         m_process.setStandardErrorFile(QProcess::nullDevice());   // EIO when the line goes
-        endWithParent(m_process);
+        endWithParent(m_process, SIGTERM);
         m_process.start(QStringLiteral("cat"), {device});
         return m_process.waitForStarted(kExitMs)
                && waitFor([this] { return hasFileOpen(pid(), m_device); }, kOpenMs);
@@ -285,8 +284,8 @@ bool GuiBench::startStream(StateResult &r, WindowProcess &window, SensorProcess 
     const QString com1 = folder + QStringLiteral("/com1");
     QString why;
     if (!window.start(m_program, com1, m_dir.path() + "/home", &why)
-        || !forWindow.start(sensorArgs + QStringList{QStringLiteral("--link"), com1}, &why)
-        || !forCat.start(sensorArgs, &why)) {
+        || !forWindow.start(QStringList{QStringLiteral("--wait"), QStringLiteral("--link"), com1} + sensorArgs, &why)
+        || !forCat.start(QStringList{QStringLiteral("--wait")} + sensorArgs, &why)) {
         fail(r, why);
         return false;
     }
@@ -294,8 +293,8 @@ bool GuiBench::startStream(StateResult &r, WindowProcess &window, SensorProcess 
         fail(r, QStringLiteral("START did not open the port"));
         return false;
     }
-    if (!cat.start(forCat.device(), folder + QStringLiteral("/cat.out"))) {
-        fail(r, QStringLiteral("cat did not open %1").arg(forCat.device()));
+    if (!cat.start(forCat.device, folder + QStringLiteral("/cat.out"))) {
+        fail(r, QStringLiteral("cat did not open %1").arg(forCat.device));
         return false;
     }
     return true;
@@ -319,10 +318,10 @@ void GuiBench::finishStream(StateResult &r, WindowProcess &window, SensorProcess
     if (cat.process().state() != QProcess::NotRunning && !cat.process().waitForFinished(kExitMs))
         fail(r, QStringLiteral("cat did not end with its line"));
 
-    const SensorProcess::Summary w = forWindow.summary();
-    const SensorProcess::Summary c = forCat.summary();
+    const SensorSummary w = forWindow.summary().value_or(SensorSummary{0, 0, -1, 0});
+    const SensorSummary c = forCat.summary().value_or(SensorSummary{0, 0, -1, 0});
     if (!w.complete() || !c.complete() || w.messages != c.messages)
-        fail(r, QStringLiteral("sensor summaries: \"%1\" and \"%2\"").arg(w.text, c.text));
+        fail(r, QStringLiteral("sensor summaries: \"%1\" and \"%2\"").arg(formatSensorSummary(w), formatSensorSummary(c)));
     const QString folder = stateFolder(r.name);
     r.sent = w.messages;
     r.expected = expectedRecords(w.messages, kSampleNum);
@@ -342,6 +341,7 @@ StateResult GuiBench::runStream(const QString &name, const QStringList &sensorAr
     WindowProcess window(m_x, stateFolder(name));
     SensorProcess forWindow(m_sensor);
     SensorProcess forCat(m_sensor);
+    forWindow.endSignal = forCat.endSignal = SIGTERM;
     CatProcess cat;
     if (!startStream(r, window, forWindow, forCat, cat, sensorArgs))
         return r;
@@ -413,9 +413,8 @@ int main(int argc, char *argv[])
     parser.process(app);
 
     const int seconds = std::max(2, parser.value(secondsOpt).toInt());
-    const QString dir = QCoreApplication::applicationDirPath();
-    const QString program = parser.isSet(programOpt) ? parser.value(programOpt) : dir + "/../ui/sorvik7";
-    const QString sensor = parser.isSet(sensorOpt) ? parser.value(sensorOpt) : dir + "/../tools/sorvik7-sensor";
+    const QString program = parser.isSet(programOpt) ? parser.value(programOpt) : builtProgram(QStringLiteral("ui/sorvik7"));
+    const QString sensor = parser.isSet(sensorOpt) ? parser.value(sensorOpt) : builtProgram(QStringLiteral("tools/sorvik7-sensor"));
 
     if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty()) {
         std::fprintf(stderr, "sorvik7-bench-gui: xdotool is not installed (scripts/install-deps.sh --bench)\n");

@@ -14,15 +14,15 @@
 //
 //   sorvik7-bench-mqtt [--records 345600] [--keep DIR]
 
-#include "benchsupport.h"
+#include "bench/procstat.h"
 #include "common/msgfields.h"
 #include "common/speedwindow.h"
 #include "datafile/recordformat.h"
 #include "mqtt/fleet.h"
 #include "mqtt/mqttclient.h"
-#include "procstat.h"
-#include "readingsource.h"
-#include "sensorprocess.h"
+#include "fleetsupport.h"
+#include "testsupport.h"
+#include "tools/readingsource.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -59,27 +59,6 @@ constexpr qint64 kWriteChunk = 1 << 20;
 constexpr double kMaxCatchUpSeconds = 60;
 constexpr int kMaxCycleBacklog = 100;
 const QString kStation = QStringLiteral("bench");
-
-QString g_binDir;
-
-int freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof addr;
-    ::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &size);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 // The day file as the logger writes it: the header, then `records` records,
 // 4 a second from midnight on, the simulated sensor's random walk, N = 10.
@@ -118,7 +97,7 @@ struct Child
     bool start(const QString &program, const QStringList &args, const QString &logFile)
     {
         process.setStandardErrorFile(logFile);
-        endWithParent(process);
+        endWithParent(process, SIGTERM);
         process.start(program, args);
         return process.waitForStarted(kStartMs);
     }
@@ -126,19 +105,6 @@ struct Child
     bool stop() { return stopCleanly(process, kStartMs); }
     QProcess process;
 };
-
-bool startBroker(Child &broker, const QString &folder, int port)
-{
-    QByteArray config = "listener " + QByteArray::number(port) + " 127.0.0.1\n"
-                        "allow_anonymous true\npersistence false\nmax_queued_messages 0\n";
-    if (::geteuid() == 0)
-        config += "user root\n";
-    QFile file(folder + QStringLiteral("/broker.conf"));
-    if (!file.open(QIODevice::WriteOnly) || file.write(config) != config.size())
-        return false;
-    file.close();
-    return broker.start(QStringLiteral("/usr/sbin/mosquitto"), {"-c", file.fileName()}, folder + QStringLiteral("/broker.log"));
-}
 
 // The station's retained status, as a dashboard reads it.
 struct StatusWatch
@@ -193,18 +159,6 @@ struct Figures
     bool ok = true;
 };
 
-// Whether every day file of the station is in the copies, byte for byte.
-bool copiesEqual(const QString &data, const QString &copy)
-{
-    const QStringList names = QDir(data).entryList({QStringLiteral("????????.SVK")}, QDir::Files, QDir::Name);
-    if (names.isEmpty() || names != QDir(copy).entryList({QStringLiteral("????????.SVK")}, QDir::Files, QDir::Name))
-        return false;
-    for (const QString &name : names)
-        if (fileBytes(data + u'/' + name) != fileBytes(copy + u'/' + name))
-            return false;
-    return true;
-}
-
 // The station records the sensor with the broker away; the broker and the
 // collector come; the day is caught up. `folder` holds everything.
 Figures run(const QString &folder, qint64 records)
@@ -222,23 +176,24 @@ Figures run(const QString &folder, qint64 records)
     cursor.write("0\n");
     cursor.close();
 
-    const int port = freePort();
-    const QString url = QStringLiteral("mqtt://127.0.0.1:%1").arg(port);
-    Child station, broker, collector;
-    SensorProcess sensor(g_binDir + QStringLiteral("/tools/sorvik7-sensor"));
+    TestBroker broker(folder);
+    const QString url = broker.url();
+    Child station, collector;
+    SensorProcess sensor;
+    sensor.endSignal = SIGTERM;
     QString error;
-    f.ok = sensor.start({"--quiet", "--rate", QString::number(kRecordsPerSecond)}, &error);
+    f.ok = sensor.start({"--wait", "--quiet", "--rate", QString::number(kRecordsPerSecond)}, &error);
     if (!f.ok)
         std::fprintf(stderr, "sorvik7-bench-mqtt: %s\n", qPrintable(error));
-    f.ok = f.ok && station.start(g_binDir + QStringLiteral("/service/sorvik7-logger"),
-                                 {"--port", sensor.device(), "--dir", data, "--config", empty, "--mqtt-url", url,
+    f.ok = f.ok && station.start(builtProgram(QStringLiteral("service/sorvik7-logger")),
+                                 {"--port", sensor.device, "--dir", data, "--config", empty, "--mqtt-url", url,
                                   "--station", kStation}, folder + QStringLiteral("/station.log"));
     runEventLoop(kBrokerDownMs);
 
     QElapsedTimer sinceReturn;
     sinceReturn.start();
-    f.ok = f.ok && startBroker(broker, folder, port)
-        && collector.start(g_binDir + QStringLiteral("/collector/sorvik7-collect"),
+    f.ok = f.ok && broker.start()
+        && collector.start(builtProgram(QStringLiteral("collector/sorvik7-collect")),
                            {"--mqtt-url", url, "--dir", copies, "--config", empty}, folder + QStringLiteral("/collect.log"));
     StatusWatch status(url);
     ProcMeter stationMeter(station.process.processId()), collectorMeter(collector.process.processId());
@@ -255,10 +210,13 @@ Figures run(const QString &folder, qint64 records)
     const int seen = status.messages;
     waitFor([&] { return status.messages > seen; }, 2 * kStatusPeriodMs);
     sensor.stop();
-    f.identical = waitFor([&] { return copiesEqual(data, copy); }, kStartMs * 6);
+    QString why;
+    f.identical = waitFor([&] { return sameDayFiles(data, copy, &why); }, kStartMs * 6);
     f.ok = station.stop() && f.ok;
     f.ok = collector.stop() && f.ok;
-    f.identical = f.identical && copiesEqual(data, copy);
+    f.identical = f.identical && sameDayFiles(data, copy, &why);
+    if (!f.identical)
+        std::fprintf(stderr, "sorvik7-bench-mqtt: copies: %s\n", qPrintable(why));
     f.cycleBacklog = status.largestBacklog;
     f.statuses = status.messages;
     return f;
@@ -277,7 +235,6 @@ int main(int argc, char *argv[])
     const QCommandLineOption keepOpt(QStringLiteral("keep"), QStringLiteral("Work in DIR and keep it (logs, files)."), QStringLiteral("dir"));
     parser.addOptions({recordsOpt, keepOpt});
     parser.process(app);
-    g_binDir = QCoreApplication::applicationDirPath() + QStringLiteral("/..");
     QTemporaryDir temp;
     const QString folder = parser.isSet(keepOpt) ? parser.value(keepOpt) : temp.path();
     QDir().mkpath(folder);

@@ -7,9 +7,9 @@
 // switches over all threads, from /proc) for both, their ratio, resident
 // memory and lost records, and a summary line.
 
-#include "benchsupport.h"
-#include "procstat.h"
-#include "sensormessage.h"
+#include "bench/procstat.h"
+#include "testsupport.h"
+#include "tools/sensormessage.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -46,29 +46,13 @@ constexpr double kMaxWakeups4Hz = 30;
 constexpr double kMaxWakeupsWaiting = 1;
 constexpr double kMaxRssMb = 12;
 
-QString g_binDir;
-
 // The sensors, the service and cat end with the benchmark, however it ends,
 // so none of them lives on to take over a pseudo-terminal number.
-// The simulated sensor as a process; its device is the first line it prints.
-struct Sensor
+// The simulated sensor, quiet.
+struct Sensor : SensorProcess
 {
-    ~Sensor()
-    {
-        process.terminate();
-        process.waitForFinished(3000);
-    }
-    bool start(const QStringList &args)
-    {
-        endWithParent(process);
-        process.start(g_binDir + QStringLiteral("/tools/sorvik7-sensor"), QStringList{"--quiet"} + args);
-        if (!waitFor([this] { return process.canReadLine(); }, kStartMs))
-            return false;
-        device = QString::fromLocal8Bit(process.readLine()).trimmed();
-        return !device.isEmpty();
-    }
-    QProcess process;
-    QString device;
+    Sensor() { endSignal = SIGTERM; }
+    bool start(const QStringList &args) { return SensorProcess::start(QStringList{"--quiet"} + args); }
 };
 
 struct Measured
@@ -111,8 +95,8 @@ struct Service
     {
         QFile(dir.filePath("empty.conf")).open(QIODevice::WriteOnly);
         process.setStandardErrorFile(dir.filePath("log"));
-        endWithParent(process);
-        process.start(g_binDir + QStringLiteral("/service/sorvik7-logger"),
+        endWithParent(process, SIGTERM);
+        process.start(builtProgram(QStringLiteral("service/sorvik7-logger")),
                       {"--port", port, "--samples", QString::number(kSamples), "--dir", dir.filePath("data"),
                        "--config", dir.filePath("empty.conf")});
         process.waitForStarted(kStartMs);
@@ -304,7 +288,6 @@ int main(int argc, char *argv[])
     parser.process(app);
     const int seconds = std::max(5, parser.value(secondsOpt).toInt());
     const int waitSeconds = std::max(5, parser.value(waitOpt).toInt());
-    g_binDir = QCoreApplication::applicationDirPath() + QStringLiteral("/..");
 
     const Scenario hz4 = runStream(QStringLiteral("4hz"), {"--rate", QString::number(kMessagesPerSecond)},
                                    kMessagesPerSecond, seconds);

@@ -17,7 +17,9 @@
 #include "datafile/dayfilereader.h"
 #include "datafile/dayfiles.h"
 #include "datafile/recordformat.h"
-#include "readingsource.h"
+#include "testsupport.h"
+#include "tools/readingsource.h"
+#include "common/timeunits.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -45,7 +47,6 @@ constexpr int kDebugFrom = kSecondsPerDay / 2;                 // debug mode fro
 constexpr int kDebugTo = kDebugFrom + kSecondsPerDay / 10;     // ... for a tenth of the day
 constexpr qsizetype kWriteChunk = 1 << 20;
 constexpr double kKiB = 1024.0;
-constexpr int kMsPerSecond = 1000;
 
 struct Run
 {
@@ -249,7 +250,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption keep(QStringLiteral("keep"), QStringLiteral("Work in DIR and keep it."), QStringLiteral("DIR"));
     const QCommandLineOption python(QStringLiteral("python"), QStringLiteral("Python with pandas."), QStringLiteral("PATH"), QStringLiteral("/usr/bin/python3"));
     const QCommandLineOption viewer(QStringLiteral("viewer"), QStringLiteral("sorvik7-view."), QStringLiteral("PATH"),
-                                    QCoreApplication::applicationDirPath() + QStringLiteral("/../viewer/sorvik7-view"));
+                                    builtProgram(QStringLiteral("viewer/sorvik7-view")));
     parser.addOptions({days, start, gen, read, keep, python, viewer});
     parser.process(app);
     if (parser.isSet(read))

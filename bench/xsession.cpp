@@ -1,6 +1,6 @@
-#include "xsession.h"
+#include "bench/xsession.h"
 
-#include "benchsupport.h"
+#include "testsupport.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -131,7 +131,7 @@ void XSession::startWindowManager()
     if (wm.isEmpty())
         return;
     m_wm = std::make_unique<QProcess>();
-    endWithParent(*m_wm);
+    endWithParent(*m_wm, SIGTERM);
     m_wm->setProcessEnvironment(clientEnvironment());
     m_wm->setStandardOutputFile(QProcess::nullDevice());
     m_wm->setStandardErrorFile(QProcess::nullDevice());
@@ -174,7 +174,7 @@ bool XSession::runXdotool(const QStringList &args, int timeoutMs, QByteArray *ou
     if (!m_display.isEmpty())
         env.insert(QStringLiteral("DISPLAY"), m_display);
     p.setProcessEnvironment(env);
-    endWithParent(p);
+    endWithParent(p, SIGTERM);
     p.start(QStringLiteral("xdotool"), args);
     if (!p.waitForFinished(timeoutMs)) {
         endProcess(&p);

@@ -1,13 +1,13 @@
-#include "collector.h"
+#include "collector/collector.h"
 
 #include "mqtt/fleet.h"
-#include "mqtt/mqttlog.h"
+#include "daemon/log.h"
+#include "common/timeunits.h"
 
 namespace {
 
 constexpr int kRefusalsPerMinute = 20;
 constexpr int kMinuteMs = 60000;
-constexpr double kMsPerSecond = 1000.0;
 constexpr char32_t kFirstPrintable = 0x20;
 constexpr char32_t kDelete = 0x7f;
 
@@ -35,7 +35,7 @@ QString printable(const QByteArray &bytes)
 
 } // namespace
 
-Collector::Collector(const CollectorConfig &config, const MqttLog &log, QObject *parent)
+Collector::Collector(const CollectorConfig &config, const Log &log, QObject *parent)
     : QObject(parent),
       m_config(config),
       m_log(log),
@@ -48,8 +48,8 @@ Collector::Collector(const CollectorConfig &config, const MqttLog &log, QObject 
     connect(&m_client, &MqttClient::outage, this, [this](const QString &why) {
         m_log.warning(QStringLiteral("cannot reach the broker at %1 (%2); trying again after %3 s, then doubling up to %4 s")
                           .arg(m_config.mqtt.url->text(), why)
-                          .arg(MqttClient::kFirstRetryMs / kMsPerSecond)
-                          .arg(MqttClient::kMaxRetryMs / kMsPerSecond));
+                          .arg(msToSeconds(MqttClient::kFirstRetryMs))
+                          .arg(msToSeconds(MqttClient::kMaxRetryMs)));
     });
     connect(&m_client, &MqttClient::connected, this, [this] {
         m_log.notice(QStringLiteral("connected to %1").arg(m_config.mqtt.url->text()));

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "collectorconfig.h"
-#include "copystore.h"
+#include "collector/collectorconfig.h"
+#include "collector/copystore.h"
 #include "mqtt/mqttclient.h"
 #include "mqtt/recordpayload.h"
 
@@ -12,7 +12,7 @@
 
 #include <map>
 
-class MqttLog;
+class Log;
 
 // The central side: takes the lines every station publishes on
 // sorvik7/+/record (a persistent session, QoS 1) and appends each to the
@@ -39,7 +39,7 @@ public:
     // Lines kept apart, over all stations, at most.
     static constexpr qint64 kMaxApartBytes = 64 * 1024 * 1024;
 
-    Collector(const CollectorConfig &config, const MqttLog &log, QObject *parent = nullptr);
+    Collector(const CollectorConfig &config, const Log &log, QObject *parent = nullptr);
 
     bool start(QString *error);
     // Flushes the copies and disconnects.
@@ -75,7 +75,7 @@ private:
     QString name(const QByteArray &station, const QByteArray &file) const;
 
     CollectorConfig m_config;
-    const MqttLog &m_log;
+    const Log &m_log;
     MqttClient m_client;
     CopyStore m_store;
     QHash<QByteArray, Station> m_stations;

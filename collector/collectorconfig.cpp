@@ -1,19 +1,10 @@
-#include "collectorconfig.h"
+#include "collector/collectorconfig.h"
 
-#include "serviceoptions.h"
-
-#include <QDir>
-#include <QFileInfo>
 #include <QStandardPaths>
-
-#include <cerrno>
-#include <cstring>
 
 namespace {
 
 const QString kDir = QStringLiteral("dir");
-const QString kConfig = QStringLiteral("config");
-const QString kConfigName = QStringLiteral("sorvik7/collect.conf");
 
 QString defaultDir()
 {
@@ -24,91 +15,60 @@ QString defaultDir()
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/sorvik7/collected");
 }
 
+// The collector's own options; each is also a key of the config file.
+QList<Option> collectorOptions()
+{
+    return {
+        {kDir, QStringLiteral("FOLDER"), QStringLiteral("Folder of the copies, made when missing (default: the state directory under systemd, else ~/.local/share/sorvik7/collected)."), Option::Both},
+    };
+}
+
+ProgramOptions::About about()
+{
+    return {
+        QStringLiteral("sorvik7-collect"),
+        QStringLiteral("[OPTION]..."),
+        QStringLiteral("Collects the records that SORVIK-7 stations publish over MQTT and rebuilds each station's "
+                       "day files byte for byte in <dir>/<station>/yyyymmdd.SVK. Runs as a systemd service "
+                       "(Type=notify, watchdog) or from a shell; SIGTERM or SIGINT flushes the copies and stops it."
+                       "\n\nmqtt-url is required, on the command line or in the config file."),
+        QStringLiteral("sorvik7/collect.conf"),
+        QStringLiteral("Exit status: 0 after SIGTERM or SIGINT, 1 when it cannot run, 2 for bad options or a bad "
+                       "config file (nothing has been opened then)."),
+    };
+}
+
 } // namespace
 
 CollectorConfigReader::CollectorConfigReader()
+    : m_options(about(), {})
 {
-    m_parser.setApplicationDescription(QStringLiteral(
-        "Collects the records that SORVIK-7 stations publish over MQTT and rebuilds each station's day "
-        "files byte for byte in <dir>/<station>/yyyymmdd.SVK.\n"
-        "Options override the config file (INI, the same keys: mqtt-url, mqtt-ca, client-id, dir; "
-        "mqtt-username and mqtt-password only there), read from --config, else from the user's config "
-        "folder (%1), else from %2.").arg(kConfigName, systemConfigPath()));
-    m_parser.addHelpOption();
-    m_parser.addVersionOption();
-    m_parser.addOptions(m_mqtt.options());
-    m_parser.addOptions({
-        {kDir, QStringLiteral("Folder of the copies, made when missing (default: the state directory under systemd, else %1).")
-                   .arg(QStringLiteral("~/.local/share/sorvik7/collected")), QStringLiteral("folder")},
-        {kConfig, QStringLiteral("Config file to read."), QStringLiteral("file")},
-    });
+    m_options.add(m_mqtt.options());
+    m_options.add(collectorOptions());
 }
 
-QString CollectorConfigReader::systemConfigPath()
+ProgramOptions::Outcome CollectorConfigReader::read(const QStringList &arguments)
 {
-    return QStringLiteral("/etc/") + kConfigName;
+    const ProgramOptions::Outcome outcome = m_options.parse(arguments);
+    if (outcome != ProgramOptions::Outcome::Run)
+        return outcome;
+    const bool ok = m_options.readConfig() && takeMqtt() && m_options.takeFolder(kDir, defaultDir(), &m_config.dir);
+    m_config.configFile = m_options.configFile();
+    return ok ? outcome : ProgramOptions::Outcome::Error;
 }
 
-bool CollectorConfigReader::read(const QStringList &arguments)
+bool CollectorConfigReader::takeMqtt()
 {
-    if (!parseCommandLine(m_parser, arguments, &m_error))
+    const auto lookup = [this](const QString &key) { return m_options.setting(key); };
+    QString error;
+    if (!m_mqtt.take(lookup, &error)) {
+        m_options.setError(error);
         return false;
-    if (!readFile())
-        return false;
-    const auto lookup = [this](const QString &key) { return setting(key); };
-    if (!m_mqtt.take(lookup, &m_error))
-        return false;
+    }
     if (!m_mqtt.settings().enabled()) {
-        m_error = QStringLiteral("mqtt-url: missing; give --mqtt-url mqtt://host[:port], or mqtt-url= in the config file");
+        m_options.setError(QStringLiteral("mqtt-url: missing; give --mqtt-url mqtt://host[:port], or mqtt-url= in the config file"));
         return false;
     }
     m_config.mqtt = m_mqtt.settings();
-    return takeDir();
-}
-
-std::optional<MqttOptions::Value> CollectorConfigReader::setting(const QString &key, bool fromFile) const
-{
-    if (m_parser.isSet(key))
-        return MqttOptions::Value{m_parser.value(key), QStringLiteral("--") + key};
-    if (fromFile && m_file.contains(key))
-        return MqttOptions::Value{m_file.value(key), m_config.configFile};
-    return std::nullopt;
-}
-
-bool CollectorConfigReader::fail(const QString &key, const MqttOptions::Value &v, const QString &why)
-{
-    m_error = QStringLiteral("%1 = '%2' (from %3): %4").arg(key, v.value, v.from, why);
-    return false;
-}
-
-bool CollectorConfigReader::readFile()
-{
-    const std::optional<MqttOptions::Value> given = setting(kConfig, false);
-    ConfigFileRequest request;
-    if (given) {
-        request.explicitPath = given->value;
-        request.explicitFrom = given->from;
-    }
-    request.configName = kConfigName;
-    request.configKey = kConfig;
-    request.keys = m_mqtt.fileKeys() << kDir;
-    return readConfigFile(request, &m_config.configFile, &m_file, &m_error);
-}
-
-bool CollectorConfigReader::takeDir()
-{
-    const MqttOptions::Value dir = setting(kDir).value_or(MqttOptions::Value{defaultDir(), QStringLiteral("the default")});
-    if (dir.value.trimmed().isEmpty())
-        return fail(kDir, dir, QStringLiteral("needs a folder"));
-    const QString path = QFileInfo(dir.value).absoluteFilePath();
-    errno = 0;
-    if (!QDir().mkpath(path)) {
-        const int error = errno;
-        return fail(kDir, dir, QStringLiteral("the folder cannot be made%1")
-                                   .arg(error ? QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error)) : QString()));
-    }
-    if (!QFileInfo(path).isWritable())
-        return fail(kDir, dir, QStringLiteral("the folder is not writable"));
-    m_config.dir = QDir::cleanPath(path);
     return true;
 }

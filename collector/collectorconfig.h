@@ -1,9 +1,8 @@
 #pragma once
 
+#include "daemon/options.h"
 #include "mqtt/mqttoptions.h"
 
-#include <QCommandLineParser>
-#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -15,8 +14,8 @@ struct CollectorConfig
     QString configFile;   // the file that was read; empty when none was
 };
 
-// Reads the command line and the config file, with the logger's rules: INI
-// with the options' names as keys (mqtt-url, mqtt-ca, client-id, dir, and
+// Reads the command line and the config file, with the logger's rules: the
+// options' names are the keys (mqtt-url, mqtt-ca, client-id, dir, and
 // mqtt-username and mqtt-password, which only the file may give), read from
 // --config, else from the user's config folder (sorvik7/collect.conf in
 // it), else from /etc/sorvik7/collect.conf; an option overrides the file.
@@ -27,24 +26,18 @@ class CollectorConfigReader
 public:
     CollectorConfigReader();
 
-    // False on bad input, with error() set. --help and --version print their
-    // text and end the program here, with exit status 0.
-    bool read(const QStringList &arguments);
+    // Run when the program may go on; Help and Version for the program to
+    // answer (ProgramOptions::answer); Error with error() set.
+    ProgramOptions::Outcome read(const QStringList &arguments);
 
     const CollectorConfig &config() const { return m_config; }
-    QString error() const { return m_error; }
-
-    static QString systemConfigPath();
+    QString error() const { return m_options.error(); }
+    const ProgramOptions &options() const { return m_options; }
 
 private:
-    std::optional<MqttOptions::Value> setting(const QString &key, bool fromFile = true) const;
-    bool readFile();
-    bool takeDir();
-    bool fail(const QString &key, const MqttOptions::Value &v, const QString &why);
+    bool takeMqtt();
 
-    QCommandLineParser m_parser;
+    ProgramOptions m_options;
     MqttOptions m_mqtt{MqttOptions::Program::Collector};
-    QHash<QString, QString> m_file;
     CollectorConfig m_config;
-    QString m_error;
 };

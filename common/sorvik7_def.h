@@ -10,17 +10,14 @@
 // work on it by reference. Nothing in it is saved: every start begins from
 // these defaults (the main window's load step sets Save_Path).
 //
-// Received text is kept as bytes: every byte from the line is one character,
-// and it goes back to the data file as the same byte.
+// The acquisition cycle's own scratch state (the character read last, the
+// message being assembled) is the cycle's, not shared.
 struct sorvik7_def
 {
     QString Save_Path;          // folder of the daily data files, used as given
     qint16 Com_Port = 1;        // serial port number: "COM" + Com_Port
     qint16 Sample_Num = 10;     // N, length of the averaging window (3..64)
-    bool Tick_Flag = false;     // the pacing timer has fired since the last wait
     bool Stop_Flag = true;      // acquisition is stopped
-    QByteArray Rx_Char;         // the character read last
-    QByteArray Msg_Buf;         // message being assembled, from its STX on
     bool Debug_Flag = false;    // records also carry the N individual speeds
 };
 

@@ -1,4 +1,5 @@
 #include "datafile/dayfilereader.h"
+#include "common/timeunits.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -27,7 +28,6 @@ constexpr qint64 kHalfDay = DayRecord::kSecondsPerDay / 2;
 constexpr int kCenturyYears = 100;
 constexpr int kNameLength = 12;                      // "yyyymmdd.SVK"
 constexpr int kNameDigits = 8;
-constexpr int kMsPerSecond = 1000;
 
 // Up to this many significant digits a decimal is an exact integer in a
 // double, and one division by an exact power of ten rounds correctly.
@@ -110,11 +110,6 @@ inline bool takeColumn(const char *&c, const char *end, QByteArrayView &column)
 int twoDigits(const char *p) { return digit(p[0]) * 10 + digit(p[1]); }
 
 } // namespace
-
-QDateTime DayRecord::dateTime() const
-{
-    return QDateTime(date, QTime::fromMSecsSinceStartOfDay(secondOfDay * kMsPerSecond));
-}
 
 qint64 DayFileReader::Counts::skippedLines() const
 {

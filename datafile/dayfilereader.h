@@ -32,8 +32,6 @@ struct DayRecord
     // Seconds since 1970-01-01 00:00:00 on the local wall clock (no time
     // zone applied): cheap, ordered, and what the date and time say.
     qint64 localSeconds() const { return localSecondsOf(date, secondOfDay); }
-    // The same as a local QDateTime (costs a time zone lookup).
-    QDateTime dateTime() const;
 
     static constexpr int kSecondsPerDay = 86400;
     static qint64 localSecondsOf(const QDate &d, int secondOfDay)

@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             log.port.open = true;
             stopped = false;
         }
-        fuzzCheck(log.def.Msg_Buf.size() <= AcquisitionCycle::kMaxMessage, "the message buffer grew past its bound");
+        fuzzCheck(cycle.Msg_Buf().size() <= AcquisitionCycle::kMaxMessage, "the message buffer grew past its bound");
         fuzzCheck(cycle.Sample_Idx() >= 1 && cycle.Sample_Idx() <= 64, "the slot left the window");
         fuzzCheck(cycle.phase() != AcquisitionCycle::Phase::Run || cycle.Sample_Idx() <= n,
                   "the slot passed N in the run phase");

@@ -1,6 +1,6 @@
-#include "mqttoptions.h"
+#include "mqtt/mqttoptions.h"
 
-#include "fleet.h"
+#include "mqtt/fleet.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -20,11 +20,6 @@ bool fail(QString *error, const QString &key, const MqttOptions::Value &v, const
 {
     *error = QStringLiteral("%1 = '%2' (from %3): %4").arg(key, v.value, v.from, why);
     return false;
-}
-
-bool onCommandLine(const MqttOptions::Value &v)
-{
-    return v.from.startsWith(QStringLiteral("--"));
 }
 
 } // namespace
@@ -60,45 +55,26 @@ QString MqttOptions::defaultClientId()
     return QStringLiteral("sorvik7-collect-") + QSysInfo::machineHostName();
 }
 
-QList<QCommandLineOption> MqttOptions::options() const
+QList<Option> MqttOptions::options() const
 {
-    QList<QCommandLineOption> list{
-        {kUrl, QStringLiteral("MQTT broker, mqtt://host[:port] or mqtts://host[:port] (default: MQTT off)."),
-         QStringLiteral("url")},
-        {kCa, QStringLiteral("With mqtts://: the CA certificate (PEM) that signed the broker's (default: the system's CAs)."),
-         QStringLiteral("file")},
+    QList<Option> list{
+        {kUrl, QStringLiteral("URL"), QStringLiteral("MQTT broker, mqtt://host[:port] or mqtts://host[:port] (default: MQTT off)."), Option::Both},
+        {kCa, QStringLiteral("FILE"), QStringLiteral("With mqtts://: the CA certificate (PEM) that signed the broker's (default: the system's CAs)."), Option::Both},
     };
     if (m_program == Program::Logger)
-        list.append({kStation, QStringLiteral("Name to publish under, sorvik7/<name>/... (default: the host name)."),
-                     QStringLiteral("name")});
+        list.append({kStation, QStringLiteral("NAME"), QStringLiteral("Name to publish under, sorvik7/<name>/... (default: the host name)."), Option::Both});
     else
-        list.append({kClientId, QStringLiteral("Client id of the collector's persistent session (default: %1).")
-                                    .arg(defaultClientId()), QStringLiteral("id")});
-    // Known, so that giving them is refused with the reason rather than as unknown.
-    for (const QString &secret : {kUsername, kPassword}) {
-        QCommandLineOption option(secret, QStringLiteral("Config file only."), QStringLiteral("value"));
-        option.setFlags(QCommandLineOption::HiddenFromHelp);
-        list.append(option);
-    }
+        list.append({kClientId, QStringLiteral("ID"), QStringLiteral("Client id of the collector's persistent session (default: %1).")
+                                                           .arg(defaultClientId()), Option::Both});
+    // Everyone on the machine can read a command line.
+    list.append({kUsername, QStringLiteral("NAME"), QStringLiteral("Login at the broker."), Option::ConfigFile});
+    list.append({kPassword, QStringLiteral("PASSWORD"), QStringLiteral("Password of that login."), Option::ConfigFile});
     return list;
-}
-
-QStringList MqttOptions::fileKeys() const
-{
-    return {kUrl, kCa, kUsername, kPassword, nameKey()};
 }
 
 bool MqttOptions::take(const Lookup &lookup, QString *error)
 {
     m_settings = {};
-    for (const QString &secret : {kUsername, kPassword}) {
-        const auto v = lookup(secret);
-        if (v && onCommandLine(*v)) {
-            *error = QStringLiteral("%1 (from %2): give it in the config file only; everyone on this machine "
-                                    "can read a command line").arg(secret, v->from);
-            return false;
-        }
-    }
     if (!takeUrl(lookup, error))
         return false;
     if (!m_settings.url) {

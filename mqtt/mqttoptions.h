@@ -1,8 +1,8 @@
 #pragma once
 
-#include "mqtturl.h"
+#include "daemon/options.h"
+#include "mqtt/mqtturl.h"
 
-#include <QCommandLineOption>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -38,17 +38,13 @@ public:
     enum class Program { Logger, Collector };
 
     // A key's value and where it came from ("--mqtt-url", or the file's path).
-    struct Value
-    {
-        QString value;
-        QString from;
-    };
+    using Value = Setting;
     using Lookup = std::function<std::optional<Value>(const QString &key)>;
 
     explicit MqttOptions(Program program) : m_program(program) {}
 
-    QList<QCommandLineOption> options() const;
-    QStringList fileKeys() const;
+    // The lines of the programs' option tables.
+    QList<Option> options() const;
     // False with `error` set when a value is bad.
     bool take(const Lookup &lookup, QString *error);
     const MqttSettings &settings() const { return m_settings; }

@@ -1,9 +1,10 @@
-#include "stationpublisher.h"
+#include "mqtt/stationpublisher.h"
 
-#include "fleet.h"
-#include "mqttlog.h"
-#include "recordpayload.h"
-#include "sentcursor.h"
+#include "mqtt/fleet.h"
+#include "daemon/log.h"
+#include "mqtt/recordpayload.h"
+#include "mqtt/sentcursor.h"
+#include "common/timeunits.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -16,7 +17,6 @@ namespace {
 
 // The publisher yields to the acquisition: nice 10 for its thread alone.
 constexpr int kNiceness = 10;
-constexpr double kMsPerSecond = 1000.0;
 
 MqttClientConfig clientConfig(const MqttSettings &settings)
 {
@@ -34,7 +34,7 @@ MqttClientConfig clientConfig(const MqttSettings &settings)
 
 } // namespace
 
-StationPublisher::StationPublisher(const MqttSettings &settings, const QString &dataDir, const MqttLog &log,
+StationPublisher::StationPublisher(const MqttSettings &settings, const QString &dataDir, const Log &log,
                                    QObject *parent)
     : QObject(parent),
       m_settings(settings),
@@ -145,8 +145,8 @@ void StationPublisher::onOutage(const QString &why)
     m_log.warning(QStringLiteral("MQTT: cannot reach the broker at %1 (%2); the records wait in the day files, "
                                  "trying again after %3 s, then doubling up to %4 s")
                       .arg(m_settings.url->text(), why)
-                      .arg(MqttClient::kFirstRetryMs / kMsPerSecond)
-                      .arg(MqttClient::kMaxRetryMs / kMsPerSecond));
+                      .arg(msToSeconds(MqttClient::kFirstRetryMs))
+                      .arg(msToSeconds(MqttClient::kMaxRetryMs)));
 }
 
 void StationPublisher::pump()
@@ -176,7 +176,7 @@ void StationPublisher::caughtUp()
         m_outage = false;
         m_log.notice(QStringLiteral("MQTT: the broker at %1 is back after %2 s; %3 lines caught up, up to %4")
                          .arg(m_settings.url->text())
-                         .arg(QString::number(m_outageTime.elapsed() / kMsPerSecond, 'f', 1))
+                         .arg(QString::number(msToSeconds(m_outageTime.elapsed()), 'f', 1))
                          .arg(m_caughtUpLines)
                          .arg(where(m_next)));
     }

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "mqttclient.h"
-#include "mqttoptions.h"
-#include "outbox.h"
+#include "mqtt/mqttclient.h"
+#include "mqtt/mqttoptions.h"
+#include "mqtt/outbox.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -16,7 +16,7 @@
 #include <map>
 #include <set>
 
-class MqttLog;
+class Log;
 
 // The station's side: publishes every line of the day files, in order, to
 // sorvik7/<station>/record once the logger has written and flushed it, and
@@ -44,7 +44,7 @@ public:
     static constexpr int kCursorPeriodMs = 1000;
     static constexpr int kStatusPeriodMs = 10000;
 
-    StationPublisher(const MqttSettings &settings, const QString &dataDir, const MqttLog &log,
+    StationPublisher(const MqttSettings &settings, const QString &dataDir, const Log &log,
                      QObject *parent = nullptr);
     ~StationPublisher() override;
 
@@ -86,7 +86,7 @@ private:
 
     MqttSettings m_settings;
     QString m_dataDir;
-    const MqttLog &m_log;
+    const Log &m_log;
     QByteArray m_recordTopic;
     Outbox m_outbox;
     MqttClient m_client;

@@ -12,8 +12,8 @@ seconds=${SORVIK7_FUZZ_SECONDS:-30}
 build=${SORVIK7_FUZZ_BUILD_DIR:-build-fuzz}
 targets=(fuzz_parser fuzz_cycle fuzz_dayfile fuzz_payload)
 
-cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DSORVIK7_FUZZ=ON -DBUILD_TESTING=OFF -DSORVIK7_WERROR="${SORVIK7_WERROR:-OFF}" >/dev/null
+# The fuzz preset of CMakePresets.json.
+SORVIK7_WERROR=${SORVIK7_WERROR:-OFF} cmake --preset fuzz -B "$build" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 
 mkdir -p "$build/artifacts"

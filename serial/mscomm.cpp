@@ -1,8 +1,8 @@
-#include "mscomm.h"
+#include "serial/mscomm.h"
 
 #include "common/clock.h"
 #include "common/sorvik7_def.h"
-#include "drivercountersource.h"
+#include "serial/drivercountersource.h"
 
 #include <QFileInfo>
 #include <QScopedValueRollback>
@@ -198,16 +198,12 @@ void MSComm::setDTREnable(bool on)
         recordError(errBadSettings);
 }
 
-bool MSComm::DTREnable() const { return m_dtrEnable; }
-
 void MSComm::setRTSEnable(bool on)
 {
     m_rtsEnable = on;
     if (PortOpen() && !applyModemLine(&QSerialPort::setRequestToSend, on))
         recordError(errBadSettings);
 }
-
-bool MSComm::RTSEnable() const { return m_rtsEnable; }
 
 // The thresholds are kept for the program's setup; no event is raised per
 // received or sent character, as nothing listens for one.

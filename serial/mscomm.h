@@ -1,7 +1,7 @@
 #pragma once
 
 #include "common/portinput.h"
-#include "linecounters.h"
+#include "serial/linecounters.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -46,8 +46,8 @@ public:
     void setCommPort(int n);      int CommPort() const;
     void setSettings(const QString &s);  QString Settings() const;
     void setInputLen(int n);      int InputLen() const;
-    void setDTREnable(bool on);   bool DTREnable() const;
-    void setRTSEnable(bool on);   bool RTSEnable() const;
+    void setDTREnable(bool on);
+    void setRTSEnable(bool on);
     void setRThreshold(int n);    int RThreshold() const;
     void setSThreshold(int n);    int SThreshold() const;
     void setPortOpen(bool open);  bool PortOpen() const;

@@ -1,11 +1,8 @@
-#include "loggerconfig.h"
+#include "service/loggerconfig.h"
 
-#include "serviceoptions.h"
 #include "common/sorvik7_def.h"
 #include "serial/mscomm.h"
 
-#include <QDir>
-#include <QFileInfo>
 #include <QStandardPaths>
 
 #include <limits>
@@ -17,13 +14,40 @@ const QString kCom = QStringLiteral("com");
 const QString kSamples = QStringLiteral("samples");
 const QString kDebug = QStringLiteral("debug");
 const QString kDir = QStringLiteral("dir");
-const QString kConfig = QStringLiteral("config");
 const QString kBacklogLimit = QStringLiteral("backlog-limit");
-const QStringList kFileKeys{kPort, kCom, kSamples, kDebug, kDir, kBacklogLimit};
 
-const QString kConfigName = QStringLiteral("sorvik7/logger.conf");
 constexpr int kMinCom = 1;
 constexpr int kMaxCom = 255;
+
+// The logger's options; each is also a key of the config file.
+QList<Option> loggerOptions()
+{
+    return {
+        {kPort, QStringLiteral("DEVICE"), QStringLiteral("Serial device to read, any path (/dev/ttyUSB0, /dev/serial/by-id/...)."), Option::Both},
+        {kCom, QStringLiteral("N"), QStringLiteral("Serial port COMn, as in the window: /dev/ttyS<n-1>, or the device SORVIK7_COM<n> names."), Option::Both},
+        {kSamples, QStringLiteral("N"), QStringLiteral("Averaging length N, 3 to 64 (default 10)."), Option::Both},
+        {kDebug, {}, QStringLiteral("Records also carry the N individual speeds."), Option::Both},
+        {kDir, QStringLiteral("FOLDER"), QStringLiteral("Data folder, made when missing, and waited for while it cannot be (default: the state directory under systemd, else ~/.local/share/sorvik7)."), Option::Both},
+        {kBacklogLimit, QStringLiteral("N"), QStringLiteral("Records kept in memory while the data folder does not take them, at least %1 (default %2); later ones are lost, and that is logged.")
+                                                 .arg(DataFile::kMinBacklogLimit).arg(DataFile::kDefaultBacklogLimit), Option::Both},
+    };
+}
+
+ProgramOptions::About about()
+{
+    return {
+        QStringLiteral("sorvik7-logger"),
+        QStringLiteral("[OPTION]..."),
+        QStringLiteral("Records a SORVIK-7 wind sensor without a window: one record per message in the day file "
+                       "yyyymmdd.SVK of the data folder, exactly as the window writes it. Runs as a systemd "
+                       "service (Type=notify, watchdog) or from a shell; SIGTERM or SIGINT stops it between two "
+                       "records.\n\nGive --port or --com, on the command line or in the config file; --port or "
+                       "--com on the command line replaces both port and com of the file."),
+        QStringLiteral("sorvik7/logger.conf"),
+        QStringLiteral("Exit status: 0 after SIGTERM or SIGINT, 1 when it cannot run, 2 for bad options or a bad "
+                       "config file (nothing has been opened then)."),
+    };
+}
 
 std::optional<bool> parseBool(const QString &text)
 {
@@ -52,33 +76,9 @@ QString LoggerConfig::portName() const
 }
 
 LoggerConfigReader::LoggerConfigReader()
+    : m_options(about(), loggerOptions())
 {
-    m_parser.setApplicationDescription(QStringLiteral(
-        "Records a SORVIK-7 wind sensor without a window: one record per message in the day file "
-        "yyyymmdd.SVK of the data folder, exactly as the window writes it.\n"
-        "Options override the config file (INI, the same keys: port, com, samples, debug, dir, backlog-limit, "
-        "mqtt-url, mqtt-ca, station; mqtt-username and mqtt-password only there), read from --config, else from the user's config folder (%1), else from %2.")
-            .arg(kConfigName, systemConfigPath()));
-    m_parser.addHelpOption();
-    m_parser.addVersionOption();
-    m_parser.addOptions({
-        {kPort, QStringLiteral("Serial device to read, any path (/dev/ttyUSB0, /dev/serial/by-id/...)."), QStringLiteral("device")},
-        {kCom, QStringLiteral("Serial port COMn, as in the window: /dev/ttyS<n-1>, or the device SORVIK7_COM<n> names."), QStringLiteral("n")},
-        {kSamples, QStringLiteral("Averaging length N, 3 to 64 (default 10)."), QStringLiteral("n")},
-        {kDebug, QStringLiteral("Records also carry the N individual speeds.")},
-        {kDir, QStringLiteral("Data folder, made when missing, and waited for while it cannot be (default: the state directory under systemd, else %1).")
-                   .arg(QStringLiteral("~/.local/share/sorvik7")), QStringLiteral("folder")},
-        {kBacklogLimit, QStringLiteral("Records kept in memory while the data folder does not take them, at least %1 "
-                                       "(default %2); later ones are lost, and that is logged.")
-                            .arg(DataFile::kMinBacklogLimit).arg(DataFile::kDefaultBacklogLimit), QStringLiteral("n")},
-        {kConfig, QStringLiteral("Config file to read."), QStringLiteral("file")},
-    });
-    m_parser.addOptions(m_mqtt.options());
-}
-
-QString LoggerConfigReader::systemConfigPath()
-{
-    return QStringLiteral("/etc/") + kConfigName;
+    m_options.add(m_mqtt.options());
 }
 
 QString LoggerConfigReader::defaultDataDir()
@@ -90,65 +90,40 @@ QString LoggerConfigReader::defaultDataDir()
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/sorvik7");
 }
 
-bool LoggerConfigReader::read(const QStringList &arguments)
+ProgramOptions::Outcome LoggerConfigReader::read(const QStringList &arguments)
 {
-    if (!parseCommandLine(m_parser, arguments, &m_error))
-        return false;
-    return readFile() && takeDevice() && takeSamples() && takeDebug() && takeBacklogLimit() && takeMqtt()
-        && takeDataDir();
-}
-
-std::optional<LoggerConfigReader::Setting> LoggerConfigReader::setting(const QString &key, bool fromFile) const
-{
-    if (m_parser.isSet(key))
-        return Setting{m_parser.value(key), QStringLiteral("--") + key};
-    if (fromFile && m_file.contains(key))
-        return Setting{m_file.value(key), m_config.configFile};
-    return std::nullopt;
-}
-
-bool LoggerConfigReader::fail(const QString &key, const Setting &setting, const QString &why)
-{
-    m_error = QStringLiteral("%1 = '%2' (from %3): %4").arg(key, setting.value, setting.from, why);
-    return false;
-}
-
-bool LoggerConfigReader::readFile()
-{
-    const std::optional<Setting> given = setting(kConfig, false);
-    ConfigFileRequest request;
-    if (given) {
-        request.explicitPath = given->value;
-        request.explicitFrom = given->from;
-    }
-    request.configName = kConfigName;
-    request.configKey = kConfig;
-    request.keys = kFileKeys + m_mqtt.fileKeys();
-    return readConfigFile(request, &m_config.configFile, &m_file, &m_error);
+    const ProgramOptions::Outcome outcome = m_options.parse(arguments);
+    if (outcome != ProgramOptions::Outcome::Run)
+        return outcome;
+    // The data folder is made last, so nothing is made when another value is bad.
+    const bool ok = m_options.readConfig() && takeDevice() && takeSamples() && takeDebug() && takeBacklogLimit()
+                    && takeMqtt() && takeDataDir();
+    m_config.configFile = m_options.configFile();
+    return ok ? outcome : ProgramOptions::Outcome::Error;
 }
 
 bool LoggerConfigReader::takeDevice()
 {
     // The command line's choice of port replaces the file's, whichever key each used.
-    const bool onCommandLine = m_parser.isSet(kPort) || m_parser.isSet(kCom);
-    const auto port = setting(kPort, !onCommandLine);
-    const auto com = setting(kCom, !onCommandLine);
+    const bool onCommandLine = m_options.isSet(kPort) || m_options.isSet(kCom);
+    const auto port = m_options.setting(kPort, !onCommandLine);
+    const auto com = m_options.setting(kCom, !onCommandLine);
     if (port && com)
-        return fail(kCom, *com, QStringLiteral("give either port or com, not both (port = '%1' from %2)")
+        return m_options.fail(kCom, *com, QStringLiteral("give either port or com, not both (port = '%1' from %2)")
                                     .arg(port->value, port->from));
     if (port) {
         if (port->value.trimmed().isEmpty())
-            return fail(kPort, *port, QStringLiteral("needs a device path"));
+            return m_options.fail(kPort, *port, QStringLiteral("needs a device path"));
         m_config.device = port->value;
         return true;
     }
     if (!com) {
-        m_error = QStringLiteral("port: missing; give --port DEVICE or --com N, or port= or com= in the config file");
+        m_options.setError(QStringLiteral("port: missing; give --port DEVICE or --com N, or port= or com= in the config file"));
         return false;
     }
     const auto n = parseInt(com->value, kMinCom, kMaxCom);
     if (!n)
-        return fail(kCom, *com, QStringLiteral("must be a port number from %1 to %2").arg(kMinCom).arg(kMaxCom));
+        return m_options.fail(kCom, *com, QStringLiteral("must be a port number from %1 to %2").arg(kMinCom).arg(kMaxCom));
     m_config.comPort = *n;
     m_config.device = MSComm::deviceForPort(*n);
     return true;
@@ -156,12 +131,12 @@ bool LoggerConfigReader::takeDevice()
 
 bool LoggerConfigReader::takeSamples()
 {
-    const auto samples = setting(kSamples);
+    const auto samples = m_options.setting(kSamples);
     if (!samples)
         return true;
     const auto n = parseInt(samples->value, sorvik7::kMinSampleNum, sorvik7::kMaxSampleNum);
     if (!n)
-        return fail(kSamples, *samples, QStringLiteral("must be a whole number from %1 to %2")
+        return m_options.fail(kSamples, *samples, QStringLiteral("must be a whole number from %1 to %2")
                                             .arg(sorvik7::kMinSampleNum).arg(sorvik7::kMaxSampleNum));
     m_config.samples = *n;
     return true;
@@ -169,29 +144,25 @@ bool LoggerConfigReader::takeSamples()
 
 bool LoggerConfigReader::takeDebug()
 {
-    // As an option it is a switch; in the file it has a value.
-    if (m_parser.isSet(kDebug)) {
-        m_config.debug = true;
-        return true;
-    }
-    const auto debug = setting(kDebug);
+    // As an option it is a switch, set as "true"; in the file it has a value.
+    const auto debug = m_options.setting(kDebug);
     if (!debug)
         return true;
     const auto on = parseBool(debug->value);
     if (!on)
-        return fail(kDebug, *debug, QStringLiteral("must be true or false"));
+        return m_options.fail(kDebug, *debug, QStringLiteral("must be true or false"));
     m_config.debug = *on;
     return true;
 }
 
 bool LoggerConfigReader::takeBacklogLimit()
 {
-    const auto limit = setting(kBacklogLimit);
+    const auto limit = m_options.setting(kBacklogLimit);
     if (!limit)
         return true;
     const auto n = parseInt(limit->value, int(DataFile::kMinBacklogLimit), std::numeric_limits<int>::max());
     if (!n)
-        return fail(kBacklogLimit, *limit, QStringLiteral("must be a whole number of records, at least %1")
+        return m_options.fail(kBacklogLimit, *limit, QStringLiteral("must be a whole number of records, at least %1")
                                                .arg(DataFile::kMinBacklogLimit));
     m_config.backlogLimit = *n;
     return true;
@@ -199,26 +170,24 @@ bool LoggerConfigReader::takeBacklogLimit()
 
 bool LoggerConfigReader::takeMqtt()
 {
-    const auto lookup = [this](const QString &key) -> std::optional<MqttOptions::Value> {
-        if (const auto s = setting(key))
-            return MqttOptions::Value{s->value, s->from};
-        return std::nullopt;
-    };
-    if (!m_mqtt.take(lookup, &m_error))
+    const auto lookup = [this](const QString &key) { return m_options.setting(key); };
+    QString error;
+    if (!m_mqtt.take(lookup, &error)) {
+        m_options.setError(error);
         return false;
+    }
     m_config.mqtt = m_mqtt.settings();
     return true;
 }
 
 bool LoggerConfigReader::takeDataDir()
 {
-    const Setting dir = setting(kDir).value_or(Setting{defaultDataDir(), QStringLiteral("the default")});
+    const Setting dir = m_options.setting(kDir).value_or(Setting{defaultDataDir(), QStringLiteral("the default")});
     if (dir.value.trimmed().isEmpty())
-        return fail(kDir, dir, QStringLiteral("needs a folder"));
+        return m_options.fail(kDir, dir, QStringLiteral("needs a folder"));
     // A folder that cannot be made now (a disk not mounted yet, a parent
     // without permission) is no bad value: the service waits for it.
-    const QString path = QFileInfo(dir.value).absoluteFilePath();
-    QDir().mkpath(path);
-    m_config.dataDir = QDir::cleanPath(path);
+    makePath(dir.value);
+    m_config.dataDir = absolutePath(dir.value);
     return true;
 }

@@ -1,14 +1,11 @@
 #pragma once
 
+#include "daemon/options.h"
 #include "datafile/datafile.h"
 #include "mqtt/mqttoptions.h"
 
-#include <QCommandLineParser>
-#include <QHash>
 #include <QString>
 #include <QStringList>
-
-#include <optional>
 
 // What the service runs with.
 struct LoggerConfig
@@ -44,39 +41,27 @@ class LoggerConfigReader
 public:
     LoggerConfigReader();
 
-    // False on bad input, with error() set. --help and --version print their
-    // text and end the program here, with exit status 0.
-    bool read(const QStringList &arguments);
+    // Run when the program may go on; Help and Version for the program to
+    // answer (ProgramOptions::answer); Error with error() set.
+    ProgramOptions::Outcome read(const QStringList &arguments);
 
     const LoggerConfig &config() const { return m_config; }
-    QString error() const { return m_error; }
+    QString error() const { return m_options.error(); }
+    const ProgramOptions &options() const { return m_options; }
 
     // The data folder when none is given: the service's state directory
     // under systemd (StateDirectory=), else sorvik7 in the user's data folder.
     static QString defaultDataDir();
-    static QString systemConfigPath();
 
 private:
-    // A value and where it came from ("--samples", or the file's path).
-    struct Setting
-    {
-        QString value;
-        QString from;
-    };
-
-    std::optional<Setting> setting(const QString &key, bool fromFile = true) const;
-    bool readFile();
     bool takeDevice();
     bool takeSamples();
     bool takeDebug();
     bool takeBacklogLimit();
     bool takeDataDir();
     bool takeMqtt();
-    bool fail(const QString &key, const Setting &setting, const QString &why);
 
-    QCommandLineParser m_parser;
-    QHash<QString, QString> m_file;
+    ProgramOptions m_options;
     LoggerConfig m_config;
     MqttOptions m_mqtt{MqttOptions::Program::Logger};
-    QString m_error;
 };

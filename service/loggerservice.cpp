@@ -1,19 +1,16 @@
-#include "loggerservice.h"
+#include "service/loggerservice.h"
 
+#include "common/nativepath.h"
+#include "common/timeunits.h"
+#include "daemon/log.h"
+#include "daemon/options.h"
 #include "serial/lineevents.h"
-#include "servicelog.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFileInfo>
 
-namespace {
+#include <sys/stat.h>
 
-constexpr double kMsPerSecond = 1000.0;
-
-} // namespace
-
-LoggerService::LoggerService(const LoggerConfig &config, const ServiceLog &log, QObject *parent)
+LoggerService::LoggerService(const LoggerConfig &config, const Log &log, QObject *parent)
     : QObject(parent),
       m_config(config),
       m_log(log),
@@ -56,12 +53,22 @@ QString LoggerService::settingsText() const
         text += QStringLiteral(" (COM%1)").arg(m_config.comPort);
     text += QStringLiteral(", samples %1, debug %2, data folder %3, config %4")
                 .arg(m_config.samples)
-                .arg(m_config.debug ? QStringLiteral("on") : QStringLiteral("off"), m_config.dataDir,
+                .arg(m_config.debug ? QStringLiteral("on") : QStringLiteral("off"), nativepath::display(m_config.dataDir),
                      m_config.configFile.isEmpty() ? QStringLiteral("none") : m_config.configFile);
     if (m_config.mqtt.enabled())
         text += QStringLiteral(", MQTT %1").arg(m_config.mqtt.describe());
     return text;
 }
+
+namespace {
+
+bool isFolder(const QString &path)
+{
+    struct stat st {};
+    return ::stat(nativepath::encode(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+} // namespace
 
 bool LoggerService::start()
 {
@@ -74,10 +81,10 @@ bool LoggerService::start()
     }
     if (m_mqtt)
         m_mqtt->start();
-    if (!QFileInfo(m_config.dataDir).isDir()) {
+    if (!isFolder(m_config.dataDir)) {
         m_log.warning(QStringLiteral("data folder %1 cannot be made; records wait for it, trying every %2 s")
-                          .arg(m_config.dataDir)
-                          .arg(Acquisition::kRetryMs / kMsPerSecond));
+                          .arg(nativepath::display(m_config.dataDir))
+                          .arg(msToSeconds(Acquisition::kRetryMs)));
         m_makeDir.start();
     }
     m_notifier.ready(m_engine.state() == Acquisition::State::Running
@@ -88,10 +95,11 @@ bool LoggerService::start()
 
 void LoggerService::makeDataDir()
 {
-    if (!QDir().mkpath(m_config.dataDir))
+    // The folder's name as given, byte for byte (see nativepath).
+    if (!makePath(m_config.dataDir))
         return;
     m_makeDir.stop();
-    m_log.notice(QStringLiteral("data folder %1 made").arg(m_config.dataDir));
+    m_log.notice(QStringLiteral("data folder %1 made").arg(nativepath::display(m_config.dataDir)));
 }
 
 void LoggerService::stop(const QString &reason)
@@ -127,7 +135,7 @@ void LoggerService::report(const QString &text)
         first.replace(QStringLiteral("<COM%1>").arg(m_engine.def().Com_Port), QStringLiteral("<%1>").arg(m_config.device));
     m_log.warning(QStringLiteral("%1 (%2); waiting for the device, looking every %3 s")
                       .arg(first, detail)
-                      .arg(Acquisition::kRetryMs / kMsPerSecond));
+                      .arg(msToSeconds(Acquisition::kRetryMs)));
 }
 
 void LoggerService::onStateChanged(Acquisition::State state)
@@ -155,7 +163,7 @@ void LoggerService::onDeviceLost()
 
 void LoggerService::onDeviceBack(qint64 gapMs)
 {
-    const QString gap = QString::number(gapMs / kMsPerSecond, 'f', 1);
+    const QString gap = QString::number(msToSeconds(gapMs), 'f', 1);
     if (m_lost)
         m_log.notice(QStringLiteral("%1 : Device back after %2 s, acquisition resumed").arg(m_config.portName(), gap));
     else

@@ -4,16 +4,16 @@
 #include "acquisition/cycledisplay.h"
 #include "common/clock.h"
 #include "common/messagereporter.h"
-#include "loggerconfig.h"
-#include "stationlink.h"
-#include "systemdnotifier.h"
+#include "service/loggerconfig.h"
+#include "service/stationlink.h"
+#include "daemon/systemdnotifier.h"
 
 #include <QObject>
 #include <QTimer>
 
 #include <memory>
 
-class ServiceLog;
+class Log;
 
 // The headless front end: runs the acquisition engine with the service's
 // settings, as START runs it in the window, and writes what the window
@@ -27,7 +27,7 @@ class LoggerService : public QObject, public CycleDisplay, public MessageReporte
     Q_OBJECT
 
 public:
-    LoggerService(const LoggerConfig &config, const ServiceLog &log, QObject *parent = nullptr);
+    LoggerService(const LoggerConfig &config, const Log &log, QObject *parent = nullptr);
     ~LoggerService() override;
 
     // The cycle's entry steps, then START; tells systemd it is ready. False
@@ -60,7 +60,7 @@ private:
     void makeDataDir();
 
     LoggerConfig m_config;
-    const ServiceLog &m_log;
+    const Log &m_log;
     SystemClock m_clock;
     Acquisition m_engine;
     SystemdNotifier m_notifier;

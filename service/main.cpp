@@ -1,63 +1,41 @@
 // sorvik7-logger: records a SORVIK-7 wind sensor without a window, as a
 // systemd service or from a shell.
-//
-// Exit status: 0 after SIGTERM or SIGINT, 2 for bad options or a bad config
-// file (nothing has been opened then), 1 when it cannot run at all.
 
-#include "loggerconfig.h"
-#include "loggerservice.h"
-#include "servicelog.h"
-#include "signalwatcher.h"
+#include "daemon/exitcodes.h"
+#include "daemon/log.h"
+#include "daemon/signalwatcher.h"
+#include "service/loggerconfig.h"
+#include "service/loggerservice.h"
 
 #include <QCoreApplication>
 
-#include <csignal>
-#include <cstring>
-
-namespace {
-
-constexpr int kExitCannotRun = 1;
-constexpr int kExitBadConfig = 2;
-
-QString signalName(int sig)
-{
-    return sig == SIGTERM ? QStringLiteral("SIGTERM") : sig == SIGINT ? QStringLiteral("SIGINT")
-                                                                      : QString::number(sig);
-}
-
-void describeApplication()
-{
-    QCoreApplication::setApplicationName(QStringLiteral("sorvik7-logger"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(SORVIK7_VERSION));
-}
-
-} // namespace
-
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
-    describeApplication();
-    const ServiceLog log;
-
     LoggerConfigReader reader;
-    if (!reader.read(QCoreApplication::arguments())) {
+    const StderrLog log;
+    const ProgramOptions::Outcome outcome = reader.read(ProgramOptions::arguments(argc, argv));
+    if (outcome == ProgramOptions::Outcome::Error) {
         log.error(reader.error());
-        return kExitBadConfig;
+        return exitcode::kBadUsage;
     }
+    if (outcome != ProgramOptions::Outcome::Run)
+        return reader.options().answer(outcome);
 
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("sorvik7-logger"));
+    QCoreApplication::setApplicationVersion(ProgramOptions::version());
     SignalWatcher signalWatcher;
     QString error;
     if (!signalWatcher.install(&error)) {
         log.error(error);
-        return kExitCannotRun;
+        return exitcode::kCannotRun;
     }
-
     LoggerService service(reader.config(), log);
     QObject::connect(&signalWatcher, &SignalWatcher::stopRequested, &service, [&service](int sig) {
-        service.stop(signalName(sig));
-        QCoreApplication::exit(0);
+        service.stop(SignalWatcher::signalName(sig));
+        QCoreApplication::exit(exitcode::kOk);
     });
     if (!service.start())
-        return kExitCannotRun;
+        return exitcode::kCannotRun;
     return QCoreApplication::exec();
 }

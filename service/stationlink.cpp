@@ -1,10 +1,10 @@
-#include "stationlink.h"
+#include "service/stationlink.h"
 
 #include "acquisition/acquisition.h"
 #include "common/nativepath.h"
 #include "mqtt/fleet.h"
 #include "mqtt/stationpublisher.h"
-#include "servicelog.h"
+#include "daemon/log.h"
 
 #include <QDateTime>
 #include <QThread>
@@ -18,18 +18,8 @@ constexpr int kStopGraceMs = 3000;
 
 } // namespace
 
-void StationLink::Log::write(Level level, const QString &text) const
-{
-    switch (level) {
-    case Level::Error: m_log.error(text); break;
-    case Level::Warning: m_log.warning(text); break;
-    case Level::Notice: m_log.notice(text); break;
-    case Level::Info: m_log.info(text); break;
-    }
-}
-
 StationLink::StationLink(const MqttSettings &settings, const QString &dataDir, Acquisition &engine,
-                         const ServiceLog &log, QObject *parent)
+                         const Log &log, QObject *parent)
     : QObject(parent),
       m_log(log),
       m_engine(engine),

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "mqtt/mqttlog.h"
 #include "mqtt/mqttoptions.h"
 
 #include <QObject>
@@ -8,7 +7,7 @@
 
 class Acquisition;
 class QThread;
-class ServiceLog;
+class Log;
 class StationPublisher;
 
 // The logger's side of publishing over MQTT: runs a StationPublisher in a
@@ -24,7 +23,7 @@ public:
     // How long stop() goes on publishing what has been written.
     static constexpr int kDrainMs = 2000;
 
-    StationLink(const MqttSettings &settings, const QString &dataDir, Acquisition &engine, const ServiceLog &log,
+    StationLink(const MqttSettings &settings, const QString &dataDir, Acquisition &engine, const Log &log,
                 QObject *parent = nullptr);
     ~StationLink() override;
 
@@ -36,21 +35,10 @@ public:
     void noteCount(int count);
 
 private:
-    // ServiceLog takes lines from any thread.
-    class Log final : public MqttLog
-    {
-    public:
-        explicit Log(const ServiceLog &log) : m_log(log) {}
-        void write(Level level, const QString &text) const override;
-
-    private:
-        const ServiceLog &m_log;
-    };
-
     void reportFlushed();
     void reportFaults();
 
-    Log m_log;
+    const Log &m_log;   // takes lines from any thread
     Acquisition &m_engine;
     QThread *m_thread = nullptr;              // left running, not destroyed, should it hang at the end
     StationPublisher *m_publisher = nullptr;  // lives in m_thread

@@ -1,4 +1,5 @@
 #include "stats/intervalstats.h"
+#include "common/timeunits.h"
 
 #include <QDateTime>
 #include <QJsonValue>
@@ -10,8 +11,7 @@
 
 namespace {
 
-constexpr qint64 kMsPerSecond = 1000;
-constexpr qint64 kMsPerMinute = 60 * kMsPerSecond;
+constexpr qint64 kMsPerMinute = 60 * qint64(kMsPerSecond);
 constexpr int kMinutesPerHour = 60;
 constexpr double kFullCircle = 360.0;
 

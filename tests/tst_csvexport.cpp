@@ -47,7 +47,7 @@ QString pythonWithPandas()
 
 QString viewer()
 {
-    return qEnvironmentVariable("SORVIK7_BIN_DIR") + "/viewer/sorvik7-view";
+    return builtProgram(QStringLiteral("viewer/sorvik7-view"));
 }
 
 struct Run

@@ -73,7 +73,7 @@ struct Service
     explicit Service(const QStringList &args, const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
     {
         process.setProcessEnvironment(env);
-        killWithTest(process);
+        endWithParent(process);
         process.start(binDir() + QStringLiteral("/service/sorvik7-logger"), args);
         process.waitForStarted();
     }
@@ -291,7 +291,8 @@ private slots:
         QTest::newRow("N of 2") << port + QStringList{"--samples", "2"} << QByteArray() << "samples = '2'";
         QTest::newRow("N not a number in the file") << port << QByteArray("samples=ten\n") << "samples = 'ten'";
         QTest::newRow("unknown key") << QStringList() << QByteArray("port=/dev/null\nrate=4\n") << "rate = '4'";
-        QTest::newRow("unknown option") << port + QStringList{"--rate", "4"} << QByteArray() << "'rate'";
+        QTest::newRow("a key twice") << port << QByteArray("samples=5\n# samples=4\nsamples=6\n") << "key samples given twice";
+        QTest::newRow("unknown option") << port + QStringList{"--rate", "4"} << QByteArray() << "'--rate'";
         QTest::newRow("no port") << QStringList() << QByteArray("samples=5\n") << "port: missing";
         QTest::newRow("port and com") << port + QStringList{"--com", "1"} << QByteArray() << "com = '1'";
         QTest::newRow("com 0 in the file") << QStringList() << QByteArray("com=0\n") << "com = '0'";

@@ -1,4 +1,4 @@
-#include "linepacer.h"
+#include "tools/linepacer.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "ptyline.h"
+#include "tools/ptyline.h"
 
 #include <QFile>
 

@@ -1,4 +1,4 @@
-#include "readingsource.h"
+#include "tools/readingsource.h"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "sensormessage.h"
+#include "tools/sensormessage.h"
 
 #include <cmath>
 

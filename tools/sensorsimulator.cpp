@@ -1,10 +1,9 @@
-#include "sensorsimulator.h"
+#include "tools/sensorsimulator.h"
 
 #include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
-#include <cstdio>
 
 namespace {
 // How long the end of a counted run waits for the listener to read the
@@ -52,14 +51,12 @@ bool SensorSimulator::start(QString *error)
         }
     }
 
-    std::printf("%s\nSORVIK7_COM1=%s\n", qPrintable(path), qPrintable(path));
-    std::fflush(stdout);
-    note(QStringLiteral("sending on %1").arg(path));
+    emit note(QStringLiteral("sending on %1").arg(path));
 
     m_clock.start();
     if (m_options.waitForListener) {
         m_state = State::Waiting;
-        note(QStringLiteral("waiting for a program to open the port"));
+        emit note(QStringLiteral("waiting for a program to open the port"));
         m_timer.start(PollMs);
     } else {
         m_state = State::Running;
@@ -124,7 +121,7 @@ void SensorSimulator::pump(qint64 at)
 
     const bool listener = m_line.hasListener();
     if (listener != m_hadListener) {
-        note(listener ? QStringLiteral("a program opened the port")
+        emit note(listener ? QStringLiteral("a program opened the port")
                       : QStringLiteral("nobody listens: bytes are dropped"));
         m_hadListener = listener;
     }
@@ -178,20 +175,5 @@ void SensorSimulator::finish()
         if (link.isSymLink() && link.symLinkTarget() == QFileInfo(m_line.slavePath()).absoluteFilePath())
             QFile::remove(m_options.link);
     }
-    if (!m_options.quiet) {
-        QString summary = QStringLiteral("sorvik7-sensor: %1 messages, %2 bytes sent, %3 bytes dropped")
-                              .arg(m_messages)
-                              .arg(m_sent)
-                              .arg(m_dropped);
-        if (m_unreadAtExit > 0)
-            summary += QStringLiteral(", %1 bytes never read").arg(m_unreadAtExit);
-        std::fprintf(stderr, "%s\n", qPrintable(summary));
-    }
-    emit finished(0);
-}
-
-void SensorSimulator::note(const QString &text) const
-{
-    if (!m_options.quiet)
-        std::fprintf(stderr, "sorvik7-sensor: %s\n", qPrintable(text));
+    emit finished(SensorSummary{m_messages, m_sent, m_dropped, m_unreadAtExit});
 }

@@ -1,7 +1,8 @@
 #pragma once
 
-#include "linepacer.h"
-#include "ptyline.h"
+#include "tools/linepacer.h"
+#include "tools/ptyline.h"
+#include "tools/sensorsummary.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -13,7 +14,8 @@
 
 // Runs a simulated sensor on a pseudo-terminal: takes messages from a
 // source, paces them like a 9600 baud line and hands them to whoever has
-// the slave side open.
+// the slave side open. It prints nothing: it reports through its signals,
+// and the program decides what to show.
 class SensorSimulator : public QObject
 {
     Q_OBJECT
@@ -24,7 +26,6 @@ public:
         double rate = 1.0;      // messages per second; 0 sends back to back
         qint64 count = -1;      // stop after this many messages; -1: never
         bool waitForListener = false;
-        bool quiet = false;
         QString link;           // symlink to the slave device, if not empty
     };
     // Returns the next message, or an empty array when there are no more.
@@ -33,13 +34,17 @@ public:
     explicit SensorSimulator(const Options &options, MessageSource source, QObject *parent = nullptr);
     ~SensorSimulator() override;
 
-    // Opens the line, prints its device path on stdout and starts.
+    // Opens the line and starts; devicePath() is the listener's side.
     bool start(QString *error);
+    QString devicePath() const { return m_line.slavePath(); }
     // Ends at once (signal): closes the line, removes the link.
     void stop();
 
 signals:
-    void finished(int exitCode);
+    // Something worth a line for whoever watches the run.
+    void note(const QString &text);
+    // The run is over (its count sent and read, its file sent, or stop()).
+    void finished(const SensorSummary &summary);
 
 private:
     enum class State { Idle, Waiting, Running, Draining, Done };
@@ -50,7 +55,6 @@ private:
     void drain();
     void schedule(qint64 at);
     void finish();
-    void note(const QString &text) const;
 
     Options m_options;
     MessageSource m_source;

@@ -19,7 +19,6 @@ public:
     // widthsTwips: the width of each panel; the last one is the clock.
     explicit PanelStatusBar(const QList<int> &widthsTwips, QWidget *parent = nullptr);
 
-    int panelCount() const { return m_panels.size(); }
     QString panelText(int panel) const;
     void setPanelText(int panel, const QString &text);
     // The panel itself, for looking at its geometry.

@@ -25,6 +25,12 @@ int fail(int status, const QString &message)
     return status;
 }
 
+void quietNotes(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        std::fprintf(stderr, "sorvik7-view: %s\n", qPrintable(message));
+}
+
 QString countsLine(const DayFileReader::Counts &c, qsizetype files)
 {
     QStringList reasons;
@@ -141,29 +147,29 @@ int showWindow(const ViewOptions &options)
 
 int main(int argc, char *argv[])
 {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
+    ProgramOptions table = ViewOptions::table();
     ViewOptions options;
-    QString error;
-    bool help = false;
-    if (!ViewOptions::parse(arguments, options, error, help))
-        return fail(kExitUsage, error + QStringLiteral(" (try --help)"));
-    if (help) {
-        std::fputs(qPrintable(ViewOptions::usage()), stdout);
-        return 0;
-    }
+    const ProgramOptions::Outcome outcome = ViewOptions::parse(table, ProgramOptions::arguments(argc, argv), options);
+    if (outcome != ProgramOptions::Outcome::Run)
+        return table.answer(outcome);
     if (options.csv || options.statsTable()) {
         QCoreApplication app(argc, argv);
         return exportTable(options);
     }
     // Paths that cannot be used are reported before any window system is.
     QList<DayFile> files;
+    QString error;
     if (!options.paths.isEmpty() && !filesOf(options, files, error))
         return fail(kExitUsage, error);
-    // A picture needs no screen.
-    if (options.picture() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // A picture needs no screen, and a cron job's mail gets nothing from a
+    // good run: Qt's notes about the platform it draws on (the offscreen
+    // platform's missing window features, a runtime folder not set) are
+    // dropped; its errors and this program's own lines still go to stderr.
+    if (options.picture()) {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        qInstallMessageHandler(quietNotes);
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("sorvik7-view"));
     return options.picture() ? drawPicture(options) : showWindow(options);

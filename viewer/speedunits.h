@@ -18,7 +18,6 @@ struct SpeedUnit
     // Lower bound of each class; below the first is calm.
     std::array<double, kClasses> classFrom;
 
-    double calmBelow() const { return classFrom[0]; }
     // The class of a speed, or -1 for calm.
     int classOf(double speed) const;
     QString classLabel(int cls) const;

@@ -1,6 +1,7 @@
 #include "viewer/timebuckets.h"
 
 #include "datafile/dayfilereader.h"
+#include "common/timeunits.h"
 
 #include <QDateTime>
 
@@ -11,7 +12,6 @@
 namespace {
 
 constexpr double kFullCircle = 360.0;
-constexpr qint64 kMsPerSecond = 1000;
 
 bool hasDirection(float d) { return d >= 0.0f && d <= float(kFullCircle); }
 

@@ -3,6 +3,7 @@
 #include "viewer/statsexport.h"
 #include "viewer/timechartview.h"
 #include "viewer/windroseview.h"
+#include "common/timeunits.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -32,7 +33,6 @@ constexpr double kFullCircle = 360.0;
 constexpr int kDirectionTicks = 5;       // 0, 90, 180, 270, 360
 constexpr double kHeadroom = 1.05;       // above the highest speed shown
 constexpr int kSpeedSteps = 5;           // about this many grid steps on the speed axis
-constexpr qint64 kMsPerSecond = 1000;
 constexpr int kRoseStretch = 2, kTimeStretch = 3, kSplitUnit = 1000;
 constexpr qreal kDotPen = 1.5;           // the direction dots' size
 

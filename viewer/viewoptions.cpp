@@ -1,14 +1,13 @@
 #include "viewer/viewoptions.h"
 
 #include "datafile/dayfilereader.h"
+#include "common/timeunits.h"
 
-#include <QCommandLineParser>
 #include <QRegularExpression>
 
 namespace {
 
 constexpr qint64 kLastSecondOfDay = DayRecord::kSecondsPerDay - 1;
-constexpr int kMsPerSecond = 1000;
 constexpr int kMinutesPerHour = 60;
 
 // yyyy-mm-dd or yyyy-mm-ddThh:mm[:ss] (a space also separates); local seconds.
@@ -54,86 +53,80 @@ QDate ViewOptions::toDate() const
     return to == std::numeric_limits<qint64>::max() ? QDate() : DayRecord::dateOf(to);
 }
 
-QString ViewOptions::usage()
+ProgramOptions ViewOptions::table()
 {
-    return QStringLiteral(
-        "Usage: sorvik7-view [OPTIONS] [PATH...]\n"
-        "Shows the wind recorded in SORVIK-7 day files (yyyymmdd.SVK); PATH is a day\n"
-        "file, a folder of them, or a collector's folder (one folder per station).\n"
-        "A folder, or today's file, is followed live.\n\n"
-        "  --csv             write the records as CSV to standard output and exit\n"
-        "  --tsv             the same, tab-separated\n"
-        "  --utc             times in UTC (2026-10-25T00:30:00Z) instead of local time with\n"
-        "                    its offset (2026-10-25T02:30:00+02:00)\n"
-        "  --stats           write the interval statistics (mean, sd, min, max, gust, ti,\n"
-        "                    direction) of the records as CSV and exit; with --png or --svg,\n"
-        "                    draw the intervals' mean and gust into the speed chart\n"
-        "  --stats-minutes M length of an interval in minutes, dividing 60 (default 10)\n"
-        "  --station NAME    only the station NAME of a collector's folder\n"
-        "  -o, --output FILE write the CSV, TSV or statistics to FILE\n"
-        "  --from DATE       only records from DATE (yyyy-mm-dd or yyyy-mm-ddThh:mm[:ss])\n"
-        "  --to DATE         only records up to DATE (a date alone: to the end of that day)\n"
-        "  --png FILE        draw the window into a PNG picture without showing it, and exit\n"
-        "  --svg FILE        the same as an SVG drawing\n"
-        "  --size WxH        size of the picture (default 1280x800)\n"
-        "  -h, --help        this text\n");
+    return ProgramOptions(
+        {QStringLiteral("sorvik7-view"), QStringLiteral("[OPTION]... [PATH]..."),
+         QStringLiteral("Shows the wind recorded in SORVIK-7 day files (yyyymmdd.SVK): mean speed and direction "
+                        "over time and a wind rose, in a window, as a picture, or as CSV. PATH is a day file, a "
+                        "folder of them, or a collector's folder (one folder per station); a folder, or today's "
+                        "file, is followed live in the window."),
+         QString(),
+         QStringLiteral("Exit status: 0 when done (skipped lines are listed on stderr), 1 when a file cannot be read "
+                        "or the output cannot be written, 2 for a bad option, date or path."),
+         true},
+        {
+            {QStringLiteral("csv"), {}, QStringLiteral("Write the records as CSV to standard output and exit.")},
+            {QStringLiteral("tsv"), {}, QStringLiteral("The same, tab-separated.")},
+            {QStringLiteral("utc"), {}, QStringLiteral("Times in UTC (2026-10-25T00:30:00Z) instead of local time with its offset (2026-10-25T02:30:00+02:00).")},
+            {QStringLiteral("stats"), {}, QStringLiteral("Write the interval statistics (mean, sd, min, max, gust, ti, direction) of the records as CSV and exit; with --png or --svg, draw the intervals' mean and gust into the speed chart.")},
+            {QStringLiteral("stats-minutes"), QStringLiteral("M"), QStringLiteral("Length of an interval in minutes, dividing 60 (default 10).")},
+            {QStringLiteral("station"), QStringLiteral("NAME"), QStringLiteral("Only the station NAME of a collector's folder.")},
+            {QStringLiteral("output"), QStringLiteral("FILE"), QStringLiteral("Write the CSV, TSV or statistics to FILE, replaced only when complete."), Option::CommandLine, 'o'},
+            {QStringLiteral("from"), QStringLiteral("DATE"), QStringLiteral("Only records from DATE (yyyy-mm-dd or yyyy-mm-ddThh:mm[:ss], local time).")},
+            {QStringLiteral("to"), QStringLiteral("DATE"), QStringLiteral("Only records up to DATE (a date alone: to the end of that day).")},
+            {QStringLiteral("png"), QStringLiteral("FILE"), QStringLiteral("Draw the window into a PNG picture without showing it, and exit.")},
+            {QStringLiteral("svg"), QStringLiteral("FILE"), QStringLiteral("The same as an SVG drawing.")},
+            {QStringLiteral("size"), QStringLiteral("WxH"), QStringLiteral("Size of the picture (default 1280x800).")},
+        });
 }
 
-bool ViewOptions::parse(const QStringList &arguments, ViewOptions &o, QString &error, bool &help)
+ProgramOptions::Outcome ViewOptions::parse(ProgramOptions &table, const QStringList &arguments, ViewOptions &o)
 {
-    QCommandLineParser parser;
-    const QCommandLineOption csv(QStringLiteral("csv")), tsv(QStringLiteral("tsv"));
-    const QCommandLineOption output(QStringList{QStringLiteral("o"), QStringLiteral("output")}, {}, QStringLiteral("FILE"));
-    const QCommandLineOption from(QStringLiteral("from"), {}, QStringLiteral("DATE"));
-    const QCommandLineOption to(QStringLiteral("to"), {}, QStringLiteral("DATE"));
-    const QCommandLineOption png(QStringLiteral("png"), {}, QStringLiteral("FILE"));
-    const QCommandLineOption svg(QStringLiteral("svg"), {}, QStringLiteral("FILE"));
-    const QCommandLineOption size(QStringLiteral("size"), {}, QStringLiteral("WxH"));
-    const QCommandLineOption utc(QStringLiteral("utc")), stats(QStringLiteral("stats"));
-    const QCommandLineOption statsMinutes(QStringLiteral("stats-minutes"), {}, QStringLiteral("M"));
-    const QCommandLineOption station(QStringLiteral("station"), {}, QStringLiteral("NAME"));
-    const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    parser.addOptions({csv, tsv, output, from, to, png, svg, size, utc, stats, statsMinutes, station, helpOption});
-    if (!parser.parse(arguments)) {
-        error = parser.errorText();
-        return false;
-    }
-    help = parser.isSet(helpOption);
-    o.paths = parser.positionalArguments();
-    o.tsv = parser.isSet(tsv);
-    o.csv = parser.isSet(csv) || o.tsv;
-    o.output = parser.value(output);
-    o.png = parser.value(png);
-    o.svg = parser.value(svg);
-    o.utc = parser.isSet(utc);
-    o.stats = parser.isSet(stats);
-    o.station = parser.value(station);
+    const ProgramOptions::Outcome outcome = table.parse(arguments);
+    if (outcome != ProgramOptions::Outcome::Run)
+        return outcome;
+    const auto value = [&table](const char *name) { return table.setting(QLatin1String(name)).value_or(Setting{}).value; };
+    const auto isSet = [&table](const char *name) { return table.isSet(QLatin1String(name)); };
+    QString error;
+    o.paths = table.positional();
+    o.tsv = isSet("tsv");
+    o.csv = isSet("csv") || o.tsv;
+    o.output = value("output");
+    o.png = value("png");
+    o.svg = value("svg");
+    o.utc = isSet("utc");
+    o.stats = isSet("stats");
+    o.station = value("station");
     bool minutesOk = true;
-    if (parser.isSet(statsMinutes))
-        o.statsMinutes = parser.value(statsMinutes).toInt(&minutesOk);
-    if (parser.isSet(from) && !parseDate(parser.value(from), false, o.from))
-        error = QStringLiteral("bad date for --from: %1 (use yyyy-mm-dd or yyyy-mm-ddThh:mm:ss)").arg(parser.value(from));
-    else if (parser.isSet(to) && !parseDate(parser.value(to), true, o.to))
-        error = QStringLiteral("bad date for --to: %1 (use yyyy-mm-dd or yyyy-mm-ddThh:mm:ss)").arg(parser.value(to));
+    if (isSet("stats-minutes"))
+        o.statsMinutes = value("stats-minutes").toInt(&minutesOk);
+    if (isSet("from") && !parseDate(value("from"), false, o.from))
+        error = QStringLiteral("bad date for --from: %1 (use yyyy-mm-dd or yyyy-mm-ddThh:mm:ss)").arg(value("from"));
+    else if (isSet("to") && !parseDate(value("to"), true, o.to))
+        error = QStringLiteral("bad date for --to: %1 (use yyyy-mm-dd or yyyy-mm-ddThh:mm:ss)").arg(value("to"));
     else if (o.from > o.to)
         error = QStringLiteral("--from is later than --to");
-    else if (parser.isSet(size) && !parseSize(parser.value(size), o.size))
-        error = QStringLiteral("bad size: %1 (use WxH, e.g. 1280x800)").arg(parser.value(size));
+    else if (isSet("size") && !parseSize(value("size"), o.size))
+        error = QStringLiteral("bad size: %1 (use WxH, e.g. 1280x800)").arg(value("size"));
     else if (o.csv && o.picture())
         error = QStringLiteral("--csv and --png/--svg do not go together");
     else if (o.csv && o.stats)
         error = QStringLiteral("--csv and --stats do not go together");
     else if (!minutesOk || o.statsMinutes < 1 || kMinutesPerHour % o.statsMinutes != 0)
-        error = QStringLiteral("bad --stats-minutes: %1 (a number of minutes dividing 60)").arg(parser.value(statsMinutes));
-    else if (parser.isSet(statsMinutes) && !o.stats)
+        error = QStringLiteral("bad --stats-minutes: %1 (a number of minutes dividing 60)").arg(value("stats-minutes"));
+    else if (isSet("stats-minutes") && !o.stats)
         error = QStringLiteral("--stats-minutes goes with --stats");
     else if (o.utc && !o.csv)
         error = QStringLiteral("--utc goes with --csv or --tsv");
-    else if (parser.isSet(station) && o.station.isEmpty())
+    else if (isSet("station") && o.station.isEmpty())
         error = QStringLiteral("--station needs a name");
     else if (!o.output.isEmpty() && !o.csv && !o.statsTable())
         error = QStringLiteral("-o goes with --csv, --tsv or --stats");
-    else if ((o.csv || o.picture() || o.stats) && o.paths.isEmpty() && !help)
+    else if ((o.csv || o.picture() || o.stats) && o.paths.isEmpty())
         error = QStringLiteral("no day file or folder given");
-    return error.isEmpty();
+    if (error.isEmpty())
+        return outcome;
+    table.setError(error + QStringLiteral(" (try --help)"));
+    return ProgramOptions::Outcome::Error;
 }

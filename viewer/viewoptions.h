@@ -1,5 +1,7 @@
 #pragma once
 
+#include "daemon/options.h"
+
 #include <QDate>
 #include <QSize>
 #include <QString>
@@ -37,8 +39,10 @@ struct ViewOptions
     QDate fromDate() const;
     QDate toDate() const;
 
-    // Parses argv; false with a one-line `error` for anything it cannot use.
-    // `help` is set (and true returned) for --help.
-    static bool parse(const QStringList &arguments, ViewOptions &options, QString &error, bool &help);
-    static QString usage();
+    // The program's option table, which also makes --help.
+    static ProgramOptions table();
+    // Parses argv into `options`: Run when the program may go on; Help and
+    // Version for the caller to answer (table.answer); Error with a one-line
+    // table.error() for anything it cannot use.
+    static ProgramOptions::Outcome parse(ProgramOptions &table, const QStringList &arguments, ViewOptions &options);
 };

@@ -43,12 +43,11 @@ void WindStats::add(const DayRecord &record)
 
     const int cls = unit().classOf(speed);
     const int sector = sectorOf(record.direction);
+    // A record neither calm nor with a direction counts in the records only.
     if (cls < 0)
         ++m_calm;
     else if (sector >= 0)
         ++m_rose[sector][cls];
-    else
-        ++m_undirected;
 }
 
 double WindStats::sectorShare(int sector) const

@@ -44,7 +44,6 @@ public:
     double meanSpeed() const { return m_records ? m_speedSum / double(m_records) : 0.0; }
     double maxSpeed() const { return m_records ? m_maxSpeed : 0.0; }
     double calmShare() const { return percentOf(m_calm); }
-    double undirectedShare() const { return percentOf(m_undirected); }
     // Percent of all records in a sector and speed class.
     double share(int sector, int cls) const { return percentOf(m_rose[sector][cls]); }
     double sectorShare(int sector) const;
@@ -64,6 +63,5 @@ private:
     double m_speedSum = 0.0;
     double m_maxSpeed = std::numeric_limits<double>::lowest();
     qint64 m_calm = 0;
-    qint64 m_undirected = 0;   // neither calm nor with a direction
     std::array<std::array<qint64, kClasses>, kSectors> m_rose{};
 };

@@ -77,7 +77,7 @@ TestBroker::TestBroker(const QString &folder, const QString &tlsFolder)
     if (!file.open(QIODevice::WriteOnly) || file.write(config) != config.size())
         qFatal("cannot write the broker's config");
     m_process.setProcessChannelMode(QProcess::MergedChannels);
-    killWithTest(m_process);
+    endWithParent(m_process);
 }
 
 TestBroker::~TestBroker()
@@ -192,7 +192,7 @@ void TcpGate::close()
 ProgramProcess::ProgramProcess(const QString &program, const QStringList &arguments)
     : m_program(binDir() + u'/' + program), m_arguments(arguments)
 {
-    killWithTest(m_process);
+    endWithParent(m_process);
 }
 
 ProgramProcess::~ProgramProcess()

@@ -1,10 +1,13 @@
 #include "testsupport.h"
 
-#include "sensormessage.h"
+#include "tools/sensormessage.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
+#include <QTimer>
 
 #include <cerrno>
 #include <cstdio>
@@ -113,26 +116,73 @@ Com1Line::~Com1Line()
         QFile::remove(m_link);
 }
 
-void killWithTest(QProcess &process)
+QString builtProgram(const QString &path)
 {
-    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    return binDir() + u'/' + path;
+}
+
+void endWithParent(QProcess &process, int signal)
+{
+    process.setChildProcessModifier([signal] { ::prctl(PR_SET_PDEATHSIG, signal); });
+}
+
+void runEventLoop(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool waitFor(const std::function<bool()> &done, int ms)
+{
+    constexpr int kLookMs = 10;
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > ms)
+            return false;
+        runEventLoop(kLookMs);
+    }
+    return true;
+}
+
+bool stopCleanly(QProcess &process, int ms)
+{
+    if (process.state() == QProcess::NotRunning)
+        return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    ::kill(pid_t(process.processId()), SIGTERM);
+    const bool ended = process.waitForFinished(ms);
+    if (!ended) {
+        process.kill();
+        process.waitForFinished(ms);
+    }
+    return ended && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+SensorProcess::SensorProcess(const QString &path)
+    : program(path)
+{
 }
 
 SensorProcess::~SensorProcess()
 {
     if (fd >= 0)
         ::close(fd);
-    process.kill();
-    process.waitForFinished(2000);
+    stop();
 }
 
-bool SensorProcess::start(const QStringList &arguments)
+bool SensorProcess::start(const QStringList &arguments, QString *error)
 {
-    killWithTest(process);
-    process.start(binDir() + "/tools/sorvik7-sensor", arguments);
-    while (process.peek(4096).count('\n') < 2)
-        if (!process.waitForReadyRead(30000))
+    constexpr int kStartMs = 30000;
+    endWithParent(process, endSignal);
+    process.start(program, arguments);
+    while (process.peek(4096).count('\n') < 2) {
+        if (!process.waitForReadyRead(kStartMs)) {
+            if (error)
+                *error = QStringLiteral("%1 named no device: %2").arg(program, process.errorString());
             return false;
+        }
+    }
     device = QString::fromLocal8Bit(process.readLine().trimmed());
     return process.readLine().trimmed() == "SORVIK7_COM1=" + device.toLocal8Bit();
 }
@@ -156,6 +206,24 @@ QByteArray SensorProcess::read(qsizetype bytes, int timeoutMs)
 bool SensorProcess::exitedCleanly()
 {
     return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+bool SensorProcess::waitForEnd(int ms)
+{
+    return waitFor([this] { return process.state() == QProcess::NotRunning; }, ms);
+}
+
+void SensorProcess::stop()
+{
+    constexpr int kStopMs = 5000;
+    if (process.state() != QProcess::NotRunning)
+        stopCleanly(process, kStopMs);
+}
+
+std::optional<SensorSummary> SensorProcess::summary()
+{
+    m_stderr += process.readAllStandardError();
+    return parseSensorSummary(QString::fromLocal8Bit(m_stderr));
 }
 
 AsOrdinaryUser::AsOrdinaryUser() : m_wasRoot(::geteuid() == 0)

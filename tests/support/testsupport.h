@@ -1,9 +1,11 @@
 #pragma once
 
-// What the tests and the fuzzers share: a clock they set, recorded input
-// replayed into the engine, a logger around the engine that collects what
-// it reports, good messages and the records they make, a pseudo-terminal
-// that COM1 stands for, the simulated sensor as a process.
+// The harness that the tests, the fuzzers and the benchmarks share: a clock
+// they set, recorded input replayed into the engine, a logger around the
+// engine that collects what it reports, good messages and the records they
+// make, a pseudo-terminal that COM1 stands for, the built programs found and
+// run as processes that end with their parent, the simulated sensor as a
+// process read back through its summary.
 
 #include "acquisition/acquisition.h"
 #include "acquisition/cycledisplay.h"
@@ -11,10 +13,15 @@
 #include "common/messagereporter.h"
 #include "common/portinput.h"
 #include "common/sorvik7_def.h"
-#include "ptyline.h"
+#include "tools/ptyline.h"
+#include "tools/sensorsummary.h"
 
 #include <QProcess>
 #include <QStringList>
+
+#include <csignal>
+#include <functional>
+#include <optional>
 
 // The header of a file made at the test clock's default moment.
 inline const QByteArray kHeader = "Gill Format Polar,03/05/21,14:03:07\r\n";
@@ -112,13 +119,26 @@ QByteArray recordLine(double mean, int direction = 156, const QByteArray &time =
 
 QByteArray fileBytes(const QString &path);
 
-// The folder the programs were built into.
+// The folder the programs were built into: SORVIK7_BIN_DIR (CTest sets
+// it), else the build folder above the running test or benchmark.
 QString binDir();
+// A built program by its path under binDir(), e.g. "tools/sorvik7-sensor".
+QString builtProgram(const QString &path);
 
-// A child started by `process` is killed when the test ends in any way (a
-// timeout's SIGKILL included), so no sensor or service outlives its test
-// and takes over a pseudo-terminal number that a later test gets.
-void killWithTest(QProcess &process);
+// A child started by `process` gets `signal` from the kernel when its
+// parent ends in any way (a timeout's SIGKILL, Ctrl-C, a crash), so no
+// sensor or service outlives its test or benchmark and takes over a
+// pseudo-terminal number that a later one gets. Benchmarks ask for SIGTERM,
+// so that the child cleans up after itself.
+void endWithParent(QProcess &process, int signal = SIGKILL);
+
+// Lets the event loop run for ms.
+void runEventLoop(int ms);
+// Runs the event loop until `done` holds (true) or ms have passed (false).
+bool waitFor(const std::function<bool()> &done, int ms);
+// SIGTERM, then waits up to ms (then kills it); true when it ended by itself
+// with status 0, as a clean stop does.
+bool stopCleanly(QProcess &process, int ms);
 
 // A pseudo-terminal that COM1 stands for, behind `link` when one is given.
 // The link goes with the terminal, as a device's name goes when it is
@@ -134,23 +154,51 @@ private:
     QString m_link;
 };
 
-// The simulated sensor as a process: started with `arguments`, its device
-// read from the two lines it prints first (the path, then SORVIK7_COM1=path).
+// The simulated sensor as a process: started with `arguments` (add --wait
+// for a schedule that starts when a program opens the device), its device
+// read from the two lines it prints first (the path, then
+// SORVIK7_COM1=path), and what it did read back from its summary.
 struct SensorProcess
 {
+    explicit SensorProcess(const QString &program = builtProgram(QStringLiteral("tools/sorvik7-sensor")));
     ~SensorProcess();
-    bool start(const QStringList &arguments);
+    SensorProcess(const SensorProcess &) = delete;
+    SensorProcess &operator=(const SensorProcess &) = delete;
+
+    // False (and *error, when given) when it names no device in time.
+    bool start(const QStringList &arguments, QString *error = nullptr);
     // Opens the device as a listener.
     bool listen();
     // Reads what the listener hears until `bytes` have come or the time is up.
     QByteArray read(qsizetype bytes, int timeoutMs = 30000);
     // Waits for the end of the run: a normal exit with code 0.
     bool exitedCleanly();
+    // Waits, running the event loop, until it has ended by itself.
+    bool waitForEnd(int ms);
+    // Ends it now, if it still runs: SIGTERM, then SIGKILL.
+    void stop();
+    // Its last summary line on stderr, once it has ended.
+    std::optional<SensorSummary> summary();
+    qint64 pid() const { return process.processId(); }
 
+    QString program;
     QProcess process;
     QString device;
     int fd = -1;
+    int endSignal = SIGKILL;   // what the kernel sends it should its parent end first
+
+private:
+    QByteArray m_stderr;
 };
+
+// Records that the messages sent must give after a START: the first three
+// (and anything before the fourth STX) go to sync, the next N-1 fill the
+// window, and the last one sent is only complete when another STX follows,
+// which it never does.
+inline qint64 expectedRecords(qint64 sent, int n)
+{
+    return std::max<qint64>(0, sent - 3 - (n - 1) - 1);
+}
 
 // Root ignores permission bits; a check that needs them to count runs as an
 // ordinary user (nobody) while this lives.

@@ -1,4 +1,4 @@
-#include "signalwatcher.h"
+#include "daemon/signalwatcher.h"
 
 #include <QString>
 
@@ -71,4 +71,10 @@ void SignalWatcher::readPipe()
         last = c;
     if (last != 0)
         emit stopRequested(last);
+}
+
+QString SignalWatcher::signalName(int sig)
+{
+    return sig == SIGTERM ? QStringLiteral("SIGTERM") : sig == SIGINT ? QStringLiteral("SIGINT")
+                                                                      : QString::number(sig);
 }

@@ -1,4 +1,4 @@
-#include "systemdnotifier.h"
+#include "daemon/systemdnotifier.h"
 
 #include <systemd/sd-daemon.h>
 

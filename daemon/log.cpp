@@ -1,4 +1,4 @@
-#include "servicelog.h"
+#include "daemon/log.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -28,36 +28,36 @@ bool stderrIsJournal()
     return st.st_dev == dev && st.st_ino == ino;
 }
 
-const char *journalPrefix(ServiceLog::Level level)
+const char *journalPrefix(Log::Level level)
 {
     switch (level) {
-    case ServiceLog::Level::Error: return SD_ERR;
-    case ServiceLog::Level::Warning: return SD_WARNING;
-    case ServiceLog::Level::Notice: return SD_NOTICE;
-    case ServiceLog::Level::Info: break;
+    case Log::Level::Error: return SD_ERR;
+    case Log::Level::Warning: return SD_WARNING;
+    case Log::Level::Notice: return SD_NOTICE;
+    case Log::Level::Info: break;
     }
     return SD_INFO;
 }
 
-const char *levelName(ServiceLog::Level level)
+const char *levelName(Log::Level level)
 {
     switch (level) {
-    case ServiceLog::Level::Error: return "error";
-    case ServiceLog::Level::Warning: return "warning";
-    case ServiceLog::Level::Notice: return "notice";
-    case ServiceLog::Level::Info: break;
+    case Log::Level::Error: return "error";
+    case Log::Level::Warning: return "warning";
+    case Log::Level::Notice: return "notice";
+    case Log::Level::Info: break;
     }
     return "info";
 }
 
 } // namespace
 
-ServiceLog::ServiceLog()
+StderrLog::StderrLog()
     : m_journal(stderrIsJournal())
 {
 }
 
-void ServiceLog::write(Level level, const QString &text) const
+void StderrLog::write(Level level, const QString &text) const
 {
     QByteArray line;
     if (m_journal) {

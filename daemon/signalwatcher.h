@@ -22,6 +22,9 @@ public:
     // Installs the handlers. Only one watcher may be installed at a time.
     bool install(QString *error);
 
+    // "SIGTERM", "SIGINT", else the number.
+    static QString signalName(int signal);
+
 signals:
     void stopRequested(int signal);
 

@@ -20,9 +20,6 @@ public:
     void stopping();
     void status(const QString &status);
 
-    // 0 when there is no watchdog.
-    int watchdogPeriodMs() const { return m_watchdog.isActive() ? m_watchdog.interval() : 0; }
-
 private:
     void send(const QByteArray &state);
 
