@@ -22,6 +22,15 @@ Acquisition::Acquisition(CycleDisplay &display, MessageReporter &reporter, const
     connect(&m_retry, &QTimer::timeout, this, &Acquisition::lookForDevice);
     m_drain.setSingleShot(true);
     connect(&m_drain, &QTimer::timeout, this, &Acquisition::drainBacklog);
+    m_noMessage.setSingleShot(true);
+    connect(&m_noMessage, &QTimer::timeout, this, &Acquisition::onNoMessage);
+    connect(&m_cycle, &AcquisitionCycle::messageJudged, this, &Acquisition::onMessageJudged);
+    connect(&m_comm, &MSComm::inputOverflow, this, [this](bool overflowing, quint64 dropped) {
+        if (overflowing)
+            emit inputOverflow(dropped);
+        else
+            emit inputOverflowEnded(dropped);
+    });
 }
 
 Acquisition::~Acquisition()
@@ -59,11 +68,16 @@ bool Acquisition::start()
     }
     m_def.Stop_Flag = false;
     const bool open = m_replay || Init_Comm(m_comm, m_def, m_reporter);
+    m_silent = false;
+    m_badChecksums = m_unparsable = 0;
+    m_sinceValid.start();
     if (!open && m_keepTrying) {
         waitForDevice();
         return false;
     }
     setState(State::Running);
+    if (open)
+        watchLine();
     m_cycle.wake();
     return open;
 }
@@ -73,6 +87,7 @@ void Acquisition::stop()
     if (m_state == State::Stopped)
         return;
     m_retry.stop();
+    m_noMessage.stop();
     m_def.Stop_Flag = true;
     m_comm.setPortOpen(false);
     setState(State::Stopped);
@@ -95,6 +110,7 @@ void Acquisition::shutdown()
 {
     m_retry.stop();
     m_drain.stop();
+    m_noMessage.stop();
     m_def.Stop_Flag = true;
     m_cycle.shutdown();
     m_comm.setPortOpen(false);
@@ -124,6 +140,8 @@ void Acquisition::onDeviceLost()
 void Acquisition::waitForDevice()
 {
     m_def.Stop_Flag = true;
+    m_noMessage.stop();
+    m_refusalReported = false;
     m_gap.start();
     m_retry.start();
     setState(State::WaitingForDevice);
@@ -135,17 +153,67 @@ void Acquisition::lookForDevice()
     // The same device with the settings START gave it; a failure here is
     // the device still being away, not something to report.
     m_comm.clearError();
-    m_comm.setPortOpen(true);
+    const bool open = m_comm.reopen();
+    const QString why = !m_comm.otherDevice().isEmpty() ? m_comm.otherDevice()
+        : m_comm.lockHolder() != 0                      ? m_comm.lastErrorDetail()
+                                                        : QString();
     m_comm.clearError();
-    if (!m_comm.PortOpen())
+    if (!open) {
+        if (!why.isEmpty() && !m_refusalReported) {
+            m_refusalReported = true;
+            emit deviceRefused(why);
+        }
         return;
+    }
     m_retry.stop();
+    watchLine();
     // What was being assembled when the line went away has lost its end.
     m_cycle.dropPartialMessage();
     m_def.Stop_Flag = false;
     setState(State::Running);
     emit deviceBack(m_gap.elapsed());
     m_cycle.wake();
+}
+
+void Acquisition::watchLine()
+{
+    // The port has (re)opened: it has the whole time to give a message.
+    // Once reported, only a valid message ends the episode.
+    if (!m_silent)
+        m_noMessage.start(m_noMessageMs);
+}
+
+void Acquisition::onMessageJudged(AcquisitionCycle::Verdict verdict)
+{
+    if (verdict == AcquisitionCycle::Verdict::ChecksumFailed) {
+        ++m_badChecksums;
+        return;
+    }
+    if (verdict == AcquisitionCycle::Verdict::Unparsable) {
+        ++m_unparsable;
+        return;
+    }
+    if (m_silent) {
+        m_silent = false;
+        emit validMessagesBack(m_sinceValid.elapsed(), m_badChecksums, m_unparsable);
+    }
+    m_badChecksums = m_unparsable = 0;
+    m_sinceValid.start();
+    if (m_state == State::Running && (m_replay || isPortOpen()))
+        m_noMessage.start(m_noMessageMs);
+    const QByteArray status = m_cycle.fields().Fld5;
+    if (status != m_sensorStatus) {
+        m_sensorStatus = status;
+        emit sensorStatusChanged(status);
+    }
+}
+
+void Acquisition::onNoMessage()
+{
+    if (m_silent || m_state != State::Running)
+        return;
+    m_silent = true;
+    emit noValidMessages(m_sinceValid.elapsed(), m_badChecksums, m_unparsable);
 }
 
 void Acquisition::recordDone(bool written)

@@ -33,6 +33,14 @@ class PortInput;
 // From START on the engine holds the data folder (FolderLock) until STOP
 // and the last waiting record: START on a folder that another program
 // holds is refused (folderInUse).
+//
+// It also watches the line for the front end: an open port that gives no
+// valid message for a while (noValidMessages, once, and validMessagesBack
+// when they return), a change of the sensor's status code (field 5, "00"
+// when all is well), the receive buffer overflowing (inputOverflow and
+// inputOverflowEnded, once per episode), and a device that is there again
+// but is not the one that went away, or is held by another program
+// (deviceRefused, once per wait).
 class Acquisition : public QObject
 {
     Q_OBJECT
@@ -48,6 +56,10 @@ public:
     // How often a device that has gone, or a data folder that refuses
     // records, is tried again.
     static constexpr int kRetryMs = 1000;
+    // How long an open port may give no valid message before it is reported.
+    static constexpr int kNoMessageAlarmMs = 30000;
+    // The sensor's status when all is well.
+    static constexpr char kStatusOk[] = "00";
 
     // With `replay`, the cycle reads recorded input from it instead of the
     // serial port, and START and STOP leave the port alone.
@@ -66,6 +78,13 @@ public:
     // When set, a START whose port does not open waits for the device as
     // after it went away, instead of running on a closed port.
     void setKeepTrying(bool on) { m_keepTrying = on; }
+    // How long an open port may give no valid message (kNoMessageAlarmMs).
+    void setNoMessageAlarmMs(int ms) { m_noMessageMs = ms; }
+    // The sensor's status code in the last valid message.
+    QByteArray sensorStatus() const { return m_sensorStatus; }
+    bool inputOverflowing() const { return m_comm.inputOverflowing(); }
+    // The process that holds the device, when START found it held; 0 otherwise.
+    qint64 deviceHolder() const { return m_comm.lockHolder(); }
     // Flush every record to the storage device (the default).
     void setSyncToDevice(bool on) { m_file.setSyncToDevice(on); }
     // How many records may wait for the data folder (at least
@@ -123,6 +142,20 @@ signals:
     // Something in a day file was mended without a fault (a torn last line
     // closed); one line.
     void fileNotice(const QString &text);
+    // The open port has given no valid message for `ms`: so many messages
+    // failed their checksum and so many could not be parsed meanwhile.
+    void noValidMessages(qint64 ms, quint64 checksumFailures, quint64 unparsable);
+    // A valid message after noValidMessages, `ms` after the last one before.
+    void validMessagesBack(qint64 ms, quint64 checksumFailures, quint64 unparsable);
+    // The sensor's status code has changed (kStatusOk: it is well again).
+    void sensorStatusChanged(const QByteArray &code);
+    // Received characters are being dropped: the line brings more than can
+    // be read. `dropped` so far.
+    void inputOverflow(quint64 dropped);
+    // Nothing more has been dropped for a while; the episode cost `dropped`.
+    void inputOverflowEnded(quint64 dropped);
+    // While waiting for the device: it is there but is not used (why).
+    void deviceRefused(const QString &why);
 
 private:
     // The day file's failures, gathered into one report per episode.
@@ -167,6 +200,9 @@ private:
     void backlogMoved();
     // Lets go of the data folder once acquisition has stopped and nothing waits.
     void releaseFolderWhenDone();
+    void watchLine();
+    void onMessageJudged(AcquisitionCycle::Verdict verdict);
+    void onNoMessage();
 
     MessageReporter &m_reporter;
     PortInput *m_replay = nullptr;
@@ -181,4 +217,13 @@ private:
     QTimer m_retry;
     QTimer m_drain;
     QElapsedTimer m_gap;
+    bool m_refusalReported = false;
+    // The line watch: messages that failed since the last valid one.
+    QTimer m_noMessage;
+    int m_noMessageMs = kNoMessageAlarmMs;
+    QElapsedTimer m_sinceValid;
+    bool m_silent = false;
+    quint64 m_badChecksums = 0;
+    quint64 m_unparsable = 0;
+    QByteArray m_sensorStatus = kStatusOk;
 };

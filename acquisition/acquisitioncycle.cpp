@@ -13,7 +13,10 @@
 namespace {
 constexpr qint64 kTickNs = 1'000'000;     // the pacing period: 1 ms
 constexpr qint64 kNsPerMs = 1'000'000;
-constexpr qint64 kMaxLagNs = 250'000'000; // how far behind the pacing may fall and still catch up
+// How far behind the pacing may fall and still catch up: as far as the
+// serial control keeps characters waiting (4096, over four seconds of line),
+// so that a process held up by a busy machine loses none of them.
+constexpr qint64 kMaxLagNs = 4'000'000'000;
 constexpr int kSyncStxCount = 4;          // the sync phase ends on the STX that takes Sample_Idx past this
 } // namespace
 
@@ -160,6 +163,10 @@ bool AcquisitionCycle::readChar(qint16 pending)
 {
     if (pending <= 0)
         return false;
+    // Characters were lost before this one: the message being assembled
+    // has lost a piece.
+    if (m_port.takeGap())
+        dropPartialMessage();
     m_Rx_Char = m_port.Input();
     return !m_Rx_Char.isEmpty();
 }
@@ -197,11 +204,17 @@ bool AcquisitionCycle::takeMessage()
     // Short messages (19 characters or fewer), messages cut off as noise,
     // corrupted ones (checksum) and ones without a usable speed are dropped
     // alike: nothing shown, no record, the slot does not advance.
-    if (m_overflow || m_Msg_Buf.size() <= sorvik7::kMaxDroppedLength || !Checksum_Ok(m_Msg_Buf)
-        || !Parse_Msg(m_Msg_Buf, m_fld, m_Speed_Buf, m_Sample_Idx))
-        return false;
-    m_display.showMessage(m_Msg_Buf);
-    return true;
+    Verdict verdict = Verdict::Valid;
+    if (m_overflow || m_Msg_Buf.size() <= sorvik7::kMaxDroppedLength)
+        verdict = Verdict::Unparsable;
+    else if (!Checksum_Ok(m_Msg_Buf))
+        verdict = Verdict::ChecksumFailed;
+    else if (!Parse_Msg(m_Msg_Buf, m_fld, m_Speed_Buf, m_Sample_Idx))
+        verdict = Verdict::Unparsable;
+    if (verdict == Verdict::Valid)
+        m_display.showMessage(m_Msg_Buf);
+    emit messageJudged(verdict);
+    return verdict == Verdict::Valid;
 }
 
 void AcquisitionCycle::idleStep()

@@ -35,6 +35,9 @@ class AcquisitionCycle : public QObject
 public:
     enum class Phase { Idle, Sync, Fill, Run, Ended };
     Q_ENUM(Phase)
+    // What became of a message that the next STX completed (fill and run).
+    enum class Verdict { Valid, ChecksumFailed, Unparsable };
+    Q_ENUM(Verdict)
 
     // A message that grows past this without a next STX is noise: the rest
     // up to the next STX is thrown away and the message dropped.
@@ -65,6 +68,8 @@ public:
     void dropPartialMessage();
 
     Phase phase() const { return m_phase; }
+    // The fields of the last valid message.
+    const MsgFields &fields() const { return m_fld; }
     int Sample_Idx() const { return m_Sample_Idx; }
     // The message being assembled; never longer than kMaxMessage.
     const QByteArray &Msg_Buf() const { return m_Msg_Buf; }
@@ -77,6 +82,10 @@ signals:
     // A message has become a record: in the day file, flushed, or (when
     // `written` is false) kept until the data folder takes it.
     void recordDone(bool written);
+    // A message was judged: valid (its fields() are in place), or dropped
+    // for its checksum, or as unparsable (too short, cut off as noise, no
+    // speed, a control character in a field).
+    void messageJudged(AcquisitionCycle::Verdict verdict);
 
 private:
     void idleStep();

@@ -31,6 +31,30 @@ std::optional<double> parseSpeed(QByteArray text)
     return value;
 }
 
+static int hexValue(char c);
+
+// Whether a field holds only text: no control character, apart from the
+// STX that opens field 1 and the checksum (ETX and two hex digits) that
+// makes up field 6, which no record carries. A NUL or an escape inside a
+// field would otherwise go into the day file.
+static bool isPlainField(QByteArrayView token, int fieldNo)
+{
+    constexpr int kChecksumField = 6;
+    constexpr qsizetype kChecksumLength = 3;
+    if (fieldNo == 1 && token.startsWith(sorvik7::STX))
+        token = token.sliced(1);
+    for (qsizetype i = 0; i < token.size(); ++i) {
+        const auto c = static_cast<unsigned char>(token[i]);
+        if (c >= 0x20 && c != 0x7f)
+            continue;
+        const bool checksum = fieldNo == kChecksumField && c == sorvik7::ETX && i == 0
+            && token.size() == kChecksumLength && hexValue(token[1]) >= 0 && hexValue(token[2]) >= 0;
+        if (!checksum)
+            return false;
+    }
+    return true;
+}
+
 bool Parse_Msg(const QByteArray &msg, MsgFields &fld, SpeedBuffer &Speed_Buf, int slot)
 {
     if (slot < 1 || slot >= int(Speed_Buf.size()))
@@ -45,6 +69,8 @@ bool Parse_Msg(const QByteArray &msg, MsgFields &fld, SpeedBuffer &Speed_Buf, in
         if (c != ',' && c != sorvik7::CR)
             continue;
         const QByteArray token = msg.mid(tokenStart, i - tokenStart);
+        if (fieldNo <= 6 && !isPlainField(token, fieldNo))
+            return false;
         switch (fieldNo) {
         case 1: out.Fld1 = token; break;
         case 2: out.Fld2 = token; break;

@@ -11,9 +11,12 @@
 // (the LF) is dropped.
 //
 // Returns false, and changes nothing at all, when field 3 is missing, empty,
-// not a number or not finite, or when slot is not 1..64: such a message
-// carries no speed, and storing half of it would put a stale speed or stale
-// fields into the next record. The caller drops the message.
+// not a number or not finite, when a field holds a control character (a
+// NUL, a stray ETX, an LF...; the STX that opens field 1 and the checksum
+// that makes up field 6 are the message's own), or when slot is not 1..64: such a
+// message carries no speed or no clean text, and storing half of it would
+// put a stale speed or stale fields into the next record. The caller drops
+// the message.
 bool Parse_Msg(const QByteArray &msg, MsgFields &fld, SpeedBuffer &Speed_Buf, int slot);
 
 // Field 3 as the sensor writes it: decimal, full stop as separator whatever

@@ -15,6 +15,7 @@
 //   sorvik7-bench-mqtt [--records 345600] [--keep DIR]
 
 #include "bench/procstat.h"
+#include "datafile/dayfilename.h"
 #include "common/msgfields.h"
 #include "common/speedwindow.h"
 #include "datafile/recordformat.h"
@@ -64,7 +65,7 @@ const QString kStation = QStringLiteral("bench");
 // 4 a second from midnight on, the simulated sensor's random walk, N = 10.
 void writeDay(const QString &folder, const QDate &date, qint64 records)
 {
-    QFile file(folder + u'/' + dataFileName(date));
+    QFile file(folder + u'/' + dayfilename::make(date));
     if (!file.open(QIODevice::WriteOnly))
         qFatal("cannot write %s", qPrintable(file.fileName()));
     ReadingSource source = ReadingSource::walk(1);
@@ -113,18 +114,22 @@ struct StatusWatch
         : client([&url] {
               MqttClientConfig c;
               c.broker.url = MqttUrl::parse(url, nullptr);
-              return c;
+              QString error;
+              auto made = MqttClient::make(c, &error);
+              if (!made)
+                  qFatal("%s", qPrintable(error));
+              return made;
           }())
     {
-        QObject::connect(&client, &MqttClient::messageReceived, &client, [this](const QByteArray &, const QByteArray &payload) {
+        QObject::connect(client.get(), &MqttClient::messageReceived, client.get(), [this](const QByteArray &, const QByteArray &payload) {
             const QJsonObject status = QJsonDocument::fromJson(payload).object();
             largestBacklog = std::max(largestBacklog, status.value(QStringLiteral("cycle_backlog_max")).toInt());
             ++messages;
         });
-        client.subscribe(fleet::statusTopic(kStation));
-        client.open();
+        client->subscribe(fleet::statusTopic(kStation));
+        client->open();
     }
-    MqttClient client;
+    std::unique_ptr<MqttClient> client;
     int largestBacklog = 0;
     int messages = 0;
 };
@@ -169,7 +174,7 @@ Figures run(const QString &folder, qint64 records)
     const QString copy = copies + u'/' + kStation, empty = folder + QStringLiteral("/empty.conf");
     QDir().mkpath(data);
     QFile(empty).open(QIODevice::WriteOnly);
-    const QString day = dataFileName(QDate::currentDate().addDays(-1));
+    const QString day = dayfilename::make(QDate::currentDate().addDays(-1));
     writeDay(data, QDate::currentDate().addDays(-1), records);
     QFile cursor(data + QStringLiteral("/.") + day + QStringLiteral(".sent"));
     cursor.open(QIODevice::WriteOnly);

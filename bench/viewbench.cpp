@@ -14,6 +14,7 @@
 
 #include "common/msgfields.h"
 #include "common/speedwindow.h"
+#include "datafile/dayfilename.h"
 #include "datafile/dayfilereader.h"
 #include "datafile/dayfiles.h"
 #include "datafile/recordformat.h"
@@ -109,7 +110,7 @@ public:
 
     qint64 writeDay(const QString &folder, const QDate &date)
     {
-        QFile file(folder + QLatin1Char('/') + dataFileName(date));
+        QFile file(folder + QLatin1Char('/') + dayfilename::make(date));
         if (!file.open(QIODevice::WriteOnly))
             qFatal("cannot write %s", qPrintable(file.fileName()));
         QByteArray out = headerLine(QDateTime(date, QTime(0, 0))) + "\r\n";

@@ -11,15 +11,6 @@ constexpr int kMinuteMs = 60000;
 constexpr char32_t kFirstPrintable = 0x20;
 constexpr char32_t kDelete = 0x7f;
 
-MqttClientConfig clientConfig(const CollectorConfig &config)
-{
-    MqttClientConfig c;
-    c.broker = config.mqtt;
-    c.clientId = config.mqtt.clientId.toUtf8();
-    c.cleanSession = false;
-    return c;
-}
-
 // A topic as it can be shown in one line of the log.
 QString printable(const QByteArray &bytes)
 {
@@ -33,25 +24,46 @@ QString printable(const QByteArray &bytes)
     return out;
 }
 
+bool endsLine(const QByteArray &line)
+{
+    return line.endsWith('\n');
+}
+
 } // namespace
 
-Collector::Collector(const CollectorConfig &config, const Log &log, QObject *parent)
+MqttClientConfig Collector::clientConfig(const CollectorConfig &config)
+{
+    MqttClientConfig c;
+    c.broker = config.mqtt;
+    c.clientId = config.mqtt.clientId.toUtf8();
+    c.cleanSession = false;
+    c.maxPayload = std::max(RecordPayload::kMaxPayload, kMaxStatus);
+    return c;
+}
+
+Collector::Collector(const CollectorConfig &config, const Log &log, std::unique_ptr<MqttTransport> transport,
+                     QObject *parent)
     : QObject(parent),
       m_config(config),
       m_log(log),
-      m_client(clientConfig(config)),
-      m_store(config.dir)
+      m_transport(std::move(transport)),
+      m_client(*m_transport),
+      m_store(config.dir),
+      m_fleet(config.silenceAlarmMs, log)
 {
     m_flush.setSingleShot(true);
     connect(&m_flush, &QTimer::timeout, this, &Collector::flush);
-    connect(&m_client, &MqttClient::messageReceived, this, &Collector::onMessage);
-    connect(&m_client, &MqttClient::outage, this, [this](const QString &why) {
+    connect(&m_client, &MqttTransport::messageReceived, this, &Collector::onMessage);
+    connect(&m_client, &MqttTransport::messageTooLong, this, [this](const QByteArray &topic, qint64 size) {
+        refuse(topic, QStringLiteral("a payload of %1 bytes, longer than any of ours").arg(size));
+    });
+    connect(&m_client, &MqttTransport::outage, this, [this](const QString &why) {
         m_log.warning(QStringLiteral("cannot reach the broker at %1 (%2); trying again after %3 s, then doubling up to %4 s")
                           .arg(m_config.mqtt.url->text(), why)
                           .arg(msToSeconds(MqttClient::kFirstRetryMs))
                           .arg(msToSeconds(MqttClient::kMaxRetryMs)));
     });
-    connect(&m_client, &MqttClient::connected, this, [this] {
+    connect(&m_client, &MqttTransport::connected, this, [this] {
         m_log.notice(QStringLiteral("connected to %1").arg(m_config.mqtt.url->text()));
         for (auto it = m_stations.cbegin(); it != m_stations.cend(); ++it)
             askAgain(it.key(), true);
@@ -63,7 +75,9 @@ bool Collector::start(QString *error)
     if (!m_store.open(error))
         return false;
     m_refusalWindow.start();
+    m_newStationWindow.start();
     m_client.subscribe(fleet::kRecordFilter, 1);
+    m_client.subscribe(fleet::kStatusFilter, 1);
     m_log.info(QStringLiteral("collecting %1 from %2 into %3")
                    .arg(QString::fromLatin1(fleet::kRecordFilter), m_config.mqtt.describe(), m_config.dir));
     m_client.open();
@@ -73,7 +87,15 @@ bool Collector::start(QString *error)
 void Collector::stop()
 {
     flush();
+    logQuietRefusals();
     m_client.close();
+}
+
+void Collector::logQuietRefusals()
+{
+    if (m_refusalsQuiet > 0)
+        m_log.warning(QStringLiteral("%1 more messages refused in the last minute").arg(m_refusalsQuiet));
+    m_refusalsQuiet = 0;
 }
 
 QString Collector::name(const QByteArray &station, const QByteArray &file) const
@@ -84,10 +106,9 @@ QString Collector::name(const QByteArray &station, const QByteArray &file) const
 void Collector::refuse(const QByteArray &topic, const QString &why)
 {
     if (m_refusalWindow.elapsed() > kMinuteMs) {
-        if (m_refusalsQuiet > 0)
-            m_log.warning(QStringLiteral("%1 more messages refused in the last minute").arg(m_refusalsQuiet));
+        logQuietRefusals();
         m_refusalWindow.restart();
-        m_refusalsLogged = m_refusalsQuiet = 0;
+        m_refusalsLogged = 0;
     }
     if (m_refusalsLogged >= kRefusalsPerMinute) {
         ++m_refusalsQuiet;
@@ -97,26 +118,84 @@ void Collector::refuse(const QByteArray &topic, const QString &why)
     m_log.warning(QStringLiteral("refused a message on %1: %2; nothing written").arg(printable(topic), why));
 }
 
+bool Collector::admit(const QByteArray &station)
+{
+    if (m_admitted.count(station))
+        return true;
+    if (!m_store.hasStation(station)) {
+        if (m_newStationWindow.elapsed() > kMinuteMs) {
+            m_newStationWindow.restart();
+            m_newStations = 0;
+        }
+        if (m_newStations >= m_config.newStationsPerMinute)
+            return false;
+        ++m_newStations;
+    }
+    m_admitted.insert(station);
+    return true;
+}
+
 void Collector::onMessage(const QByteArray &topic, const QByteArray &payload)
 {
-    const auto station = fleet::stationOfTopic(topic, "record");
+    const auto recordStation = fleet::stationOfTopic(topic, "record");
+    const auto statusStation = recordStation ? std::nullopt : fleet::stationOfTopic(topic, "status");
+    const std::optional<QByteArray> station = recordStation ? recordStation : statusStation;
     if (!station)
-        return refuse(topic, QStringLiteral("not a record topic"));
+        return refuse(topic, QStringLiteral("not a record or status topic"));
     const QString stationName = QString::fromUtf8(*station);
     if (stationName.toUtf8() != *station)
         return refuse(topic, QStringLiteral("the station name is not UTF-8"));
     const QString problem = fleet::stationNameProblem(stationName);
     if (!problem.isEmpty())
         return refuse(topic, QStringLiteral("a station name %1").arg(problem));
+    if (!admit(*station))
+        return refuse(topic, QStringLiteral("a new station beyond the %1 a minute allowed (new-stations-per-minute)")
+                                 .arg(m_config.newStationsPerMinute));
+    if (statusStation) {
+        // A status that cleared (an empty retained message) is no news.
+        if (!payload.isEmpty() && (payload.size() > kMaxStatus || !m_fleet.statusReceived(stationName, payload)))
+            refuse(topic, QStringLiteral("the payload is no status"));
+        return;
+    }
     QString why;
     const auto record = RecordPayload::decode(payload, &why);
     if (!record)
         return refuse(topic, QStringLiteral("the payload %1").arg(why));
+    if (!endsLine(record->line) && record->line.size() != RecordPayload::kMaxLine)
+        return refuse(topic, QStringLiteral("a line without its end (%1 bytes at byte %2 of %3)")
+                                 .arg(record->line.size())
+                                 .arg(record->offset)
+                                 .arg(QString::fromLatin1(record->file)));
+    m_fleet.recordTaken(stationName);
     take(*station, *record);
+}
+
+bool Collector::replaceCopy(const QByteArray &station, const RecordPayload &header)
+{
+    QString error;
+    const auto end = m_store.end(station, header.file, &error);
+    if (!end || *end == 0 || m_store.firstLine(station, header.file) == header.line)
+        return true;
+    if (!m_store.replace(station, header.file, &error)) {
+        m_log.error(QStringLiteral("cannot replace %1: %2").arg(name(station, header.file), error));
+        return false;
+    }
+    Station &s = m_stations[station];
+    s.gaps.erase(header.file);
+    for (auto it = s.apart.lower_bound({header.file, 0}); it != s.apart.end() && it->first.first == header.file;) {
+        m_apartBytes -= it->second.size();
+        it = s.apart.erase(it);
+    }
+    m_log.warning(QStringLiteral("%1: the station has a new file under that name (the old one moved away or "
+                                 "deleted); the copy starts again, the old copy kept as %2")
+                      .arg(name(station, header.file), QString::fromUtf8(CopyStore::replacedName(header.file))));
+    return true;
 }
 
 void Collector::take(const QByteArray &station, const RecordPayload &record)
 {
+    if (record.fresh && !replaceCopy(station, record))
+        return;
     QString error;
     const auto end = m_store.end(station, record.file, &error);
     if (!end) {
@@ -125,7 +204,9 @@ void Collector::take(const QByteArray &station, const RecordPayload &record)
     }
     if (record.offset == 0 && !record.previousFile.isEmpty())
         checkPrevious(station, record);
-    if (record.offset > *end)
+    // A line without its end is never kept apart: it might be glued onto
+    // what is written before it.
+    if (record.offset > *end && endsLine(record.line))
         keepApart(station, record, *end);
     else if (record.offset == *end && write(station, record.file, record.line))
         filled(station, record.file);

@@ -2,7 +2,9 @@
 
 #include "collector/collectorconfig.h"
 #include "collector/copystore.h"
+#include "collector/fleetstate.h"
 #include "mqtt/mqttclient.h"
+#include "mqtt/mqtttransport.h"
 #include "mqtt/recordpayload.h"
 
 #include <QElapsedTimer>
@@ -11,6 +13,8 @@
 #include <QTimer>
 
 #include <map>
+#include <memory>
+#include <set>
 
 class Log;
 
@@ -27,8 +31,18 @@ class Log;
 // copy is shorter. Lines are acknowledged to the broker before they are on
 // disk (the library does that), so a collector stopped in between loses
 // them; the next line then shows the gap and it heals the same way.
-// Payloads that are not ours, station names that cannot be folder names and
-// file names that are not yyyymmdd.SVK are refused and logged.
+// A line without its end (no LF) is never written, nor kept apart; only a
+// piece of an over-long run (RecordPayload::kMaxLine bytes) is appended, at
+// the copy's end. A header marked new (the station's file under that name
+// is another than before) whose first line differs from the copy's
+// replaces the copy; the old one is kept beside it as .<file>.replaced.
+// Payloads that are not ours, payloads longer than any of ours (let go by
+// the transport before they are copied), station names outside the plain
+// alphabet (fleet.h), more new stations a minute than allowed and file
+// names that are not day files' are refused; refusals are logged up to a
+// number a minute, the rest counted and the count logged, at the latest
+// at stop. The stations' status messages feed the fleet's state (online,
+// last record, the silence alarm).
 class Collector : public QObject
 {
     Q_OBJECT
@@ -39,11 +53,20 @@ public:
     // Lines kept apart, over all stations, at most.
     static constexpr qint64 kMaxApartBytes = 64 * 1024 * 1024;
 
-    Collector(const CollectorConfig &config, const Log &log, QObject *parent = nullptr);
+    // A status message longer than this is not one of ours.
+    static constexpr qsizetype kMaxStatus = 4096;
+
+    // `transport` is the link to the broker, made for clientConfig(config)
+    // (an MqttClient) or a test's.
+    Collector(const CollectorConfig &config, const Log &log, std::unique_ptr<MqttTransport> transport,
+              QObject *parent = nullptr);
+    static MqttClientConfig clientConfig(const CollectorConfig &config);
 
     bool start(QString *error);
-    // Flushes the copies and disconnects.
+    // Flushes the copies, logs the refusals not logged yet and disconnects.
     void stop();
+
+    const FleetState &fleetState() const { return m_fleet; }
 
 private:
     struct Gap
@@ -61,6 +84,11 @@ private:
 
     void onMessage(const QByteArray &topic, const QByteArray &payload);
     void refuse(const QByteArray &topic, const QString &why);
+    void logQuietRefusals();
+    // Whether a message of `station` may be taken: a station not seen yet
+    // counts against the new stations a minute.
+    bool admit(const QByteArray &station);
+    bool replaceCopy(const QByteArray &station, const RecordPayload &header);
     void take(const QByteArray &station, const RecordPayload &record);
     bool write(const QByteArray &station, const QByteArray &file, const QByteArray &bytes);
     void filled(const QByteArray &station, const QByteArray &file);
@@ -76,8 +104,13 @@ private:
 
     CollectorConfig m_config;
     const Log &m_log;
-    MqttClient m_client;
+    std::unique_ptr<MqttTransport> m_transport;
+    MqttTransport &m_client;
     CopyStore m_store;
+    FleetState m_fleet;
+    std::set<QByteArray> m_admitted;
+    QElapsedTimer m_newStationWindow;
+    int m_newStations = 0;
     QHash<QByteArray, Station> m_stations;
     qint64 m_apartBytes = 0;
     QTimer m_flush;

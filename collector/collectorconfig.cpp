@@ -1,10 +1,18 @@
 #include "collector/collectorconfig.h"
 
+#include "collector/fleetstate.h"
+
+#include "common/timeunits.h"
+
 #include <QStandardPaths>
 
 namespace {
 
 const QString kDir = QStringLiteral("dir");
+const QString kSilenceAlarm = QStringLiteral("silence-alarm");
+const QString kNewStations = QStringLiteral("new-stations-per-minute");
+constexpr int kMaxSilenceAlarmS = 7 * 24 * 3600;
+constexpr int kMaxNewStations = 100000;
 
 QString defaultDir()
 {
@@ -20,6 +28,8 @@ QList<Option> collectorOptions()
 {
     return {
         {kDir, QStringLiteral("FOLDER"), QStringLiteral("Folder of the copies, made when missing (default: the state directory under systemd, else ~/.local/share/sorvik7/collected)."), Option::Both},
+        {kSilenceAlarm, QStringLiteral("SECONDS"), QStringLiteral("Warn when an online station has sent no record for this many seconds (default %1).").arg(FleetState::kDefaultSilenceAlarmS), Option::Both},
+        {kNewStations, QStringLiteral("COUNT"), QStringLiteral("Take at most this many stations not seen before in a minute; the rest are refused until the next minute (default %1).").arg(CollectorConfig().newStationsPerMinute), Option::Both},
     };
 }
 
@@ -52,7 +62,8 @@ ProgramOptions::Outcome CollectorConfigReader::read(const QStringList &arguments
     const ProgramOptions::Outcome outcome = m_options.parse(arguments);
     if (outcome != ProgramOptions::Outcome::Run)
         return outcome;
-    const bool ok = m_options.readConfig() && takeMqtt() && m_options.takeFolder(kDir, defaultDir(), &m_config.dir);
+    const bool ok = m_options.readConfig() && takeMqtt() && takeLimits()
+                    && m_options.takeFolder(kDir, defaultDir(), &m_config.dir);
     m_config.configFile = m_options.configFile();
     return ok ? outcome : ProgramOptions::Outcome::Error;
 }
@@ -70,5 +81,26 @@ bool CollectorConfigReader::takeMqtt()
         return false;
     }
     m_config.mqtt = m_mqtt.settings();
+    return true;
+}
+
+bool CollectorConfigReader::takeLimits()
+{
+    const auto whole = [this](const QString &key, int min, int max, int *out) {
+        const std::optional<Setting> v = m_options.setting(key);
+        if (!v)
+            return true;
+        bool ok = false;
+        const int n = v->value.trimmed().toInt(&ok);
+        if (!ok || n < min || n > max)
+            return m_options.fail(key, *v, QStringLiteral("must be a whole number from %1 to %2").arg(min).arg(max));
+        *out = n;
+        return true;
+    };
+    int silenceS = m_config.silenceAlarmMs / kMsPerSecond;
+    if (!whole(kSilenceAlarm, 1, kMaxSilenceAlarmS, &silenceS)
+        || !whole(kNewStations, 1, kMaxNewStations, &m_config.newStationsPerMinute))
+        return false;
+    m_config.silenceAlarmMs = silenceS * kMsPerSecond;
     return true;
 }

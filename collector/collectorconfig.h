@@ -12,6 +12,8 @@ struct CollectorConfig
     MqttSettings mqtt;
     QString dir;          // absolute; it exists once the config has been read
     QString configFile;   // the file that was read; empty when none was
+    int silenceAlarmMs = 120000;       // an online station without records this long is warned about
+    int newStationsPerMinute = 20;     // stations not seen before taken in a minute, at most
 };
 
 // Reads the command line and the config file, with the logger's rules: the
@@ -36,6 +38,7 @@ public:
 
 private:
     bool takeMqtt();
+    bool takeLimits();
 
     ProgramOptions m_options;
     MqttOptions m_mqtt{MqttOptions::Program::Collector};

@@ -1,7 +1,9 @@
-#include "copystore.h"
+#include "collector/copystore.h"
 
 #include "common/nativepath.h"
+#include "datafile/dayfilename.h"
 #include "mqtt/fleet.h"
+#include "mqtt/recordpayload.h"
 
 #include <cerrno>
 #include <cstring>
@@ -157,11 +159,50 @@ bool CopyStore::exists(const QByteArray &station, const QByteArray &file)
     return dir >= 0 && ::fstatat(dir, file.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+bool CopyStore::hasStation(const QByteArray &station)
+{
+    QString ignored;
+    return stationFolder(station, false, &ignored) >= 0;
+}
+
+QByteArray CopyStore::firstLine(const QByteArray &station, const QByteArray &file)
+{
+    QString ignored;
+    const int dir = stationFolder(station, false, &ignored);
+    const int fd = dir < 0 ? -1 : ::openat(dir, file.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    QByteArray bytes(RecordPayload::kMaxLine, Qt::Uninitialized);
+    const ssize_t n = ::pread(fd, bytes.data(), size_t(bytes.size()), 0);
+    ::close(fd);
+    bytes.resize(std::max<ssize_t>(n, 0));
+    const qsizetype end = bytes.indexOf(kLineEnd);
+    return end < 0 ? bytes : bytes.first(end + kLineEnd.size());
+}
+
+bool CopyStore::replace(const QByteArray &station, const QByteArray &file, QString *error)
+{
+    const int dir = stationFolder(station, false, error);
+    if (dir < 0)
+        return false;
+    OpenCopy &open = m_open[station];
+    if (open.fd >= 0 && open.file == file) {
+        m_dirty.erase(open.fd);
+        ::close(open.fd);
+        open = {};
+    }
+    m_ends.remove(keyOf(station, file));
+    if (::renameat(dir, file.constData(), dir, replacedName(file).constData()) != 0 && errno != ENOENT)
+        return fail(error, keyOf(station, file), errno);
+    m_dirtyDirs.insert(dir);
+    return true;
+}
+
 std::set<QByteArray> CopyStore::files(const QByteArray &station)
 {
     std::set<QByteArray> names;
     for (const QByteArray &name : fleet::folderEntries(m_folder + '/' + station))
-        if (fleet::isDayFileName(name))
+        if (dayfilename::isValid(name))
             names.insert(name);
     return names;
 }

@@ -28,6 +28,14 @@ public:
     // cut back to its last whole line. Nothing when it cannot be read.
     std::optional<qint64> end(const QByteArray &station, const QByteArray &file, QString *error);
     bool exists(const QByteArray &station, const QByteArray &file);
+    // Whether the station has a folder here.
+    bool hasStation(const QByteArray &station);
+    // The copy's first line, CR LF included (at most RecordPayload::kMaxLine bytes).
+    QByteArray firstLine(const QByteArray &station, const QByteArray &file);
+    // Moves the copy aside, to replacedName(file) in the same folder (over
+    // an older one), so that the copy starts again empty.
+    bool replace(const QByteArray &station, const QByteArray &file, QString *error);
+    static QByteArray replacedName(const QByteArray &file) { return '.' + file + ".replaced"; }
     // The day files held for a station.
     std::set<QByteArray> files(const QByteArray &station);
 

@@ -39,8 +39,13 @@ int main(int argc, char *argv[])
         log.error(FolderLock::busyText(reader.config().dir, folderLock.holder()));
         return exitcode::kCannotRun;
     }
+    auto client = MqttClient::make(Collector::clientConfig(reader.config()), &error);
+    if (!client) {
+        log.error(error);
+        return exitcode::kCannotRun;
+    }
     SystemdNotifier notifier;
-    Collector collector(reader.config(), log);
+    Collector collector(reader.config(), log, std::move(client));
     if (!collector.start(&error)) {
         log.error(error);
         return exitcode::kCannotRun;

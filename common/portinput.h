@@ -20,4 +20,7 @@ public:
     // When the character Input() returned last reached the program, in
     // milliseconds since the epoch.
     virtual qint64 arrivalMs() const = 0;
+    // True once after characters were thrown away unread (the receive
+    // buffer overflowed): the next character does not follow the last one read.
+    virtual bool takeGap() { return false; }
 };

@@ -2,6 +2,7 @@
 
 #include "common/messagereporter.h"
 #include "common/nativepath.h"
+#include "datafile/dayfilename.h"
 #include "common/sorvik7_def.h"
 #include "datafile/recordformat.h"
 
@@ -131,7 +132,7 @@ bool DataFile::File_open(const QDateTime &now)
 {
     close();
     // The separator is always added, also after a path that ends in one.
-    m_dataPath = m_def.Save_Path + QLatin1Char('/') + dataFileName(now.date());
+    m_dataPath = m_def.Save_Path + QLatin1Char('/') + dayfilename::make(now.date());
     const QByteArray path = nativepath::encode(m_dataPath);
     const QByteArray folder = nativepath::encode(m_def.Save_Path);
     if (!claimed())

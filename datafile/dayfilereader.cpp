@@ -1,6 +1,8 @@
 #include "datafile/dayfilereader.h"
 #include "common/timeunits.h"
 
+#include "datafile/dayfilename.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QTimeZone>
@@ -26,8 +28,6 @@ constexpr int kColumnsAfterTime = 5;                 // node, direction, speed, 
 constexpr int kDebugCommas = 6;                      // commas of a debug line besides one per sample
 constexpr qint64 kHalfDay = DayRecord::kSecondsPerDay / 2;
 constexpr int kCenturyYears = 100;
-constexpr int kNameLength = 12;                      // "yyyymmdd.SVK"
-constexpr int kNameDigits = 8;
 
 // Up to this many significant digits a decimal is an exact integer in a
 // double, and one division by an exact power of ten rounds correctly.
@@ -128,7 +128,7 @@ DayFileReader::Counts &DayFileReader::Counts::operator+=(const Counts &other)
     return *this;
 }
 
-DayFileReader::DayFileReader(const QString &path) : m_path(path), m_date(dateFromFileName(QFileInfo(path).fileName()))
+DayFileReader::DayFileReader(const QString &path) : m_path(path), m_date(dayfilename::parse(QFileInfo(path).fileName()))
 {
 }
 
@@ -150,18 +150,6 @@ QString DayFileReader::skipText(Skip reason)
     case SkipKinds: break;
     }
     return {};
-}
-
-QDate DayFileReader::dateFromFileName(const QString &fileName)
-{
-    if (fileName.size() != kNameLength || !fileName.endsWith(QLatin1String(".SVK"), Qt::CaseInsensitive))
-        return {};
-    bool ok = false;
-    const int ymd = fileName.left(kNameDigits).toInt(&ok);
-    constexpr int kYear = 10000, kMonth = 100;
-    if (!ok || !fileName.at(0).isDigit())
-        return {};
-    return QDate(ymd / kYear, ymd / kMonth % kMonth, ymd % kMonth);
 }
 
 QDate DayFileReader::headerDate(QByteArrayView line, const QDate &near)

@@ -152,8 +152,6 @@ public:
     // Lines taken so far: records, the header, and skipped lines.
     qint64 lines() const { return m_lines; }
 
-    // yyyymmdd from a name such as 20030521.SVK; invalid for any other name.
-    static QDate dateFromFileName(const QString &fileName);
     // The date of a header line (without its line end); invalid when the line
     // is not a header. The two-digit year is taken in the century nearest to
     // `near` (or 2000-2099 without one).

@@ -1,5 +1,6 @@
 #include "datafile/dayfiles.h"
 
+#include "datafile/dayfilename.h"
 #include "datafile/dayfilereader.h"
 
 #include <QDir>
@@ -58,7 +59,7 @@ QList<DayFile> DayFiles::inFolder(const QString &folder, QStringList *refused)
     const QFileInfoList entries = QDir(folder).entryInfoList({QStringLiteral("*.svk")},
                                                              QDir::Files | QDir::System | QDir::Readable);
     for (const QFileInfo &info : entries) {
-        const QDate date = DayFileReader::dateFromFileName(info.fileName());
+        const QDate date = dayfilename::parse(info.fileName());
         if (!date.isValid())
             continue;
         if (info.isFile())

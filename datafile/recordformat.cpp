@@ -54,11 +54,6 @@ QByteArray formatTimeOfDay(const QTime &t)
     return QString::asprintf("%02d:%02d:%02d", t.hour(), t.minute(), t.second()).toLatin1();
 }
 
-QString dataFileName(const QDate &d)
-{
-    return QString::asprintf("%04d%02d%02d.SVK", d.year(), d.month(), d.day());
-}
-
 QByteArray headerLine(const QDateTime &t)
 {
     const QDate d = t.date();

@@ -22,9 +22,6 @@ QByteArray formatNumber(double value);
 // "hh:mm:ss", 24-hour clock.
 QByteArray formatTimeOfDay(const QTime &t);
 
-// "yyyymmdd.SVK"
-QString dataFileName(const QDate &d);
-
 // "Gill Format Polar,yy/mm/dd,hh:mm:ss" (no line end).
 QByteArray headerLine(const QDateTime &t);
 

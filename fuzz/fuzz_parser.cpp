@@ -8,6 +8,7 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -55,6 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fuzzCheck(others == bufBefore, "a slot other than the one named was written");
         for (const QByteArray &f : fields(fld).mid(0, 4))
             fuzzCheck(!f.contains(',') && !f.contains('\r'), "a field holds a separator");
+        for (const QByteArray &f : {fld.Fld1.mid(1), fld.Fld2, fld.Fld4, fld.Fld5})
+            fuzzCheck(std::none_of(f.begin(), f.end(), [](char c) { return uchar(c) < 0x20 || c == 0x7f; }),
+                      "a field written to the record holds a control character");
         checkNumber(buf[slot]);
 
         // The mean of N equal speeds is that speed, whatever its size.

@@ -5,15 +5,16 @@
 namespace {
 
 constexpr char kRoot[] = "sorvik7/";
-constexpr QByteArrayView kDayFileSuffix = ".SVK";
-constexpr qsizetype kDateDigits = 8;
-constexpr char32_t kFirstPrintable = 0x20;
-constexpr char32_t kDelete = 0x7f;
-constexpr char32_t kLastC1Control = 0x9f;
-
-bool isControl(char32_t c)
+bool isEdgeCharacter(uint c)
 {
-    return c < kFirstPrintable || (c >= kDelete && c <= kLastC1Control);
+    const QChar::Category category = QChar::category(char32_t(c));
+    return c == '_' || category == QChar::Number_DecimalDigit
+        || (category >= QChar::Letter_Uppercase && category <= QChar::Letter_Other);
+}
+
+bool isNameCharacter(uint c)
+{
+    return isEdgeCharacter(c) || c == '.' || c == '-';
 }
 
 QByteArray topic(const QString &station, const char *leaf)
@@ -29,30 +30,15 @@ QString fleet::stationNameProblem(const QString &name)
         return QStringLiteral("must not be empty");
     if (name.toUtf8().size() > kMaxStationBytes)
         return QStringLiteral("is longer than %1 bytes").arg(kMaxStationBytes);
-    for (const char32_t c : name.toUcs4()) {
-        if (isControl(c))
-            return QStringLiteral("holds a control character");
-        if (c == u'/' || c == u'+' || c == u'#' || c == u'\\')
-            return QStringLiteral("must not hold /, +, # or \\");
-    }
-    if (name.startsWith(u'.') || name.contains(QStringLiteral("..")))
-        return QStringLiteral("must not start with a dot or hold \"..\"");
+    const QList<uint> chars = name.toUcs4();
+    for (const uint c : chars)
+        if (!isNameCharacter(c))
+            return QStringLiteral("may hold only letters, digits, _, . and -");
+    if (!isEdgeCharacter(chars.front()) || !isEdgeCharacter(chars.back()))
+        return QStringLiteral("must start and end with a letter, a digit or _");
+    if (name.contains(QStringLiteral("..")))
+        return QStringLiteral("must not hold \"..\"");
     return {};
-}
-
-QDate fleet::dayFileDate(QByteArrayView name)
-{
-    if (name.size() != kDateDigits + kDayFileSuffix.size() || !name.endsWith(kDayFileSuffix))
-        return {};
-    for (qsizetype i = 0; i < kDateDigits; ++i)
-        if (name[i] < '0' || name[i] > '9')
-            return {};
-    return QDate::fromString(QString::fromLatin1(name.first(kDateDigits)), QStringLiteral("yyyyMMdd"));
-}
-
-bool fleet::isDayFileName(QByteArrayView name)
-{
-    return dayFileDate(name).isValid();
 }
 
 QByteArray fleet::recordTopic(const QString &station)

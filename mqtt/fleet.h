@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QDate>
 #include <QList>
 #include <QString>
 
@@ -20,15 +19,14 @@ namespace fleet {
 // At most this many bytes of UTF-8.
 constexpr qsizetype kMaxStationBytes = 100;
 
-// Why `name` cannot name a station, or an empty string when it can. Refused:
-// an empty name, a name longer than kMaxStationBytes, the topic characters
-// '/', '+' and '#', a backslash, control characters, a name starting with a
-// dot (hidden, "." and "..") and any "..".
+// Why `name` cannot name a station, or an empty string when it can. A name
+// is at most kMaxStationBytes of UTF-8 made of letters and decimal digits
+// (of any script: "Mösvik" is one), '_', '.' and '-', that starts and ends
+// with a letter, a digit or '_', and holds no "..". Anything else (spaces,
+// '~', topic characters, control and formatting characters such as a
+// right-to-left override) is refused: a name becomes a folder name at the
+// collector and is shown in logs and pages.
 QString stationNameProblem(const QString &name);
-
-// "yyyymmdd.SVK" with a date that exists, as the logger names its files.
-bool isDayFileName(QByteArrayView name);
-QDate dayFileDate(QByteArrayView name);
 
 QByteArray recordTopic(const QString &station);
 QByteArray statusTopic(const QString &station);
@@ -40,6 +38,8 @@ QList<QByteArray> folderEntries(const QByteArray &folder);
 
 // What a collector subscribes to: every station's records.
 inline constexpr char kRecordFilter[] = "sorvik7/+/record";
+// ... and their status.
+inline constexpr char kStatusFilter[] = "sorvik7/+/status";
 
 // The station part of "sorvik7/<station>/<leaf>", as the topic spells it;
 // nothing when the topic is not of that form.

@@ -1,7 +1,5 @@
 #include "mosquittoapi.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <dlfcn.h>
 #include <mutex>
 
@@ -9,34 +7,45 @@ namespace {
 
 constexpr const char *kLibrary = "libmosquitto.so.1";
 
-[[noreturn]] void cannotLoad(const char *what)
+MosquittoApi g_api;
+QString g_loadError;
+
+QString cannotLoad(const QString &what)
 {
-    std::fprintf(stderr, "cannot load the MQTT client library %s: %s\n", kLibrary, what);
-    std::exit(EXIT_FAILURE);
+    return QStringLiteral("cannot load the MQTT client library %1: %2").arg(QString::fromLatin1(kLibrary), what);
 }
 
-MosquittoApi load()
+QString load()
 {
     void *handle = ::dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
     if (!handle)
-        cannotLoad(::dlerror());
+        return cannotLoad(QString::fromLocal8Bit(::dlerror()));
     MosquittoApi api;
 #define SORVIK7_MOSQUITTO_RESOLVE(name)                                                                \
     api.name = reinterpret_cast<decltype(api.name)>(::dlsym(handle, #name));                          \
     if (!api.name)                                                                                     \
-        cannotLoad("it lacks " #name);
+        return cannotLoad(QStringLiteral("it lacks " #name));
     SORVIK7_MOSQUITTO_FUNCTIONS(SORVIK7_MOSQUITTO_RESOLVE)
 #undef SORVIK7_MOSQUITTO_RESOLVE
+    // Searched in the library's dependencies; a library without TLS has none.
+    api.releaseThread = reinterpret_cast<void (*)()>(::dlsym(handle, "OPENSSL_thread_stop"));
     api.mosquitto_lib_init();
-    return api;
+    g_api = api;
+    return {};
 }
 
 } // namespace
 
-const MosquittoApi &libmosquitto()
+bool loadLibmosquitto(QString *error)
 {
     static std::once_flag once;
-    static MosquittoApi api;
-    std::call_once(once, [] { api = load(); });
-    return api;
+    std::call_once(once, [] { g_loadError = load(); });
+    if (!g_loadError.isEmpty())
+        *error = g_loadError;
+    return g_loadError.isEmpty();
+}
+
+const MosquittoApi &libmosquitto()
+{
+    return g_api;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 #include <mosquitto.h>
 
 // The MQTT client library, loaded when the first client is made rather than
@@ -18,9 +20,16 @@ struct MosquittoApi
 #define SORVIK7_MOSQUITTO_POINTER(name) decltype(&::name) name = nullptr;
     SORVIK7_MOSQUITTO_FUNCTIONS(SORVIK7_MOSQUITTO_POINTER)
 #undef SORVIK7_MOSQUITTO_POINTER
+    // The TLS library's OPENSSL_thread_stop, when the library brings it:
+    // frees what it keeps for the calling thread.
+    void (*releaseThread)() = nullptr;
 };
 
-// The library's functions, loaded (and initialised) at the first call. A
-// library that cannot be loaded ends the program with a line saying so and
-// exit status 1: it is a dependency of the package, not an operator's error.
+// Loads (and initialises) the library once; later calls give the first
+// call's answer. False with `error` set (one line naming the library and
+// why) when it cannot be loaded: the program reports it and ends as it
+// sees fit; nothing here ends the process.
+bool loadLibmosquitto(QString *error);
+
+// The library's functions; only after loadLibmosquitto() has returned true.
 const MosquittoApi &libmosquitto();

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <sys/ioctl.h>
 
 namespace {
 
@@ -32,14 +31,30 @@ QString errorText(int rc)
 
 } // namespace
 
-MqttClient::MqttClient(const MqttClientConfig &config, QObject *parent)
-    : QObject(parent),
-      m_config(config)
+bool MqttClient::loadLibrary(QString *error)
+{
+    return loadLibmosquitto(error);
+}
+
+std::unique_ptr<MqttClient> MqttClient::make(const MqttClientConfig &config, QString *error)
+{
+    if (!loadLibmosquitto(error))
+        return nullptr;
+    std::unique_ptr<MqttClient> client(new MqttClient(config));
+    if (!client->m_mosq) {
+        *error = QStringLiteral("the MQTT client cannot be made: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return nullptr;
+    }
+    return client;
+}
+
+MqttClient::MqttClient(const MqttClientConfig &config)
+    : m_config(config)
 {
     m_mosq = libmosquitto().mosquitto_new(m_config.clientId.isEmpty() ? nullptr : m_config.clientId.constData(),
                            m_config.cleanSession, this);
     if (!m_mosq)
-        qFatal("mosquitto_new: %s", std::strerror(errno));
+        return;
     libmosquitto().mosquitto_connect_callback_set(m_mosq, &MqttClient::onConnect);
     libmosquitto().mosquitto_publish_callback_set(m_mosq, &MqttClient::onPublish);
     libmosquitto().mosquitto_message_callback_set(m_mosq, &MqttClient::onMessage);
@@ -59,7 +74,13 @@ MqttClient::~MqttClient()
 {
     m_reader.reset();
     m_writer.reset();
-    libmosquitto().mosquitto_destroy(m_mosq);
+    if (m_mosq)
+        libmosquitto().mosquitto_destroy(m_mosq);
+    // The TLS library frees its state of this thread when the thread ends,
+    // but a thread of ours may still be ending while the program exits:
+    // freed here, in the client's thread, once nothing of it is needed.
+    if (libmosquitto().releaseThread)
+        libmosquitto().releaseThread();
 }
 
 bool MqttClient::configure()
@@ -154,19 +175,45 @@ void MqttClient::watchSocket()
 void MqttClient::readSocket()
 {
     // The library reads one packet a call; what has arrived is read in one
-    // go, so that a burst costs one turn of the event loop, not one per packet.
+    // go, so that a burst costs one turn of the event loop, not one per
+    // packet. Over TLS the packets of one record wait in the TLS library,
+    // not in the socket, and the socket never tells of them again: reading
+    // goes on until a call finds nothing (EAGAIN and no packet taken).
     for (int i = 0; i < kMaxReadsPerWake && m_reader; ++i) {
-        check(libmosquitto().mosquitto_loop_read(m_mosq, kMaxPackets));
-        int waiting = 0;
-        if (!m_reader || ::ioctl(libmosquitto().mosquitto_socket(m_mosq), FIONREAD, &waiting) != 0 || waiting <= 0)
+        const quint64 before = m_packetsTaken;
+        errno = 0;
+        const int rc = libmosquitto().mosquitto_loop_read(m_mosq, kMaxPackets);
+        const bool nothing = (errno == EAGAIN || errno == EWOULDBLOCK) && m_packetsTaken == before;
+        check(rc);
+        deliverDeferred();
+        if (nothing)
             break;
     }
     flushWrites();
 }
 
+void MqttClient::defer(std::function<void()> event)
+{
+    m_deferred.push_back(std::move(event));
+}
+
+void MqttClient::deliverDeferred()
+{
+    if (m_delivering)
+        return;   // the outer call goes on with the rest
+    m_delivering = true;
+    for (size_t i = 0; i < m_deferred.size(); ++i) {
+        const std::function<void()> event = std::move(m_deferred[i]);
+        event();
+    }
+    m_deferred.clear();
+    m_delivering = false;
+}
+
 void MqttClient::writeSocket()
 {
     flushWrites();
+    deliverDeferred();
 }
 
 void MqttClient::flushWrites()
@@ -183,6 +230,7 @@ void MqttClient::housekeeping()
 {
     if (m_reader)
         check(libmosquitto().mosquitto_loop_misc(m_mosq));
+    deliverDeferred();
     flushWrites();
 }
 
@@ -251,17 +299,27 @@ void MqttClient::subscribe(const QByteArray &filter, int qos)
 
 void MqttClient::onConnect(mosquitto *, void *self, int rc)
 {
-    static_cast<MqttClient *>(self)->acceptConnack(rc);
+    auto *client = static_cast<MqttClient *>(self);
+    ++client->m_packetsTaken;
+    client->defer([client, rc] { client->acceptConnack(rc); });
 }
 
 void MqttClient::onPublish(mosquitto *, void *self, int mid)
 {
-    emit static_cast<MqttClient *>(self)->published(mid);
+    auto *client = static_cast<MqttClient *>(self);
+    ++client->m_packetsTaken;
+    client->defer([client, mid] { emit client->published(mid); });
 }
 
 void MqttClient::onMessage(mosquitto *, void *self, const mosquitto_message *message)
 {
-    emit static_cast<MqttClient *>(self)->messageReceived(
-        QByteArray(message->topic),
-        QByteArray(static_cast<const char *>(message->payload), message->payloadlen));
+    auto *client = static_cast<MqttClient *>(self);
+    ++client->m_packetsTaken;
+    QByteArray topic(message->topic);
+    if (client->m_config.maxPayload > 0 && message->payloadlen > client->m_config.maxPayload) {
+        client->defer([client, topic, size = qint64(message->payloadlen)] { emit client->messageTooLong(topic, size); });
+        return;
+    }
+    QByteArray payload(static_cast<const char *>(message->payload), message->payloadlen);
+    client->defer([client, topic, payload] { emit client->messageReceived(topic, payload); });
 }

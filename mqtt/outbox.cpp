@@ -1,10 +1,12 @@
 #include "outbox.h"
 
 #include "common/nativepath.h"
+#include "datafile/dayfilename.h"
 #include "fleet.h"
 #include "recordpayload.h"
 
 #include <fcntl.h>
+#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,22 +42,68 @@ qint64 Outbox::sizeOf(const QByteArray &file) const
 void Outbox::scan()
 {
     for (const QByteArray &name : fleet::folderEntries(m_folder))
-        if (fleet::isDayFileName(name))
+        if (dayfilename::isValid(name))
             m_files.insert(name);
     if (!m_files.empty())
         flushed(*m_files.rbegin(), sizeOf(*m_files.rbegin()));
 }
 
-void Outbox::flushed(const QByteArray &file, qint64 size)
+std::optional<SentCursor::FileId> Outbox::identity(const QByteArray &file) const
+{
+    return SentCursor::identify(path(file));
+}
+
+bool Outbox::flushed(const QByteArray &file, qint64 size)
 {
     m_files.insert(file);
+    const auto id = identity(file);
+    bool replaced = false;
     if (file != m_openFile) {
         m_openFile = file;
+        m_openId.reset();
+        m_openLines = 0;
+        m_countedTo = 0;
+    } else if ((id && m_openId && *id != *m_openId) || size < m_openSize) {
+        replaced = true;
         m_openLines = 0;
         m_countedTo = 0;
     }
+    if (id)
+        m_openId = id;
+    if (m_fd >= 0 && m_readFile == file && id && !(*id == m_readId)) {
+        ::close(m_fd);
+        m_fd = -1;
+        m_readFile.clear();
+        m_buffer.clear();
+    }
     m_openSize = size;
     countLines(size);
+    return replaced;
+}
+
+qint64 Outbox::takeTornTail(QByteArray *file)
+{
+    *file = m_tornFile;
+    return std::exchange(m_tornBytes, 0);
+}
+
+qint64 Outbox::wholeLength(const QByteArray &file)
+{
+    const qint64 size = sizeOf(file);
+    const int fd = ::open(path(file).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return size;
+    const qint64 from = std::max<qint64>(0, size - RecordPayload::kMaxLine - 1);
+    QByteArray tail(qsizetype(size - from), Qt::Uninitialized);
+    const bool read = ::pread(fd, tail.data(), size_t(tail.size()), from) == tail.size();
+    ::close(fd);
+    if (!read)
+        return size;
+    const qsizetype end = tail.lastIndexOf(kLineEnd);
+    // No line end in the last piece's length: a run that goes in pieces.
+    if (end < 0 && size - from > RecordPayload::kMaxLine)
+        return size;
+    return end < 0 ? 0 : from + end + kLineEnd.size();
 }
 
 void Outbox::countLines(qint64 upTo)
@@ -84,7 +132,9 @@ bool Outbox::openForReading(const QByteArray &file)
     m_readFile = file;
     m_fd = ::open(path(file).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     struct stat st {};
-    m_readSize = m_fd >= 0 && ::fstat(m_fd, &st) == 0 ? qint64(st.st_size) : 0;
+    const bool known = m_fd >= 0 && ::fstat(m_fd, &st) == 0;
+    m_readSize = known ? qint64(st.st_size) : 0;
+    m_readId = known ? SentCursor::FileId{quint64(st.st_dev), quint64(st.st_ino)} : SentCursor::FileId{};
     return m_fd >= 0;
 }
 
@@ -129,10 +179,17 @@ std::optional<QByteArray> Outbox::lineAt(qint64 offset, qint64 limit, bool compl
     const qsizetype end = m_buffer.indexOf(kLineEnd, from);
     if (end >= 0 && end + kLineEnd.size() - from <= available)
         return m_buffer.sliced(from, end + kLineEnd.size() - from);
-    // No line end: a run of bytes too long for a line goes in pieces, and
-    // the unfinished last line of a complete file goes as it is.
-    if (available == RecordPayload::kMaxLine || (complete && available == limit - offset))
+    // No line end: a run of bytes too long for a line goes in pieces; the
+    // unfinished last line of a complete file stays where it is.
+    if (available == RecordPayload::kMaxLine)
         return m_buffer.sliced(from, available);
+    if (complete && available == limit - offset) {
+        m_atTornTail = true;
+        if (m_tornTold.insert(m_readFile).second) {
+            m_tornFile = m_readFile;
+            m_tornBytes = available;
+        }
+    }
     return std::nullopt;
 }
 
@@ -147,16 +204,20 @@ std::optional<Outbox::Line> Outbox::next(Position &pos)
         const bool open = pos.file == m_openFile;
         const qint64 limit = limitOf(pos.file, pos.offset);
         if (pos.offset < limit && openForReading(pos.file)) {
+            m_atTornTail = false;
             const auto bytes = lineAt(pos.offset, limit, !open);
-            if (!bytes)
+            if (!bytes && !m_atTornTail)
                 return std::nullopt;
-            Line line{pos, *bytes, {}, 0};
-            const auto before = m_files.find(pos.file);
-            if (pos.offset == 0 && before != m_files.begin()) {
-                line.previousFile = *std::prev(before);
-                line.previousSize = line.previousFile == m_openFile ? m_openSize : sizeOf(line.previousFile);
+            if (bytes) {
+                Line line{pos, *bytes, {}, 0, m_readId};
+                const auto before = m_files.find(pos.file);
+                if (pos.offset == 0 && before != m_files.begin()) {
+                    line.previousFile = *std::prev(before);
+                    line.previousSize = line.previousFile == m_openFile ? m_openSize : wholeLength(line.previousFile);
+                }
+                return line;
             }
-            return line;
+            // A torn tail: the file is done with.
         }
         const auto after = m_files.upper_bound(pos.file);
         if (open || after == m_files.end())

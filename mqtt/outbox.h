@@ -1,5 +1,7 @@
 #pragma once
 
+#include "mqtt/sentcursor.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -11,11 +13,13 @@
 //
 // The file the logger reported last is being written: of it only what the
 // report said was flushed counts (a line being written meanwhile is never
-// read half done). Every other day file is complete and is read to its end,
-// an unfinished last line (a power cut) included, so that the lines put
-// together give the file byte for byte. Before the first report the newest
-// file found at the start counts as the one being written, at the length it
-// had then.
+// read half done). Every other day file is complete and is read to its end
+// but for an unfinished last line (a power cut): the lines put together give
+// the file's whole lines byte for byte, and a torn tail never travels (a
+// collector never writes a line without its end). A run of more than
+// RecordPayload::kMaxLine bytes without a line end goes in pieces of that
+// size. Before the first report the newest file found at the start counts
+// as the one being written, at the length it had then.
 class Outbox
 {
 public:
@@ -35,7 +39,8 @@ public:
         Position at;
         QByteArray bytes;           // as in the file, CR LF included
         QByteArray previousFile;    // at offset 0: the day file before, if any ...
-        qint64 previousSize = 0;    // ... and its length
+        qint64 previousSize = 0;    // ... and its length in whole lines
+        SentCursor::FileId id;      // the file it was read from
     };
 
     explicit Outbox(const QString &folder);
@@ -45,8 +50,15 @@ public:
 
     // Looks which day files are there; done once, at the start.
     void scan();
-    // The logger has written `file` and flushed it up to `size`.
-    void flushed(const QByteArray &file, qint64 size);
+    // The logger has written `file` and flushed it up to `size`. True when
+    // `file` is not the file it was under that name (moved or deleted and
+    // made anew, or cut shorter): what was read of it counts no more.
+    bool flushed(const QByteArray &file, qint64 size);
+    // The identity of the file under that name now.
+    std::optional<SentCursor::FileId> identity(const QByteArray &file) const;
+    // Bytes at the end of a complete file that are left out for having no
+    // line end (0 for the file being written); each file is told once.
+    qint64 takeTornTail(QByteArray *file);
 
     // The line at `pos`; at the end of a complete file `pos` moves on to the
     // next file first. Nothing when nothing more has been flushed.
@@ -72,6 +84,8 @@ private:
     std::optional<QByteArray> lineAt(qint64 offset, qint64 limit, bool complete);
     void countLines(qint64 upTo);
     qint64 sizeOf(const QByteArray &file) const;
+    // The length of a complete file without its torn tail.
+    qint64 wholeLength(const QByteArray &file);
 
     QByteArray m_folder;
     std::set<QByteArray> m_files;
@@ -79,10 +93,16 @@ private:
     qint64 m_openSize = 0;
     qint64 m_openLines = 0;
     qint64 m_countedTo = 0;
+    std::optional<SentCursor::FileId> m_openId;
+    std::set<QByteArray> m_tornTold;
+    QByteArray m_tornFile;
+    qint64 m_tornBytes = 0;
+    bool m_atTornTail = false;
 
     QByteArray m_readFile;   // the file m_fd has open
     int m_fd = -1;
     qint64 m_readSize = 0;   // its length when opened
+    SentCursor::FileId m_readId;
     QByteArray m_buffer;
     qint64 m_bufferStart = 0;
 };

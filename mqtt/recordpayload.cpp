@@ -1,5 +1,6 @@
 #include "recordpayload.h"
 
+#include "datafile/dayfilename.h"
 #include "fleet.h"
 
 #include <QList>
@@ -11,6 +12,7 @@ constexpr qsizetype kMaxPrefix = 64;
 constexpr qsizetype kMaxOffsetDigits = 15;   // far beyond any day file
 constexpr qsizetype kPlainFields = 3;        // magic, file, offset
 constexpr qsizetype kHeaderFields = 5;       // ... previous file, its length
+constexpr QByteArrayView kFresh = "new";
 
 // Decimal digits without a leading zero (but "0").
 std::optional<qint64> parseOffset(QByteArrayView text)
@@ -46,7 +48,7 @@ std::optional<QList<QByteArrayView>> splitPrefix(QByteArrayView prefix, QString 
     }
     if (fields.size() < kPlainFields || fields[0] != kMagic)
         return refuse<QList<QByteArrayView>>(why, QStringLiteral("does not start with \"SVK1 <file> <offset>\""));
-    if (!fleet::isDayFileName(fields[1]))
+    if (!dayfilename::isValid(fields[1]))
         return refuse<QList<QByteArrayView>>(why, QStringLiteral("names no day file yyyymmdd.SVK"));
     if (!parseOffset(fields[2]))
         return refuse<QList<QByteArrayView>>(why, QStringLiteral("has no offset"));
@@ -60,6 +62,8 @@ QByteArray RecordPayload::encode() const
     QByteArray out = kMagic.toByteArray() + ' ' + file + ' ' + QByteArray::number(offset);
     if (!previousFile.isEmpty())
         out += ' ' + previousFile + ' ' + QByteArray::number(previousSize);
+    if (fresh)
+        out += ' ' + kFresh.toByteArray();
     out += '\n';
     out += line;
     return out;
@@ -70,24 +74,32 @@ std::optional<RecordPayload> RecordPayload::decode(QByteArrayView payload, QStri
     const qsizetype newline = payload.first(std::min(payload.size(), kMaxPrefix + 1)).indexOf('\n');
     if (newline < 0)
         return refuse<RecordPayload>(why, QStringLiteral("has no prefix line"));
-    const auto fields = splitPrefix(payload.first(newline), why);
+    auto fields = splitPrefix(payload.first(newline), why);
     if (!fields)
         return std::nullopt;
     RecordPayload record;
+    if (fields->size() > kPlainFields && fields->back() == kFresh) {
+        if ((*fields)[2] != "0")
+            return refuse<RecordPayload>(why, QStringLiteral("says \"new\" at an offset other than 0"));
+        record.fresh = true;
+        fields->removeLast();
+    }
     record.file = (*fields)[1].toByteArray();
     record.offset = *parseOffset((*fields)[2]);
     if (fields->size() == kHeaderFields) {
         const auto size = parseOffset((*fields)[4]);
-        if (record.offset != 0 || !fleet::isDayFileName((*fields)[3]) || (*fields)[3] >= (*fields)[1] || !size)
+        if (record.offset != 0 || !dayfilename::isValid((*fields)[3]) || (*fields)[3] >= (*fields)[1] || !size)
             return refuse<RecordPayload>(why, QStringLiteral("names no earlier day file and its length"));
         record.previousFile = (*fields)[3].toByteArray();
         record.previousSize = *size;
     } else if (fields->size() != kPlainFields) {
         return refuse<RecordPayload>(why, QStringLiteral("has a prefix of %1 fields").arg(fields->size()));
     }
+    // Measured before any copy: a flood of long payloads costs nothing here.
+    const qsizetype lineSize = payload.size() - newline - 1;
+    if (lineSize <= 0 || lineSize > kMaxLine)
+        return refuse<RecordPayload>(why, QStringLiteral("carries a line of %1 bytes").arg(lineSize));
     record.line = payload.sliced(newline + 1).toByteArray();
-    if (record.line.isEmpty() || record.line.size() > kMaxLine)
-        return refuse<RecordPayload>(why, QStringLiteral("carries a line of %1 bytes").arg(record.line.size()));
     return record;
 }
 

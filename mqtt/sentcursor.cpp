@@ -1,13 +1,16 @@
-#include "sentcursor.h"
+#include "mqtt/sentcursor.h"
 
 #include "common/nativepath.h"
+#include "datafile/dayfilename.h"
 #include "fleet.h"
 
 #include <QFile>
+#include <QList>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -41,15 +44,26 @@ bool writeAll(int fd, const QByteArray &bytes)
     return true;
 }
 
-std::optional<qint64> readOffset(const QByteArray &path)
+std::optional<SentCursor::Cursor> readCursor(const QByteArray &path)
 {
     QFile f(nativepath::decode(path));
     if (!f.open(QIODevice::ReadOnly))
         return std::nullopt;
-    const QByteArray text = f.read(kMaxCursorBytes).trimmed();
+    const QList<QByteArray> fields = f.read(kMaxCursorBytes).trimmed().split(' ');
+    if (fields.size() != 1 && fields.size() != 3)
+        return std::nullopt;
     bool ok = false;
-    const qint64 offset = text.toLongLong(&ok);
-    return ok && offset >= 0 ? std::optional<qint64>(offset) : std::nullopt;
+    SentCursor::Cursor cursor;
+    cursor.offset = fields[0].toLongLong(&ok);
+    if (!ok || cursor.offset < 0)
+        return std::nullopt;
+    if (fields.size() == 3) {
+        bool deviceOk = false, inodeOk = false;
+        cursor.id = SentCursor::FileId{fields[1].toULongLong(&deviceOk), fields[2].toULongLong(&inodeOk)};
+        if (!deviceOk || !inodeOk)
+            return std::nullopt;
+    }
+    return cursor;
 }
 
 } // namespace
@@ -59,23 +73,31 @@ QByteArray SentCursor::fileName(const QByteArray &dayFile)
     return '.' + dayFile + kSuffix;
 }
 
-std::map<QByteArray, qint64> SentCursor::readAll(const QString &folder)
+std::optional<SentCursor::FileId> SentCursor::identify(const QByteArray &path)
 {
-    std::map<QByteArray, qint64> cursors;
+    struct stat st {};
+    if (::lstat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return FileId{quint64(st.st_dev), quint64(st.st_ino)};
+}
+
+std::map<QByteArray, SentCursor::Cursor> SentCursor::readAll(const QString &folder)
+{
+    std::map<QByteArray, Cursor> cursors;
     const QByteArray dir = folderPath(folder);
     for (const QByteArray &name : fleet::folderEntries(dir)) {
         if (!name.startsWith('.') || !name.endsWith(kSuffix))
             continue;
         const QByteArray dayFile = name.sliced(1).chopped(qsizetype(sizeof kSuffix) - 1);
-        if (!fleet::isDayFileName(dayFile))
+        if (!dayfilename::isValid(dayFile))
             continue;
-        if (const auto offset = readOffset(dir + '/' + name))
-            cursors[dayFile] = *offset;
+        if (const auto cursor = readCursor(dir + '/' + name))
+            cursors[dayFile] = *cursor;
     }
     return cursors;
 }
 
-bool SentCursor::write(const QString &folder, const QByteArray &dayFile, qint64 offset, QString *error)
+bool SentCursor::write(const QString &folder, const QByteArray &dayFile, const Cursor &cursor, QString *error)
 {
     const QByteArray dir = folderPath(folder);
     const QByteArray path = dir + '/' + fileName(dayFile);
@@ -83,7 +105,10 @@ bool SentCursor::write(const QString &folder, const QByteArray &dayFile, qint64 
     const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0)
         return fail(error, temp, errno);
-    const bool written = writeAll(fd, QByteArray::number(offset) + '\n') && ::fdatasync(fd) == 0;
+    QByteArray text = QByteArray::number(cursor.offset);
+    if (cursor.id)
+        text += ' ' + QByteArray::number(cursor.id->device) + ' ' + QByteArray::number(cursor.id->inode);
+    const bool written = writeAll(fd, text + '\n') && ::fdatasync(fd) == 0;
     const int err = errno;
     ::close(fd);
     if (!written) {

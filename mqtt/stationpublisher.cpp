@@ -2,6 +2,7 @@
 
 #include "mqtt/fleet.h"
 #include "daemon/log.h"
+#include "datafile/dayfilename.h"
 #include "mqtt/recordpayload.h"
 #include "mqtt/sentcursor.h"
 #include "common/timeunits.h"
@@ -18,7 +19,9 @@ namespace {
 // The publisher yields to the acquisition: nice 10 for its thread alone.
 constexpr int kNiceness = 10;
 
-MqttClientConfig clientConfig(const MqttSettings &settings)
+} // namespace
+
+MqttClientConfig StationPublisher::clientConfig(const MqttSettings &settings)
 {
     MqttClientConfig config;
     config.broker = settings;
@@ -32,22 +35,21 @@ MqttClientConfig clientConfig(const MqttSettings &settings)
     return config;
 }
 
-} // namespace
-
 StationPublisher::StationPublisher(const MqttSettings &settings, const QString &dataDir, const Log &log,
-                                   QObject *parent)
+                                   std::unique_ptr<MqttTransport> transport, QObject *parent)
     : QObject(parent),
       m_settings(settings),
       m_dataDir(dataDir),
       m_log(log),
       m_recordTopic(fleet::recordTopic(settings.station)),
       m_outbox(dataDir),
-      m_client(clientConfig(settings))
+      m_transport(std::move(transport)),
+      m_client(*m_transport)
 {
-    connect(&m_client, &MqttClient::connected, this, &StationPublisher::onConnected);
-    connect(&m_client, &MqttClient::outage, this, &StationPublisher::onOutage);
-    connect(&m_client, &MqttClient::published, this, &StationPublisher::onPublished);
-    connect(&m_client, &MqttClient::messageReceived, this, &StationPublisher::onMessage);
+    connect(&m_client, &MqttTransport::connected, this, &StationPublisher::onConnected);
+    connect(&m_client, &MqttTransport::outage, this, &StationPublisher::onOutage);
+    connect(&m_client, &MqttTransport::published, this, &StationPublisher::onPublished);
+    connect(&m_client, &MqttTransport::messageReceived, this, &StationPublisher::onMessage);
     m_cursorTimer.setSingleShot(true);
     m_cursorTimer.setInterval(kCursorPeriodMs);
     connect(&m_cursorTimer, &QTimer::timeout, this, &StationPublisher::writeCursors);
@@ -65,18 +67,48 @@ QString StationPublisher::where(const Outbox::Position &pos) const
                               : QStringLiteral("%1 at byte %2").arg(QString::fromLatin1(pos.file)).arg(pos.offset);
 }
 
+qint64 StationPublisher::resumeAt(const QByteArray &file)
+{
+    const auto cursor = m_acked.find(file);
+    if (cursor == m_acked.end())
+        return 0;
+    const auto now = m_outbox.identity(file);
+    if (cursor->second.id && now && !(*cursor->second.id == *now)) {
+        replaced(file);
+        return 0;
+    }
+    // A cursor that does not fall on a line start (a file changed by hand)
+    // starts that file again: the collectors skip what they have.
+    if (m_outbox.knows(file) && !m_outbox.isLineStart({file, cursor->second.offset}))
+        return 0;
+    return cursor->second.offset;
+}
+
+void StationPublisher::replaced(const QByteArray &file)
+{
+    m_log.warning(QStringLiteral("MQTT: %1 is another file than the one published under that name (moved away or "
+                                 "deleted and made anew): publishing it from byte 0 as new, the collectors replace "
+                                 "their copies")
+                      .arg(QString::fromLatin1(file)));
+    m_fresh.insert(file);
+    m_acked[file] = {0, m_outbox.identity(file)};
+    m_unwritten.insert(file);
+    // What is on its way of the file that went counts no more.
+    for (InFlight &f : m_inflight)
+        if (f.at.file == file)
+            f.acked = true;
+    if (m_next.file == file || (!m_next.file.isEmpty() && file < m_next.file))
+        m_next = {file, 0};
+}
+
 void StationPublisher::start()
 {
     ::setpriority(PRIO_PROCESS, ::gettid(), kNiceness);
     m_acked = SentCursor::readAll(m_dataDir);
     m_outbox.scan();
     if (!m_acked.empty()) {
-        const auto &[file, offset] = *m_acked.rbegin();
-        m_next = {file, offset};
-        // A cursor that does not fall on a line start (a file changed by hand)
-        // starts that file again: the collectors skip what they have.
-        if (m_outbox.knows(file) && !m_outbox.isLineStart(m_next))
-            m_next.offset = 0;
+        const QByteArray file = m_acked.rbegin()->first;
+        m_next = {file, resumeAt(file)};
     } else {
         m_next = {m_outbox.newestFile(), 0};
     }
@@ -88,17 +120,15 @@ void StationPublisher::start()
 void StationPublisher::flushed(const QByteArray &file, qint64 size, const QDateTime &when)
 {
     m_lastRecord = when;
-    m_outbox.flushed(file, size);
+    if (m_outbox.flushed(file, size))
+        replaced(file);
     // The clock went back to a day before what is being published: publish
     // that day from its cursor on again, the collectors skip what they have.
     if (!m_next.file.isEmpty() && file < m_next.file) {
         m_log.warning(QStringLiteral("MQTT: the logger writes %1, a day before %2: has the clock gone back? "
                                      "Publishing again from there")
                           .arg(QString::fromLatin1(file), QString::fromLatin1(m_next.file)));
-        const auto cursor = m_acked.find(file);
-        m_next = {file, cursor == m_acked.end() ? 0 : cursor->second};
-        if (!m_outbox.isLineStart(m_next))
-            m_next.offset = 0;
+        m_next = {file, resumeAt(file)};
     }
     pump();
 }
@@ -131,6 +161,8 @@ void StationPublisher::onConnected()
     if (!m_everConnected)
         m_log.info(QStringLiteral("MQTT: connected to %1").arg(m_settings.url->text()));
     m_everConnected = true;
+    m_lastHeard.start();
+    m_lastHeardAt = QDateTime::currentDateTime();
     publishStatus(true);
     m_statusTimer.start();
     pump();
@@ -139,12 +171,19 @@ void StationPublisher::onConnected()
 void StationPublisher::onOutage(const QString &why)
 {
     m_outage = true;
-    m_outageTime.start();
+    // A broker that went silent is noticed late (by the keep-alive): the
+    // outage began with the last word heard from it.
+    const bool heard = m_lastHeard.isValid();
+    m_outageTime = heard ? m_lastHeard : QElapsedTimer();
+    if (!heard)
+        m_outageTime.start();
     m_caughtUpLines = 0;
     m_statusTimer.stop();
-    m_log.warning(QStringLiteral("MQTT: cannot reach the broker at %1 (%2); the records wait in the day files, "
-                                 "trying again after %3 s, then doubling up to %4 s")
-                      .arg(m_settings.url->text(), why)
+    const QString since = heard ? QStringLiteral(", last heard from at %1").arg(m_lastHeardAt.toString(Qt::ISODate))
+                                : QString();
+    m_log.warning(QStringLiteral("MQTT: cannot reach the broker at %1 (%2)%3; the records wait in the day files, "
+                                 "trying again after %4 s, then doubling up to %5 s")
+                      .arg(m_settings.url->text(), why, since)
                       .arg(msToSeconds(MqttClient::kFirstRetryMs))
                       .arg(msToSeconds(MqttClient::kMaxRetryMs)));
 }
@@ -155,19 +194,32 @@ void StationPublisher::pump()
         return;
     while (m_inflight.size() < size_t(kWindow)) {
         const std::optional<Outbox::Line> line = m_outbox.next(m_next);
+        reportTornTail();
         if (!line) {
             if (m_inflight.empty())
                 caughtUp();
             return;
         }
-        const RecordPayload payload{line->at.file, line->at.offset, line->bytes, line->previousFile, line->previousSize};
+        const bool fresh = line->at.offset == 0 && m_fresh.count(line->at.file) > 0;
+        const RecordPayload payload{line->at.file, line->at.offset, line->bytes, line->previousFile, line->previousSize,
+                                    fresh};
         const int mid = m_client.publish(m_recordTopic, payload.encode());
         if (mid < 0)
             return;
         m_seqOfMid.insert(mid, m_firstSeq + m_inflight.size());
-        m_inflight.push_back({line->at, payload.end()});
+        m_inflight.push_back({line->at, payload.end(), line->id});
         m_next = {line->at.file, payload.end()};
     }
+}
+
+void StationPublisher::reportTornTail()
+{
+    QByteArray file;
+    if (const qint64 bytes = m_outbox.takeTornTail(&file))
+        m_log.warning(QStringLiteral("MQTT: %1 ends in %2 bytes without a line end (a power cut?); they are not "
+                                     "published, the collectors' copies end with the last whole line")
+                          .arg(QString::fromLatin1(file))
+                          .arg(bytes));
 }
 
 void StationPublisher::caughtUp()
@@ -186,9 +238,15 @@ void StationPublisher::caughtUp()
 
 void StationPublisher::onPublished(int mid)
 {
+    m_lastHeard.start();
+    m_lastHeardAt = QDateTime::currentDateTime();
     const auto seq = m_seqOfMid.constFind(mid);
     if (seq == m_seqOfMid.cend())
         return;   // a status message, or sent before the connection broke
+    if (*seq < m_firstSeq) {
+        m_seqOfMid.erase(seq);   // of a file replaced meanwhile, let go already
+        return;
+    }
     m_inflight[size_t(*seq - m_firstSeq)].acked = true;
     m_seqOfMid.erase(seq);
     takeAcknowledged();
@@ -199,10 +257,14 @@ void StationPublisher::takeAcknowledged()
 {
     while (!m_inflight.empty() && m_inflight.front().acked) {
         const InFlight &f = m_inflight.front();
-        qint64 &cursor = m_acked[f.at.file];
-        if (f.end > cursor) {
-            cursor = f.end;
+        SentCursor::Cursor &cursor = m_acked[f.at.file];
+        if (cursor.id && !(*cursor.id == f.id)) {
+            // A line of the file that was under that name before.
+        } else if (f.end > cursor.offset) {
+            cursor = {f.end, f.id};
             m_unwritten.insert(f.at.file);
+            if (f.at.offset == 0)
+                m_fresh.erase(f.at.file);
         }
         ++m_caughtUpLines;
         m_inflight.pop_front();
@@ -231,6 +293,8 @@ void StationPublisher::onMessage(const QByteArray &topic, const QByteArray &payl
 {
     if (topic != fleet::resendTopic(m_settings.station))
         return;
+    m_lastHeard.start();
+    m_lastHeardAt = QDateTime::currentDateTime();
     QString why;
     const auto request = ResendRequest::decode(payload, &why);
     const Outbox::Position from = request ? Outbox::Position{request->file, request->offset} : Outbox::Position{};
@@ -251,7 +315,7 @@ QByteArray StationPublisher::statusJson(bool online)
 {
     const QDateTime now = QDateTime::currentDateTime();
     const QByteArray file = m_outbox.openFile();
-    const bool today = fleet::dayFileDate(file) == now.date();
+    const bool today = dayfilename::parse(QByteArrayView(file)) == now.date();
     QJsonObject status{
         {QStringLiteral("station"), m_settings.station},
         {QStringLiteral("online"), online},
@@ -297,6 +361,6 @@ void StationPublisher::finalize()
     m_client.close();
     m_log.info(QStringLiteral("MQTT: stopped; acknowledged up to %1")
                    .arg(m_acked.empty() ? QStringLiteral("nothing yet")
-                                        : where({m_acked.rbegin()->first, m_acked.rbegin()->second})));
+                                        : where({m_acked.rbegin()->first, m_acked.rbegin()->second.offset})));
     emit finished();
 }

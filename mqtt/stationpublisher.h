@@ -2,7 +2,9 @@
 
 #include "mqtt/mqttclient.h"
 #include "mqtt/mqttoptions.h"
+#include "mqtt/mqtttransport.h"
 #include "mqtt/outbox.h"
+#include "mqtt/sentcursor.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -13,6 +15,7 @@
 
 #include <atomic>
 #include <deque>
+#include <memory>
 #include <map>
 #include <set>
 
@@ -34,6 +37,12 @@ class Log;
 // publishing goes back there. A retained status message on
 // sorvik7/<station>/status says what the station is doing; the last will
 // says it is offline.
+//
+// A cursor belongs to one file (its device and inode): a new file under a
+// name already published (today's file moved away, the logger starting
+// another) is published from byte 0 with its header marked new, so that
+// the collectors replace their copies. An outage is dated from the last
+// acknowledgement the broker sent, not from when it was noticed.
 class StationPublisher : public QObject
 {
     Q_OBJECT
@@ -44,8 +53,11 @@ public:
     static constexpr int kCursorPeriodMs = 1000;
     static constexpr int kStatusPeriodMs = 10000;
 
+    // `transport` is the link to the broker, made in this thread for
+    // clientConfig(settings) (an MqttClient) or a test's.
     StationPublisher(const MqttSettings &settings, const QString &dataDir, const Log &log,
-                     QObject *parent = nullptr);
+                     std::unique_ptr<MqttTransport> transport, QObject *parent = nullptr);
+    static MqttClientConfig clientConfig(const MqttSettings &settings);
     ~StationPublisher() override;
 
     // Reads the cursors, looks at the day files and connects.
@@ -68,6 +80,7 @@ private:
     {
         Outbox::Position at;
         qint64 end = 0;
+        SentCursor::FileId id;
         bool acked = false;
     };
 
@@ -83,25 +96,34 @@ private:
     QByteArray statusJson(bool online);
     void finalize();
     QString where(const Outbox::Position &pos) const;
+    // Where publishing of `file` goes on: its cursor when the cursor is of
+    // the file under that name now, else 0 (and the file is published as new).
+    qint64 resumeAt(const QByteArray &file);
+    void replaced(const QByteArray &file);
+    void reportTornTail();
 
     MqttSettings m_settings;
     QString m_dataDir;
     const Log &m_log;
     QByteArray m_recordTopic;
     Outbox m_outbox;
-    MqttClient m_client;
+    std::unique_ptr<MqttTransport> m_transport;
+    MqttTransport &m_client;
 
     Outbox::Position m_next;                  // the next line to publish
     std::deque<InFlight> m_inflight;          // in the order published
     quint64 m_firstSeq = 0;                   // the sequence number of m_inflight.front()
     QHash<int, quint64> m_seqOfMid;
-    std::map<QByteArray, qint64> m_acked;     // the cursors
+    std::map<QByteArray, SentCursor::Cursor> m_acked;   // the cursors
+    std::set<QByteArray> m_fresh;             // files to publish as new until acknowledged
     std::set<QByteArray> m_unwritten;         // cursors changed since written
     bool m_cursorFault = false;
 
     bool m_outage = false;
     bool m_everConnected = false;
-    QElapsedTimer m_outageTime;
+    QElapsedTimer m_outageTime;               // since the last word from the broker
+    QElapsedTimer m_lastHeard;
+    QDateTime m_lastHeardAt;
     qint64 m_caughtUpLines = 0;
 
     QStringList m_faults;

@@ -1,4 +1,4 @@
-#include "drivercountersource.h"
+#include "serial/drivercountersource.h"
 
 #ifdef Q_OS_LINUX
 #include <linux/serial.h>

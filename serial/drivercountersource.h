@@ -1,6 +1,6 @@
 #pragma once
 
-#include "linecounters.h"
+#include "serial/linecounters.h"
 
 // Reads the error counters that the Linux serial drivers keep for every
 // open port (ioctl TIOCGICOUNT). Elsewhere, and for drivers without them,

@@ -1,8 +1,8 @@
-#include "initcomm.h"
+#include "serial/initcomm.h"
 
 #include "common/sorvik7_def.h"
 #include "common/messagereporter.h"
-#include "mscomm.h"
+#include "serial/mscomm.h"
 
 bool Init_Comm(MSComm &comm, const sorvik7_def &def, MessageReporter &reporter)
 {

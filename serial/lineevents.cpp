@@ -1,6 +1,6 @@
-#include "lineevents.h"
+#include "serial/lineevents.h"
 
-#include "mscomm.h"
+#include "serial/mscomm.h"
 
 QString lineEventText(qint16 code)
 {

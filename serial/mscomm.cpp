@@ -4,11 +4,17 @@
 #include "common/sorvik7_def.h"
 #include "serial/drivercountersource.h"
 
+#include "common/nativepath.h"
+
 #include <QFileInfo>
 #include <QScopedValueRollback>
+#include <QSignalBlocker>
 
 #include <array>
 #include <utility>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace {
 constexpr int kMinPort = 1;
@@ -16,6 +22,9 @@ constexpr int kMaxPort = 255;
 constexpr int kDefaultPollMs = 200;
 // Read bytes are dropped from the front of the buffer once this many have gathered.
 constexpr qsizetype kCompactAt = 4096;
+// The device numbers of pseudo-terminal slaves (/dev/pts/N) on Linux.
+constexpr unsigned kPtyMajorFirst = 136;
+constexpr unsigned kPtyMajorLast = 143;
 
 // What an open that QSerialPort refused means to the operator.
 int openErrorNumber(QSerialPort::SerialPortError error)
@@ -45,7 +54,8 @@ MSComm::MSComm(const Clock *clock, QObject *parent)
         m_ownClock = std::make_unique<SystemClock>();
         m_clock = m_ownClock.get();
     }
-    // Keep the whole backlog between reads; the cycle drains it one by one.
+    // Everything is taken from QSerialPort as it comes; the bound on what
+    // waits for the cycle is kMaxWaiting, kept here.
     m_port->setReadBufferSize(0);
     m_counterTimer.setInterval(kDefaultPollMs);
     connect(&m_counterTimer, &QTimer::timeout, this, &MSComm::pollCounters);
@@ -54,10 +64,13 @@ MSComm::MSComm(const Clock *clock, QObject *parent)
         takeArrived();
         emit received();
     });
+    m_overflowTimer.setSingleShot(true);
+    connect(&m_overflowTimer, &QTimer::timeout, this, &MSComm::checkOverflowEnd);
 }
 
 MSComm::~MSComm()
 {
+    const QSignalBlocker quiet(this);
     closePort();
 }
 
@@ -261,8 +274,57 @@ QString MSComm::device() const
     return m_device.isEmpty() ? deviceForPort(m_commPort) : m_device;
 }
 
-void MSComm::openPort()
+bool MSComm::reopen()
 {
+    openPort(true);
+    return PortOpen();
+}
+
+MSComm::NodeId MSComm::nodeId(const QString &path)
+{
+    NodeId id;
+#ifdef Q_OS_UNIX
+    const QByteArray native = nativepath::encode(path);
+    struct stat st {};
+    if (::lstat(native.constData(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        id.link = true;
+        id.linkDev = st.st_dev;
+        id.linkIno = st.st_ino;
+        id.linkCtimeNs = qint64(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec;
+    }
+    if (::stat(native.constData(), &st) != 0)
+        return id;
+    id.known = true;
+    id.chr = S_ISCHR(st.st_mode);
+    id.rdev = id.chr ? st.st_rdev : st.st_ino;
+    id.pty = id.chr && major(st.st_rdev) >= kPtyMajorFirst && major(st.st_rdev) <= kPtyMajorLast;
+#else
+    Q_UNUSED(path);
+#endif
+    return id;
+}
+
+QString MSComm::notSame(const NodeId &before, const NodeId &now, const QString &path)
+{
+    // A link made anew since names the device now (udev's links, a
+    // simulator's); an old link, or the node itself, must lead to the same one.
+    if (!before.known || !now.known)
+        return {};
+    if (now.link && (!before.link || now.linkDev != before.linkDev || now.linkIno != before.linkIno
+                     || now.linkCtimeNs != before.linkCtimeNs))
+        return {};
+    if (before.pty)
+        return QStringLiteral("%1 is a new pseudo-terminal, not the one that went away "
+                              "(a pseudo-terminal does not come back)").arg(path);
+    if (now.chr != before.chr || now.rdev != before.rdev)
+        return QStringLiteral("%1 now names another device, not the one that went away").arg(path);
+    return {};
+}
+
+void MSComm::openPort(bool sameDevice)
+{
+    m_otherDevice.clear();
+    m_lockHolder = 0;
     if (PortOpen()) {
         recordError(errPortAlreadyOpen);
         return;
@@ -281,14 +343,33 @@ void MSComm::openPort()
         return;
     }
 #endif
+    const NodeId node = nodeId(device);
+    if (sameDevice) {
+        m_otherDevice = notSame(m_node, node, device);
+        if (!m_otherDevice.isEmpty()) {
+            recordError(errPortNotFound);
+            m_lastErrorDetail = m_otherDevice;
+            return;
+        }
+    } else {
+        m_node = NodeId();   // START takes whatever the port names now
+    }
+    if (!m_lock.acquire(device)) {
+        m_lockHolder = m_lock.holder();
+        recordError(errPortBusy);
+        m_lastErrorDetail = QStringLiteral("held by %1").arg(m_lock.holderText());
+        return;
+    }
     QScopedValueRollback guard(m_changingState, true);
     m_lostPending = false;
     m_port->setPortName(device);
     if (!applyLineSettings(m_line)) {
+        m_lock.release();
         recordError(errBadSettings);
         return;
     }
     if (!m_port->open(QIODevice::ReadOnly)) {
+        m_lock.release();
         recordError(openErrorNumber(m_port->error()));
         m_lastErrorDetail = m_port->errorString();
         return;
@@ -296,10 +377,12 @@ void MSComm::openPort()
     if (!applyModemLine(&QSerialPort::setDataTerminalReady, m_dtrEnable)
             || !applyModemLine(&QSerialPort::setRequestToSend, m_rtsEnable)) {
         m_port->close();
+        m_lock.release();
         recordError(errBadSettings);
         return;
     }
     m_port->clearError();
+    m_node = node;
     startCounterPolling();
 }
 
@@ -310,10 +393,13 @@ void MSComm::closePort()
     m_rx.clear();
     m_rxPos = 0;
     m_stamps.clear();
+    m_gap = false;
+    endOverflow();
     if (!PortOpen())
         return;
     QScopedValueRollback guard(m_changingState, true);
     m_port->close();
+    m_lock.release();
 }
 
 void MSComm::takeArrived()
@@ -326,6 +412,61 @@ void MSComm::takeArrived()
         m_stamps.back().end = m_rx.size();
     else
         m_stamps.push_back({m_rx.size(), now});
+    if (const qsizetype excess = m_rx.size() - m_rxPos - kMaxWaiting; excess > 0)
+        dropOldest(excess);
+}
+
+void MSComm::dropOldest(qsizetype n)
+{
+    m_rxPos += n;
+    m_gap = true;
+    while (!m_stamps.empty() && m_stamps.front().end <= m_rxPos)
+        m_stamps.pop_front();
+    compact();
+    m_dropped += quint64(n);
+    m_sinceDrop.start();
+    if (m_overflowing)
+        return;
+    m_overflowing = true;
+    m_droppedBefore = m_dropped - quint64(n);
+    m_overflowTimer.start(kOverflowQuietMs);
+    emit inputOverflow(true, quint64(n));
+    raise(comEvRxOver);
+}
+
+void MSComm::checkOverflowEnd()
+{
+    if (!m_overflowing)
+        return;
+    const qint64 quiet = m_sinceDrop.elapsed();
+    if (quiet < kOverflowQuietMs)
+        m_overflowTimer.start(int(kOverflowQuietMs - quiet));
+    else
+        endOverflow();
+}
+
+void MSComm::endOverflow()
+{
+    if (!m_overflowing)
+        return;
+    m_overflowing = false;
+    m_overflowTimer.stop();
+    emit inputOverflow(false, m_dropped - m_droppedBefore);
+}
+
+bool MSComm::takeGap()
+{
+    return std::exchange(m_gap, false);
+}
+
+void MSComm::compact()
+{
+    if (m_rxPos < kCompactAt || m_rxPos * 2 < m_rx.size())
+        return;
+    m_rx.remove(0, m_rxPos);
+    for (Stamp &s : m_stamps)
+        s.end -= m_rxPos;
+    m_rxPos = 0;
 }
 
 qint16 MSComm::InBufferCount()
@@ -343,6 +484,7 @@ void MSComm::discardInput()
     m_rx.clear();
     m_rxPos = 0;
     m_stamps.clear();
+    m_gap = false;
 }
 
 QByteArray MSComm::Input()
@@ -358,12 +500,7 @@ QByteArray MSComm::Input()
         m_stamps.pop_front();
     if (!m_stamps.empty())
         m_lastArrival = m_stamps.front().ms;
-    if (m_rxPos >= kCompactAt && m_rxPos * 2 >= m_rx.size()) {
-        m_rx.remove(0, m_rxPos);
-        for (Stamp &s : m_stamps)
-            s.end -= m_rxPos;
-        m_rxPos = 0;
-    }
+    compact();
     return out;
 }
 

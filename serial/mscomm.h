@@ -1,8 +1,10 @@
 #pragma once
 
 #include "common/portinput.h"
+#include "serial/devicelock.h"
 #include "serial/linecounters.h"
 
+#include <QElapsedTimer>
 #include <QByteArray>
 #include <QObject>
 #include <QSerialPort>
@@ -25,6 +27,16 @@ class Clock;
 // driver's error counters, which are polled while the port is open; each
 // kind that has risen since the last look raises one OnComm event. A device
 // that goes away while open is closed once and reported as comEvDeviceLost.
+//
+// At most kMaxWaiting received characters wait for the cycle: a device that
+// sends faster than the line can be read (a flood, a wrong port, a USB
+// device that ignores the baud rate) loses the oldest ones beyond that, so
+// reading goes on with the newest. The first loss of an episode raises
+// comEvRxOver; inputOverflow() tells when an episode begins and ends and
+// how many characters it cost.
+//
+// The device is locked while open (DeviceLock: by the device, whatever name
+// it was given), so a second program refuses it and names the holder.
 class MSComm : public QObject, public PortInput
 {
     Q_OBJECT
@@ -38,6 +50,12 @@ public:
     enum : int { errPortNotFound = 8002, errPortAlreadyOpen = 8005, errPortBusy = 8010, errBadSettings = 8015 };
     // A negative InputLen, RThreshold or SThreshold.
     enum : int { errInvalidValue = 380 };
+
+    // Received characters kept for the cycle at most: over four seconds of
+    // the line at 9600 baud, more than the cycle could ever catch up on.
+    static constexpr qsizetype kMaxWaiting = 4096;
+    // An overflow episode ends when nothing has been dropped for this long.
+    static constexpr int kOverflowQuietMs = 2000;
 
     // The clock stamps received bytes; the system clock when none is given.
     explicit MSComm(const Clock *clock = nullptr, QObject *parent = nullptr);
@@ -63,6 +81,11 @@ public:
     void discardInput() override;
     QByteArray Input() override;
     qint64 arrivalMs() const override;
+    bool takeGap() override;
+
+    // Characters dropped unread since the control was made.
+    quint64 droppedInput() const { return m_dropped; }
+    bool inputOverflowing() const { return m_overflowing; }
 
     qint16 CommEvent() const;
 
@@ -73,6 +96,17 @@ public:
     void setDevice(const QString &path);
     // The device the next open uses.
     QString device() const;
+    // Opens again the device that the last open found, and nothing else: a
+    // device node with the same device number, or whatever a link names
+    // that has been made anew since (a device's link comes and goes with
+    // it). A pseudo-terminal's number reused is another program's terminal,
+    // so a pseudo-terminal named directly never comes back. Returns whether
+    // the port is open; otherDevice() says why a device there was refused.
+    bool reopen();
+    QString otherDevice() const { return m_otherDevice; }
+    // The process holding the device when the last open was refused for
+    // that reason; 0 otherwise.
+    qint64 lockHolder() const { return m_lockHolder; }
 
     void setCounterSource(std::unique_ptr<LineCounterSource> source);
     void setCounterPollInterval(int ms);
@@ -81,6 +115,9 @@ signals:
     void OnComm();
     // New characters have arrived.
     void received();
+    // Characters began to be dropped (`overflowing`), or no more have been
+    // for kOverflowQuietMs; `dropped` is what the episode has cost so far.
+    void inputOverflow(bool overflowing, quint64 dropped);
 
 private:
     struct LineSettings
@@ -95,7 +132,25 @@ private:
     void recordError(int number);
     bool applyLineSettings(const LineSettings &line);
     bool applyModemLine(bool (QSerialPort::*set)(bool), bool on);
-    void openPort();
+    // What identifies the device a path names, to know it again.
+    struct NodeId
+    {
+        bool known = false;
+        bool link = false;          // the path is a symbolic link; its own identity follows
+        quint64 linkDev = 0, linkIno = 0;
+        qint64 linkCtimeNs = 0;
+        bool chr = false;
+        quint64 rdev = 0;
+        bool pty = false;
+    };
+    static NodeId nodeId(const QString &path);
+    static QString notSame(const NodeId &before, const NodeId &now, const QString &path);
+
+    void openPort(bool sameDevice = false);
+    void dropOldest(qsizetype n);
+    void compact();
+    void checkOverflowEnd();
+    void endOverflow();
     void closePort();
     void startCounterPolling();
     void pollCounters();
@@ -119,6 +174,16 @@ private:
     std::deque<Stamp> m_stamps;
     qint64 m_lastArrival = 0;
     QString m_device;
+    NodeId m_node;                // the device the last open found
+    QString m_otherDevice;
+    DeviceLock m_lock;
+    qint64 m_lockHolder = 0;
+    bool m_gap = false;           // characters dropped since the last read
+    bool m_overflowing = false;
+    quint64 m_dropped = 0;
+    quint64 m_droppedBefore = 0;  // m_dropped when the episode began
+    QElapsedTimer m_sinceDrop;
+    QTimer m_overflowTimer;
     QTimer m_counterTimer;
     std::unique_ptr<LineCounterSource> m_counterSource;
     LineCounters m_lastCounters;

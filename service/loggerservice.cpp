@@ -34,6 +34,23 @@ LoggerService::LoggerService(const LoggerConfig &config, const Log &log, QObject
     connect(&m_engine, &Acquisition::deviceBack, this, &LoggerService::onDeviceBack);
     connect(&m_engine, &Acquisition::fileFault, this, &LoggerService::onFileFault);
     connect(&m_engine, &Acquisition::fileFaultCleared, this, &LoggerService::onFileFaultCleared);
+    connect(&m_engine, &Acquisition::noValidMessages, this, &LoggerService::onNoValidMessages);
+    connect(&m_engine, &Acquisition::validMessagesBack, this, &LoggerService::onValidMessagesBack);
+    connect(&m_engine, &Acquisition::sensorStatusChanged, this, &LoggerService::onSensorStatus);
+    connect(&m_engine, &Acquisition::inputOverflow, this, [this](quint64 dropped) {
+        m_log.warning(QStringLiteral("%1 : Receive buffer overflow detected: characters come faster than the "
+                                     "line carries them, the oldest waiting ones are dropped (%2 so far)")
+                          .arg(m_config.portName())
+                          .arg(dropped));
+    });
+    connect(&m_engine, &Acquisition::inputOverflowEnded, this, [this](quint64 dropped) {
+        m_log.notice(QStringLiteral("%1 : Receive buffer keeps up again: %2 characters were dropped unread")
+                         .arg(m_config.portName())
+                         .arg(dropped));
+    });
+    connect(&m_engine, &Acquisition::deviceRefused, this, [this](const QString &why) {
+        m_log.warning(QStringLiteral("%1 : device not opened: %2; still waiting").arg(m_config.portName(), why));
+    });
     connect(&m_engine, &Acquisition::recordsLost, this, &LoggerService::onRecordsLost);
     connect(&m_engine, &Acquisition::fileNotice, this, [this](const QString &text) { m_log.warning(text); });
     connect(&m_engine, &Acquisition::folderInUse, this, [this](const QString &text) { m_folderInUse = text; });
@@ -77,6 +94,10 @@ bool LoggerService::start()
     m_engine.start();
     if (!m_folderInUse.isEmpty()) {
         m_log.error(m_folderInUse);
+        return false;
+    }
+    if (m_refused) {
+        m_engine.shutdown();
         return false;
     }
     if (m_mqtt)
@@ -133,6 +154,13 @@ void LoggerService::report(const QString &text)
     const QString detail = text.section(u'\n', 1);
     if (m_config.comPort == 0)
         first.replace(QStringLiteral("<COM%1>").arg(m_engine.def().Com_Port), QStringLiteral("<%1>").arg(m_config.device));
+    if (m_engine.deviceHolder() != 0) {
+        // Another logger records from this device (under this name or another).
+        m_refused = true;
+        m_log.error(QStringLiteral("%1 (%2); not starting: two programs on one device would split its messages")
+                        .arg(first, detail));
+        return;
+    }
     m_log.warning(QStringLiteral("%1 (%2); waiting for the device, looking every %3 s")
                       .arg(first, detail)
                       .arg(msToSeconds(Acquisition::kRetryMs)));
@@ -150,6 +178,9 @@ void LoggerService::onStateChanged(Acquisition::State state)
 
 void LoggerService::onLineEvent(qint16 code)
 {
+    // The control's own receive buffer overflowing has a report of its own.
+    if (code == MSComm::comEvRxOver && m_engine.inputOverflowing())
+        return;
     const QString text = lineEventText(code);
     if (!text.isEmpty())
         m_log.warning(QStringLiteral("%1 : %2").arg(m_config.portName(), text));
@@ -192,4 +223,32 @@ void LoggerService::onFileFaultCleared(quint64 writtenLate, quint64 lost)
                      .arg(m_engine.dataPath())
                      .arg(writtenLate)
                      .arg(lost));
+}
+
+void LoggerService::onNoValidMessages(qint64 ms, quint64 checksumFailures, quint64 unparsable)
+{
+    m_log.warning(QStringLiteral("%1 : No valid message for %2 s (%3 checksum failures, %4 unparsable messages): "
+                                 "noise on the line, a wrong baud rate or the sensor off?")
+                      .arg(m_config.portName())
+                      .arg(ms / qint64(kMsPerSecond))
+                      .arg(checksumFailures)
+                      .arg(unparsable));
+}
+
+void LoggerService::onValidMessagesBack(qint64 ms, quint64 checksumFailures, quint64 unparsable)
+{
+    m_log.notice(QStringLiteral("%1 : Valid messages again after %2 s without (%3 checksum failures, "
+                                "%4 unparsable messages)")
+                     .arg(m_config.portName(), QString::number(ms / kMsPerSecond, 'f', 1))
+                     .arg(checksumFailures)
+                     .arg(unparsable));
+}
+
+void LoggerService::onSensorStatus(const QByteArray &code)
+{
+    if (code == Acquisition::kStatusOk)
+        m_log.notice(QStringLiteral("%1 : Sensor status back to %2").arg(m_config.portName(), QString::fromLatin1(code)));
+    else
+        m_log.warning(QStringLiteral("%1 : Sensor status %2 (the sensor reports a fault; its records carry the code)")
+                          .arg(m_config.portName(), QString::fromLatin1(code)));
 }

@@ -31,7 +31,8 @@ public:
     ~LoggerService() override;
 
     // The cycle's entry steps, then START; tells systemd it is ready. False
-    // (and the reason logged) when another program holds the data folder.
+    // (and the reason logged) when another program holds the data folder or
+    // the device.
     bool start();
     // STOP and the end of acquisition, between two steps of the cycle, so
     // the day file ends with a whole record. `reason` goes into the log.
@@ -58,6 +59,9 @@ private:
     void onFileFaultCleared(quint64 writtenLate, quint64 lost);
     // Makes the data folder when it could not be made at start.
     void makeDataDir();
+    void onNoValidMessages(qint64 ms, quint64 checksumFailures, quint64 unparsable);
+    void onValidMessagesBack(qint64 ms, quint64 checksumFailures, quint64 unparsable);
+    void onSensorStatus(const QByteArray &code);
 
     LoggerConfig m_config;
     const Log &m_log;
@@ -69,4 +73,5 @@ private:
     QString m_folderInUse;    // START was refused: this line says why
     bool m_lost = false;      // the device went away while running
     bool m_stopped = false;
+    bool m_refused = false;   // START found the device held by another program
 };

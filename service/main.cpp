@@ -4,6 +4,7 @@
 #include "daemon/exitcodes.h"
 #include "daemon/log.h"
 #include "daemon/signalwatcher.h"
+#include "mqtt/mqttclient.h"
 #include "service/loggerconfig.h"
 #include "service/loggerservice.h"
 
@@ -27,6 +28,12 @@ int main(int argc, char *argv[])
     SignalWatcher signalWatcher;
     QString error;
     if (!signalWatcher.install(&error)) {
+        log.error(error);
+        return exitcode::kCannotRun;
+    }
+
+    // Publishing was asked for: a library that cannot be loaded ends the program here.
+    if (reader.config().mqtt.url && !MqttClient::loadLibrary(&error)) {
         log.error(error);
         return exitcode::kCannotRun;
     }

@@ -2,6 +2,7 @@
 
 #include "acquisition/acquisition.h"
 #include "common/nativepath.h"
+#include "datafile/dayfilename.h"
 #include "mqtt/fleet.h"
 #include "mqtt/stationpublisher.h"
 #include "daemon/log.h"
@@ -30,10 +31,18 @@ StationLink::StationLink(const MqttSettings &settings, const QString &dataDir, A
     // Made in its thread, so that its timers and sockets belong there.
     auto *anchor = new QObject;
     anchor->moveToThread(m_thread);
-    QMetaObject::invokeMethod(anchor, [this, anchor, settings, dataDir] {
-        m_publisher = new StationPublisher(settings, dataDir, m_log);
+    QString error;
+    QMetaObject::invokeMethod(anchor, [this, anchor, settings, dataDir, &error] {
+        if (auto client = MqttClient::make(StationPublisher::clientConfig(settings), &error))
+            m_publisher = new StationPublisher(settings, dataDir, m_log, std::move(client));
         anchor->deleteLater();
     }, Qt::BlockingQueuedConnection);
+    if (!m_publisher) {
+        m_log.error(QStringLiteral("MQTT: nothing is published: %1").arg(error));
+        m_thread->quit();
+        m_stopped = true;
+        return;
+    }
     connect(m_thread, &QThread::finished, m_publisher, &QObject::deleteLater);
     // Directly, in the publisher's thread: the logger's thread is waiting then.
     connect(m_publisher, &StationPublisher::finished, m_thread, &QThread::quit, Qt::DirectConnection);
@@ -56,17 +65,38 @@ StationLink::StationLink(const MqttSettings &settings, const QString &dataDir, A
         m_fileFault.clear();
         reportFaults();
     });
+    // The line's faults, each while it lasts.
+    const auto lineFault = [this](QString LineFaults::*which, const QString &text) {
+        m_line.*which = text;
+        reportFaults();
+    };
+    connect(&m_engine, &Acquisition::noValidMessages, this, [lineFault](qint64 ms) {
+        lineFault(&LineFaults::silence, QStringLiteral("no valid message for %1 s").arg(ms / 1000));
+    });
+    connect(&m_engine, &Acquisition::validMessagesBack, this, [lineFault] { lineFault(&LineFaults::silence, {}); });
+    connect(&m_engine, &Acquisition::sensorStatusChanged, this, [lineFault](const QByteArray &code) {
+        lineFault(&LineFaults::status, code == Acquisition::kStatusOk
+                      ? QString() : QStringLiteral("sensor status %1").arg(QString::fromLatin1(code)));
+    });
+    connect(&m_engine, &Acquisition::inputOverflow, this, [lineFault] {
+        lineFault(&LineFaults::overflow, QStringLiteral("receive buffer overflow: characters dropped"));
+    });
+    connect(&m_engine, &Acquisition::inputOverflowEnded, this, [lineFault] { lineFault(&LineFaults::overflow, {}); });
 }
 
 StationLink::~StationLink()
 {
     stop();
+    if (!m_publisher)
+        m_thread->wait();
     if (m_thread->isFinished())
         delete m_thread;
 }
 
 void StationLink::start()
 {
+    if (!m_publisher)
+        return;
     QMetaObject::invokeMethod(m_publisher, &StationPublisher::start, Qt::QueuedConnection);
 }
 
@@ -83,7 +113,8 @@ void StationLink::stop()
 
 void StationLink::noteCount(int count)
 {
-    m_publisher->noteCount(count);
+    if (m_publisher)
+        m_publisher->noteCount(count);
 }
 
 void StationLink::reportFlushed()
@@ -92,7 +123,7 @@ void StationLink::reportFlushed()
     const QByteArray path = nativepath::encode(m_engine.dataPath());
     const QByteArray name = path.mid(path.lastIndexOf('/') + 1);
     struct stat st {};
-    if (!fleet::isDayFileName(name) || ::stat(path.constData(), &st) != 0)
+    if (!m_publisher || !dayfilename::isValid(name) || ::stat(path.constData(), &st) != 0)
         return;
     QMetaObject::invokeMethod(m_publisher, [p = m_publisher, name, size = qint64(st.st_size),
                                             when = QDateTime::currentDateTime()] { p->flushed(name, size, when); },
@@ -102,8 +133,9 @@ void StationLink::reportFlushed()
 void StationLink::reportFaults()
 {
     QStringList faults;
-    for (const QString &fault : {m_deviceFault, m_fileFault})
+    for (const QString &fault : {m_deviceFault, m_fileFault, m_line.silence, m_line.status, m_line.overflow})
         if (!fault.isEmpty())
             faults << fault;
-    QMetaObject::invokeMethod(m_publisher, [p = m_publisher, faults] { p->setFaults(faults); }, Qt::QueuedConnection);
+    if (m_publisher)
+        QMetaObject::invokeMethod(m_publisher, [p = m_publisher, faults] { p->setFaults(faults); }, Qt::QueuedConnection);
 }

@@ -44,5 +44,9 @@ private:
     StationPublisher *m_publisher = nullptr;  // lives in m_thread
     QString m_deviceFault;
     QString m_fileFault;
+    struct LineFaults
+    {
+        QString silence, status, overflow;
+    } m_line;
     bool m_stopped = false;
 };

@@ -177,6 +177,36 @@ private slots:
         QCOMPARE(file("20030522.SVK"), "Gill Format Polar,03/05/22,00:00:00\r\n" + recordLine(2.0, 156, "23:59:59"));
     }
 
+    // A line that gives no valid message is told of once, with what failed
+    // meanwhile, and again when valid messages return; the sensor's status
+    // once when it changes, not at every message.
+    void lineWatch()
+    {
+        Logger log(m_dir.path(), 3, false, false);
+        log.engine.setNoMessageAlarmMs(300);
+        QStringList told;
+        const auto counts = [](qint64, quint64 bad, quint64 unparsable) { return QStringLiteral("%1/%2").arg(bad).arg(unparsable); };
+        connect(&log.engine, &Acquisition::noValidMessages, this, [&](qint64 ms, quint64 bad, quint64 unparsable) {
+            told << QStringLiteral("silent ") + counts(ms, bad, unparsable);
+        });
+        connect(&log.engine, &Acquisition::validMessagesBack, this, [&](qint64 ms, quint64 bad, quint64 unparsable) {
+            told << QStringLiteral("back ") + counts(ms, bad, unparsable);
+        });
+        connect(&log.engine, &Acquisition::sensorStatusChanged, this,
+                [&](const QByteArray &code) { told << QStringLiteral("status ") + QString::fromLatin1(code); });
+        log.engine.start();
+        const QByteArray badSum = msg(1).replace("001.00", "009.00");
+        const QByteArray noSpeed = SensorMessage::frame("Q,229,abc,M,00,");
+        const QByteArray nul = SensorMessage::frame(QByteArray("Q,229,001.00,M,0") + '\0' + "0,");
+        log.feed(QByteArray(3, sorvik7::STX) + badSum + noSpeed + badSum + nul + "\x02");
+        QTRY_COMPARE(told, QStringList{"silent 2/2"});
+        QTest::qWait(400);
+        const QByteArray status04 = SensorMessage::frame("Q,229,001.00,M,04,");
+        log.feed(noSpeed.mid(1) + status04 + status04 + status04 + msg(1) + msg(1) + "\x02");
+        QCOMPARE(told, (QStringList{"silent 2/2", "back 2/3", "status 04", "status 00"}));
+        QCOMPARE(log.engine.sensorStatus(), QByteArray("00"));
+    }
+
     void lengthOutsideWindowRefused()
     {
         Logger log(m_dir.path(), 65, false);

@@ -4,7 +4,9 @@
 // and station failures and a network that goes away, the copies end up
 // equal to the station's files; bad input to the collector is refused and
 // logged, and nothing is written outside its folder; bad MQTT settings of
-// either program are refused before anything is opened.
+// either program are refused before anything is opened. The logic of
+// publishing and collecting is tested in-process in tst_relay; these are
+// the real programs through a real broker.
 #include "datafile/folderlock.h"
 #include "fleetsupport.h"
 #include "mqtt/mqttclient.h"
@@ -19,13 +21,32 @@
 namespace {
 
 constexpr int kSlowMs = 90000;    // generous: CI machines are shared
-constexpr int kOutageMs = 5000;   // how long each failure lasts
-constexpr int kLinesBetween = 40; // records collected before and after a failure
+constexpr int kOutageMs = 3000;   // how long each failure lasts
+constexpr int kLinesBetween = 30; // records collected before and after a failure
+constexpr int kExitCannotRun = 1;
+// What a refused oversized payload may cost the collector at its peak:
+// the MQTT library holds it once, nothing of ours copies it.
+constexpr qint64 kHugePayload = 100 * 1024 * 1024;
+[[maybe_unused]] constexpr qint64 kPeakLimitKb = 250 * 1024;
 constexpr int kExitBadConfig = 2;
 const QString kLogger = QStringLiteral("service/sorvik7-logger");
 const QString kCollector = QStringLiteral("collector/sorvik7-collect");
 
 enum class Fault { None, Tls, BrokerRestart, CollectorKilled, StationKilled, NetworkGone };
+
+#ifndef __SANITIZE_ADDRESS__   // the sanitizer keeps freed memory in quarantine
+// The peak resident memory of a process, in KiB.
+qint64 peakKb(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+#endif
 
 QByteArray header()
 {
@@ -146,6 +167,40 @@ private slots:
         QVERIFY2(!log.contains("error:"), log.constData());
     }
 
+    // A station stopped while its lines are on their way: the last
+    // acknowledgement comes in during the drain, and the logger still ends
+    // at once (it deadlocked inside the MQTT library's callback before).
+    void stopsWhilePublishing_data()
+    {
+        QTest::addColumn<bool>("tls");
+        QTest::newRow("plain") << false;
+        QTest::newRow("over TLS") << true;
+    }
+
+    void stopsWhilePublishing()
+    {
+        QFETCH(bool, tls);
+        const QString tlsDir = tls ? path(QStringLiteral("tls")) : QString();
+        if (tls && !(QDir().mkpath(tlsDir) && makeTlsFiles(tlsDir)))
+            QSKIP("openssl is not installed: no certificates for the TLS broker");
+        TestBroker broker(m_dir.path(), tlsDir);
+        QVERIFY2(broker.start(), broker.log().constData());
+        const QString link = path(QStringLiteral("ttyWIND")), data = path(QStringLiteral("data"));
+        const QStringList ca = tls ? QStringList{"--mqtt-ca", tlsDir + "/ca.crt"} : QStringList();
+        SensorProcess sensor;
+        QVERIFY(sensor.start({"--quiet", "--rate", "50", "--link", link}));
+        ProgramProcess station(kLogger, QStringList{"--port", link, "--dir", data, "--config", emptyConfig(), "--mqtt-url",
+                                                    broker.url(), "--station", "mast1"} + ca);
+        constexpr int kStops = 6;
+        for (int i = 0; i < kStops; ++i) {
+            QVERIFY(station.start());
+            QTRY_VERIFY2_WITH_TIMEOUT(station.log().count("MQTT: connected") == i + 1, station.log().constData(), kSlowMs);
+            QTest::qWait(500);
+            QVERIFY(station.terminate());
+        }
+        QVERIFY2(!station.log().contains("did not end in time"), station.log().constData());
+    }
+
     void badInputRefused()
     {
         TestBroker broker(m_dir.path());
@@ -156,7 +211,10 @@ private slots:
         QVERIFY(collector.start());
         MqttClientConfig config;
         config.broker.url = MqttUrl::parse(broker.url(), nullptr);
-        MqttClient client(config);
+        QString error;
+        const auto made = MqttClient::make(config, &error);
+        QVERIFY2(made, qPrintable(error));
+        MqttClient &client = *made;
         client.open();
         QTRY_VERIFY_WITH_TIMEOUT(client.isConnected(), kSlowMs);
         QTRY_VERIFY_WITH_TIMEOUT(collector.log().contains("connected"), kSlowMs);
@@ -182,9 +240,16 @@ private slots:
         QVERIFY(client.publish("sorvik7/good/record", good) >= 0);
 
         QTRY_COMPARE_WITH_TIMEOUT(fileBytes(copies + QStringLiteral("/good/20030521.SVK")), header(), kSlowMs);
+        // One payload far longer than any of ours: refused without copies.
+        QVERIFY(client.publish("sorvik7/good/record", "SVK1 20030521.SVK 37\n" + QByteArray(kHugePayload, 'x')) >= 0);
         // Its log comes through a pipe that this loop reads.
-        QTRY_COMPARE_WITH_TIMEOUT(collector.log().count("refused a message"), refused.size(), kSlowMs);
+        QTRY_COMPARE_WITH_TIMEOUT(collector.log().count("refused a message"), refused.size() + 1, kSlowMs);
         const QByteArray log = collector.log();
+        QCOMPARE(log.count("longer than any of ours"), 1);
+#ifndef __SANITIZE_ADDRESS__   // the sanitizer keeps freed memory in quarantine
+        const qint64 peak = peakKb(collector.process().processId());
+        QVERIFY2(peak > 0 && peak < kPeakLimitKb, qPrintable(QStringLiteral("peak %1 KiB").arg(peak)));
+#endif
         QCOMPARE(log.count("the payload"), 5);
         QCOMPARE(log.count("a station name"), 3);
         QCOMPARE(QDir(box).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"copies"});
@@ -193,6 +258,36 @@ private slots:
                  (QStringList{FolderLock::kFileName, "good"}));
         QVERIFY(!QFileInfo::exists(QStringLiteral("/tmp/x.SVK")));
         QVERIFY(collector.terminate());
+    }
+
+    // Without the MQTT library the programs that need it say so and end
+    // with status 1 (a dependency of the package, not the operator's error).
+    void missingLibraryReported_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("logger") << kLogger << QStringList{"--port", "/dev/null", "--mqtt-url", "mqtt://127.0.0.1"};
+        QTest::newRow("collector") << kCollector << QStringList{"--mqtt-url", "mqtt://127.0.0.1"};
+    }
+
+    void missingLibraryReported()
+    {
+        QFETCH(QString, program);
+        QFETCH(QStringList, args);
+        // Another library under its name, found first: it lacks every function.
+        const QString lib = path(QStringLiteral("lib"));
+        QDir().mkpath(lib);
+        QVERIFY(QFile::copy(QFileInfo(QStringLiteral("/lib/x86_64-linux-gnu/libz.so.1")).canonicalFilePath(),
+                            lib + QStringLiteral("/libmosquitto.so.1")));
+        ProgramProcess process(program, args + QStringList{"--dir", path(QStringLiteral("data")), "--config", emptyConfig()});
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("LD_LIBRARY_PATH"), lib);
+        process.process().setProcessEnvironment(env);
+        QVERIFY(process.start());
+        QVERIFY(process.process().waitForFinished(kSlowMs));
+        QCOMPARE(process.process().exitCode(), kExitCannotRun);
+        const QByteArray log = process.log();
+        QVERIFY2(log.contains("cannot load the MQTT client library libmosquitto.so.1: it lacks"), log.constData());
     }
 
     void badSettings_data()
@@ -223,6 +318,10 @@ private slots:
                                                     << "no user name or password in the URL";
         QTest::newRow("collector: unknown key") << kCollector << QStringList() << QByteArray("mqtt-url=mqtt://h\nstation=x\n")
                                                 << "station = 'x'";
+        QTest::newRow("collector: silence alarm of 0 s") << kCollector << url + QStringList{"--silence-alarm", "0"}
+                                                        << QByteArray() << "silence-alarm = '0'";
+        QTest::newRow("collector: new stations not a number") << kCollector << url << QByteArray("new-stations-per-minute=many\n")
+                                                              << "new-stations-per-minute = 'many'";
         QTest::newRow("collector: password without user") << kCollector << url << QByteArray("mqtt-password=pw\n")
                                                           << "mqtt-password = '***'";
     }

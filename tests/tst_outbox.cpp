@@ -2,7 +2,9 @@
 // them: only what was reported flushed is read from the file being
 // written, lines come whole, and when the logger goes on to the next day
 // the rest of the day before comes first, an unfinished last line included.
+#include "datafile/dayfilename.h"
 #include "mqtt/outbox.h"
+#include "mqtt/recordpayload.h"
 #include "mqtt/sentcursor.h"
 
 #include <QDir>
@@ -65,12 +67,18 @@ private slots:
         QCOMPARE(drain(outbox, pos), kRecord);
 
         // A power cut left half a line; the next day's file begins. The day
-        // before is complete: the rest of it comes first, whole.
+        // before is complete: the half line stays (told once), the next day
+        // follows, naming the length of the day before in whole lines.
         append(kDay2, kHeader);
         outbox.flushed(kDay2, kHeader.size());
         QByteArrayList files;
-        QCOMPARE(drain(outbox, pos, &files), kRecord.left(10) + kHeader);
-        QCOMPARE(files, (QByteArrayList{kDay1, kDay2 + " after " + kDay1}));
+        QCOMPARE(drain(outbox, pos, &files), kHeader);
+        QCOMPARE(files, (QByteArrayList{kDay2 + " after " + kDay1}));
+        QByteArray torn;
+        QCOMPARE(outbox.takeTornTail(&torn), 10);
+        QCOMPARE(torn, kDay1);
+        Outbox::Position again{kDay2, 0};
+        QCOMPARE(outbox.next(again)->previousSize, kHeader.size() + 2 * kRecord.size());
         QCOMPARE(pos.file, kDay2);
         QCOMPARE(outbox.openFileLines(), 1);
     }
@@ -87,12 +95,54 @@ private slots:
         QVERIFY(!outbox.isLineStart({kDay2, 0}));
 
         QString error;
-        QVERIFY2(SentCursor::write(m_dir.path(), kDay1, kHeader.size(), &error), qPrintable(error));
-        QVERIFY2(SentCursor::write(m_dir.path(), kDay1, kHeader.size() + kRecord.size(), &error), qPrintable(error));
+        const auto id = SentCursor::identify(QFile::encodeName(m_dir.filePath(QString::fromLatin1(kDay1))));
+        QVERIFY(id);
+        QVERIFY2(SentCursor::write(m_dir.path(), kDay1, {kHeader.size(), id}, &error), qPrintable(error));
+        QVERIFY2(SentCursor::write(m_dir.path(), kDay1, {kHeader.size() + kRecord.size(), id}, &error), qPrintable(error));
+        // A cursor of an older version: an offset without the file's identity.
+        QFile old(m_dir.filePath(QStringLiteral(".20030522.SVK.sent")));
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("37\n") == 3);
+        old.close();
         const auto cursors = SentCursor::readAll(m_dir.path());
-        QCOMPARE(cursors.size(), size_t(1));
-        QCOMPARE(cursors.at(kDay1), kHeader.size() + kRecord.size());
+        QCOMPARE(cursors.size(), size_t(2));
+        QCOMPARE(cursors.at(kDay1).offset, kHeader.size() + kRecord.size());
+        QVERIFY(cursors.at(kDay1).id == id);
+        QCOMPARE(cursors.at(kDay2).offset, 37);
+        QVERIFY(!cursors.at(kDay2).id);
         QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral(".20030521.SVK.sent.tmp"))));
+    }
+
+    // One rule for the name, whoever reads it: the logger's capitals, any
+    // case of the suffix from a copy, a date that exists.
+    void dayFileNames_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QDate>("date");
+        QTest::newRow("as the logger names it") << QByteArray("20030521.SVK") << QDate(2003, 5, 21);
+        QTest::newRow("suffix in small letters") << QByteArray("20030521.svk") << QDate(2003, 5, 21);
+        QTest::newRow("suffix in mixed case") << QByteArray("20000229.Svk") << QDate(2000, 2, 29);
+        QTest::newRow("no such day") << QByteArray("20030229.SVK") << QDate();
+        QTest::newRow("a sign") << QByteArray("+0030521.SVK") << QDate();
+        QTest::newRow("seven digits") << QByteArray("2003052.SVK") << QDate();
+        QTest::newRow("more after it") << QByteArray("20030521.SVKx") << QDate();
+        QTest::newRow("another suffix") << QByteArray("20030521.SVG") << QDate();
+    }
+
+    void dayFileNames()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(QDate, date);
+        QCOMPARE(dayfilename::parse(QByteArrayView(name)), date);
+        QCOMPARE(dayfilename::parse(QString::fromLatin1(name)), date);
+        if (date.isValid())
+            QCOMPARE(dayfilename::parse(dayfilename::make(date)), date);
+        // The publisher takes what the viewer reads.
+        append(name, kHeader);
+        Outbox outbox(m_dir.path());
+        outbox.scan();
+        QCOMPARE(outbox.newestFile(), date.isValid() ? name : QByteArray());
+        QString why;
+        QCOMPARE(RecordPayload::decode("SVK1 " + name + " 0\n" + kHeader, &why).has_value(), date.isValid());
     }
 };
 

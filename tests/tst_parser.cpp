@@ -58,6 +58,11 @@ private slots:
         QTest::newRow("nan") << QByteArray("\x02Q,156,nan,M,00,\r\n") << 3;
         QTest::newRow("blank inside") << QByteArray("\x02Q,156,1 .5,M,00,\r\n") << 3;
         QTest::newRow("no comma: no field 3") << QByteArray("\x02Q 156 000.05 M 00\r\n") << 3;
+        QTest::newRow("NUL in a field") << QByteArray("\x02Q,156,000.05,M,0") + '\0' + "0,\x03" "19\r\n" << 3;
+        QTest::newRow("escape in a field") << QByteArray("\x02Q,1\x1b[2J56,000.05,M,00,\r\n") << 3;
+        QTest::newRow("ETX that opens no checksum") << QByteArray("\x02Q,156,000.05,M,00\x03,\r\n") << 3;
+        QTest::newRow("checksum in a field the record carries") << QByteArray("\x02Q,156,000.05,\x03" "19\r\n") << 3;
+        QTest::newRow("LF after an early CR reaches field 4") << QByteArray("\x02Q,156,000.05\r\n,M\r\n") << 3;
         QTest::newRow("slot 0") << QByteArray("\x02Q,1,005.00,M,00\r\n") << 0;
         QTest::newRow("slot 65") << QByteArray("\x02Q,1,005.00,M,00\r\n") << 65;
     }

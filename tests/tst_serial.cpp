@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <list>
+
 namespace {
 
 // Counters the test sets; counts how often the control looks.
@@ -116,19 +118,94 @@ private slots:
         QVERIFY(Init_Comm(comm, def, reporter));
         QCOMPARE(reporter.texts, QStringList());
 
-        QByteArray sent;   // a backlog beyond the 16-bit count is kept whole
+        // Faster than anyone reads: only the newest characters wait, and the
+        // loss is told when it begins (one line event) and when it ends.
+        QList<std::pair<bool, quint64>> episodes;
+        Codes events;
+        connect(&comm, &MSComm::inputOverflow, this, [&](bool on, quint64 n) { episodes.append({on, n}); });
+        connect(&comm, &MSComm::OnComm, this, [&] { events.append(comm.CommEvent()); });
+        QByteArray sent;
         for (int i = 0; i < 40000; ++i)
             sent.append(char(i % 251));
         qsizetype written = 0;
         for (QDeadlineTimer deadline(60000); written < sent.size() && !deadline.hasExpired(); QTest::qWait(1))
             written += pty.send(sent.mid(written, 1024));
-        QTRY_COMPARE_WITH_TIMEOUT(comm.InBufferCount(), qint16(32767), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(episodes.size(), 2, 30000);
+        QCOMPARE(comm.InBufferCount(), qint16(MSComm::kMaxWaiting));
+        QVERIFY(comm.takeGap());
         comm.setInputLen(0);
-        got = comm.Input();
-        QTRY_VERIFY_WITH_TIMEOUT((got += comm.Input()).size() >= sent.size(), 30000);
-        QCOMPARE(got, sent);
+        QCOMPARE(comm.Input(), sent.right(MSComm::kMaxWaiting));
+        QVERIFY(episodes.first().first && !episodes.last().first);
+        QCOMPARE(episodes.last().second, quint64(sent.size() - MSComm::kMaxWaiting));
+        QCOMPARE(events, Codes{MSComm::comEvRxOver});
         comm.setPortOpen(false);
         QCOMPARE(pty.takeWritten(), QByteArray());
+    }
+
+    // One device under two names: the second control refuses it and names
+    // the holder; once the first lets go it opens.
+    void lockedByTheDevice()
+    {
+        Com1Line pty;
+        const QString link = m_dir.filePath(QStringLiteral("by-id"));
+        QFile::remove(link);
+        QVERIFY(QFile::link(pty.slavePath(), link));
+        MSComm first, second;
+        first.setDevice(link);
+        first.setPortOpen(true);
+        QVERIFY(first.PortOpen());
+        second.setDevice(pty.slavePath());
+        CollectingReporter reporter;
+        QVERIFY(!Init_Comm(second, sorvik7_def(), reporter));
+        QCOMPARE(second.lockHolder(), QCoreApplication::applicationPid());
+        const QString holder = QStringLiteral("held by process %1").arg(QCoreApplication::applicationPid());
+        QVERIFY2(reporter.texts.value(0).startsWith(QStringLiteral("Error : <COM1> 8010\n")), qPrintable(reporter.texts.value(0)));
+        QVERIFY2(reporter.texts.value(0).contains(holder), qPrintable(reporter.texts.value(0)));
+        first.setPortOpen(false);
+        QVERIFY(Init_Comm(second, sorvik7_def(), reporter));
+        QCOMPARE(second.lockHolder(), 0);
+    }
+
+    // The sensor's pseudo-terminal ends and another program's gets its
+    // number: that is not the device coming back, unless a link to it has
+    // been made anew (as the sensor's own link is, when it comes back).
+    void onlyTheSameDeviceComesBack_data()
+    {
+        QTest::addColumn<QString>("named");
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("pseudo-terminal named directly") << "directly" << false;
+        QTest::newRow("old link to its number") << "old link" << false;
+        QTest::newRow("link made anew") << "new link" << true;
+    }
+    void onlyTheSameDeviceComesBack()
+    {
+        QFETCH(QString, named);
+        QFETCH(bool, opens);
+        QString error;
+        auto sensor = std::make_unique<PtyLine>();
+        QVERIFY2(sensor->open(&error), qPrintable(error));
+        const QString number = sensor->slavePath();
+        const QString link = m_dir.filePath(QStringLiteral("ttyWIND"));
+        QFile::remove(link);
+        if (named != u"directly")
+            QVERIFY(QFile::link(number, link));
+        MSComm comm;
+        comm.setDevice(named == u"directly" ? number : link);
+        comm.setPortOpen(true);
+        QVERIFY(comm.PortOpen());
+        sensor.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(!comm.PortOpen(), 30000);
+        std::list<PtyLine> others;
+        for (int i = 0; i < 64 && (others.empty() || others.back().slavePath() != number); ++i)
+            QVERIFY2(others.emplace_back().open(&error), qPrintable(error));
+        if (others.back().slavePath() != number)
+            QSKIP("the system did not give the number again");
+        if (named == u"new link") {
+            QFile::remove(link);
+            QVERIFY(QFile::link(number, link));
+        }
+        QCOMPARE(comm.reopen(), opens);
+        QCOMPARE(comm.otherDevice().isEmpty(), opens);
     }
 
     void lineErrorCounters_data()

@@ -1,8 +1,11 @@
 // sorvik7-logger as a process, on pseudo-terminals made by the simulated
 // sensor: the same day file as the window's engine for the same bytes, a
 // device that is late, goes away and comes back, a clean stop on SIGTERM
-// with systemd told, and bad settings refused before anything is opened.
+// with systemd told, and bad settings refused before anything is opened;
+// line faults told once and shown in the MQTT status; one device, one logger.
 #include "datafile/folderlock.h"
+#include "fleetsupport.h"
+#include "sensormessage.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -186,7 +189,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(service.log().contains("Device lost"), kSlowMs);
         SensorProcess second;
         QVERIFY(second.start(sensorArgs + QStringList{writeFile("after", after)}));
-        QTRY_COMPARE_WITH_TIMEOUT(withoutTimes(dayFile(path("service"))), expected, kSlowMs);
+        QTRY_VERIFY2_WITH_TIMEOUT(withoutTimes(dayFile(path("service"))) == expected, service.log().constData(), kSlowMs);
         QVERIFY(service.terminate());
     }
 
@@ -216,7 +219,7 @@ private slots:
         const qsizetype beforeGap = records();
         sensor = std::make_unique<SensorProcess>();
         QVERIFY(sensor->start({"--quiet", "--line-rate", "--link", link}));
-        QTRY_VERIFY_WITH_TIMEOUT(records() >= beforeGap + 40, kSlowMs);
+        QTRY_VERIFY2_WITH_TIMEOUT(records() >= beforeGap + 40, service.log().constData(), kSlowMs);
 
         // SIGTERM in the middle of the burst: whole records only, status 0.
         QVERIFY(service.terminate());
@@ -238,6 +241,70 @@ private slots:
         QVERIFY2(told.contains("READY=1"), told.constData());
         QVERIFY2(told.contains("WATCHDOG=1"), told.constData());
         QVERIFY2(told.endsWith("STOPPING=1"), told.constData());
+    }
+
+    // A flood faster than the line, then a sensor reporting a fault: each is
+    // told once and stands in the MQTT status while it lasts, and recording
+    // goes on with what comes after the flood.
+    void lineFaults()
+    {
+        QDir().mkpath(path("broker"));
+        TestBroker broker(path("broker"));
+        QVERIFY(broker.start());
+        QProcess statuses;
+        endWithParent(statuses);
+        statuses.start(QStringLiteral("mosquitto_sub"),
+                       {"-h", "127.0.0.1", "-p", QString::number(broker.port()), "-t", "+/+/status", "-t", "+/status"});
+        Com1Line pty(path("ttyWIND"));
+        Service service({"--port", path("ttyWIND"), "--samples", "3", "--dir", path("data"), "--config",
+                         writeFile("empty.conf", {}), "--mqtt-url", broker.url(), "--station", "mast1"});
+        QTRY_VERIFY_WITH_TIMEOUT(pty.hasListener(), kSlowMs);
+        QByteArray told;
+        const auto take = [&] { return told += statuses.readAllStandardOutput(); };
+        QTRY_VERIFY2_WITH_TIMEOUT(take().contains("\"online\":true"), statuses.readAllStandardError().constData(), kSlowMs);
+        QRandomGenerator rng(5);
+        QByteArray junk(4096, '\0');
+        for (QDeadlineTimer flood(2000); !flood.hasExpired();) {
+            rng.fillRange(reinterpret_cast<quint32 *>(junk.data()), junk.size() / 4);
+            pty.send(junk);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(service.log().contains("Receive buffer keeps up again"), kSlowMs);
+        QByteArray status;
+        for (const char *code : {"04", "04", "04", "04", "00", "00", "00"})
+            status += SensorMessage::frame("Q,229,001.00,M," + QByteArray(code) + ',');
+        QCOMPARE(pty.send(status + sorvik7::STX), status.size() + 1);
+        QTRY_VERIFY_WITH_TIMEOUT(service.log().contains("Sensor status back to 00"), kSlowMs);
+        QTRY_VERIFY_WITH_TIMEOUT(dayFile(path("data")).contains(",M,00\r\n"), kSlowMs);
+        QVERIFY(dayFile(path("data")).contains(",M,04\r\n"));
+
+        const QByteArray log = service.log();
+        QCOMPARE(log.count("Receive buffer overflow detected"), 1);
+        QCOMPARE(log.count("Sensor status 04"), 1);
+        QCOMPARE(log.count("Sensor status"), 2);
+        // Each fault while it lasts, and none once both have ended.
+        QTRY_VERIFY2_WITH_TIMEOUT(take().trimmed().split('\n').last().contains("\"faults\":[]"), told.constData(), kSlowMs);
+        QVERIFY2(told.contains("\"faults\":[\"receive buffer overflow: characters dropped\"]"), told.constData());
+        QVERIFY2(told.contains("\"faults\":[\"sensor status 04\"]"), told.constData());
+        QVERIFY(service.terminate());
+        statuses.kill();
+        statuses.waitForFinished();
+    }
+
+    // A second logger on a link to the device that one records from refuses
+    // it and names the holder; the first goes on.
+    void oneDeviceOneLogger()
+    {
+        Com1Line pty(path("by-id"));
+        const QString config = writeFile("empty.conf", {});
+        Service first({"--port", pty.slavePath(), "--samples", "3", "--dir", path("one"), "--config", config});
+        QTRY_VERIFY_WITH_TIMEOUT(pty.hasListener(), kSlowMs);
+        Service second({"--port", path("by-id"), "--samples", "3", "--dir", path("two"), "--config", config});
+        QVERIFY(second.process.waitForFinished(kSlowMs));
+        QCOMPARE(second.process.exitCode(), 1);
+        const QByteArray holder = "held by process " + QByteArray::number(first.process.processId());
+        QVERIFY2(second.log().contains(holder), second.log().constData());
+        QVERIFY(pty.hasListener());
+        QVERIFY(first.terminate());
     }
 
     void oneLoggerToAFolder()

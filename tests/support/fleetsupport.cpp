@@ -216,10 +216,17 @@ void ProgramProcess::kill()
 
 bool ProgramProcess::terminate()
 {
+    QElapsedTimer took;
+    took.start();
     ::kill(pid_t(m_process.processId()), SIGTERM);
     const bool ended = m_process.waitForFinished(kStartMs);
     log();
-    return ended && m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+    const bool clean = ended && m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+    if (!clean)
+        qWarning("%s did not end cleanly after SIGTERM (%s after %lld ms); its log:\n%s", qPrintable(m_program),
+                 ended ? qPrintable(QStringLiteral("exit status %1").arg(m_process.exitCode())) : "still running",
+                 took.elapsed(), m_log.constData());
+    return clean;
 }
 
 QByteArray ProgramProcess::log()

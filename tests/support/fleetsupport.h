@@ -68,7 +68,8 @@ public:
     ~ProgramProcess();
     bool start();
     void kill();
-    // SIGTERM; true when it then ended by itself with status 0.
+    // SIGTERM; true when it then ended by itself with status 0. Otherwise
+    // its log is printed, with what it did and how long it was given.
     bool terminate();
     QByteArray log();
     QProcess &process() { return m_process; }
