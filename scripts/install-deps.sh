@@ -31,6 +31,8 @@ packages=(
     qt6-httpserver-dev chromium
     # test.sh's fuzz run: clang with libFuzzer and the sanitizer runtimes
     clang-14 libclang-rt-14-dev
+    # the programs' manual pages, made from their --help at build time
+    help2man
 )
 # Extra sets: --gui adds a virtual display for machines without a desktop
 # (./run.sh --xvfb); --screenshots what scripts/screenshot.sh needs (and
@@ -38,10 +40,15 @@ packages=(
 # what sorvik7-bench-gui --xvfb needs: the virtual display, xdotool to click
 # as an operator would, and evilwm, a small window manager, so the window is
 # managed as on a desktop (evilwm places a new window at once, with no
-# placement by hand and no session to start).
+# placement by hand and no session to start). --packages what building and
+# checking the Debian packages needs (scripts/ci-packages.sh): Debian's
+# packaging tools (dpkg-buildpackage, debhelper, mk-build-deps with equivs),
+# lintian, and desktop-file-utils to check the desktop entries and to register
+# the viewer for day files as a desktop does.
 for arg in "$@"; do
     case "$arg" in
         --gui) packages+=(xvfb xauth) ;;
+        --packages) packages+=(dpkg-dev debhelper devscripts equivs lintian desktop-file-utils) ;;
         --screenshots) packages+=(xvfb xauth x11-apps x11-utils xdotool imagemagick mosquitto-clients) ;;
         --bench) packages+=(xvfb xdotool evilwm) ;;
         *) echo "install-deps: unknown option $arg" >&2; exit 2 ;;
