@@ -6,6 +6,7 @@
 #include "collector/fleethttp.h"
 #include "collector/stationboard.h"
 #include "common/nativepath.h"
+#include "common/timeunits.h"
 #include "daemon/exitcodes.h"
 #include "daemon/log.h"
 #include "daemon/signalwatcher.h"
@@ -22,13 +23,16 @@ namespace {
 // when HTTP is off.
 struct FleetPage
 {
+    explicit FleetPage(int silenceSeconds) : board(silenceSeconds) {}
     StationBoard board;
     std::unique_ptr<FleetHttp> http;
 };
 
-std::unique_ptr<FleetPage> serveFleet(const HttpSettings &settings, Collector &collector, QString *error)
+std::unique_ptr<FleetPage> serveFleet(const CollectorConfig &config, Collector &collector, QString *error)
 {
-    auto page = std::make_unique<FleetPage>();
+    const HttpSettings &settings = config.http;
+    // The page's silent alarm holds from the same time as the log's.
+    auto page = std::make_unique<FleetPage>(int(config.silenceAlarmMs / kMsPerSecond));
     StationBoard &board = page->board;
     FleetHttp::Source source{[&board](const QDateTime &now) { return board.views(now); },
                              [&collector] { return collector.refusedMessages(); }};
@@ -85,7 +89,7 @@ int main(int argc, char *argv[])
     Collector collector(reader.config(), log, std::move(client));
     std::unique_ptr<FleetPage> fleetPage;
     if (reader.config().http.enabled()) {
-        fleetPage = serveFleet(reader.config().http, collector, &error);
+        fleetPage = serveFleet(reader.config(), collector, &error);
         if (!fleetPage) {
             log.error(error);
             return exitcode::kCannotRun;

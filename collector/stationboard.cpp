@@ -26,6 +26,7 @@ const FaultAlarm kFaultAlarms[] = {
     {"no_valid_message", QLatin1StringView("no valid message")},
     {"sensor_status", QLatin1StringView("sensor status")},
     {"backlog", QLatin1StringView("records waiting")},
+    {"input_overflow", QLatin1StringView("receive buffer overflow")},
 };
 
 QDateTime isoTime(const QJsonValue &value)

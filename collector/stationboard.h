@@ -45,12 +45,13 @@ struct StationView
 //   device_lost       the station waits for its serial device
 //   file_fault        the station cannot write its day file
 //   backlog           records wait at the station for their day file
-// The last four come from the faults of the station's status.
+//   input_overflow    the station's line brings more than it can read
+// The last five come from the faults of the station's status.
 class StationBoard
 {
 public:
     static constexpr const char *kAlarms[] = {"offline",       "silent",      "no_valid_message", "sensor_status",
-                                              "device_lost",   "file_fault",  "backlog"};
+                                              "device_lost",   "file_fault",  "backlog",          "input_overflow"};
     static constexpr int kDefaultSilenceSeconds = 120;
     // The chart's span, and at most this many intervals in it.
     static constexpr qint64 kHistorySeconds = 6 * 3600;

@@ -64,6 +64,15 @@ StationLink::StationLink(const MqttSettings &settings, const QString &dataDir, A
         m_fileFault.clear();
         reportFaults();
     });
+    // Said while records wait, not with their count: the status changes
+    // when the wait begins and ends, not at every record.
+    connect(&m_engine, &Acquisition::backlogChanged, this, [this](qsizetype waiting) {
+        const QString fault = waiting > 0 ? QStringLiteral("records waiting for the data folder") : QString();
+        if (fault != m_backlogFault) {
+            m_backlogFault = fault;
+            reportFaults();
+        }
+    });
     // The line's faults, each while it lasts.
     const auto lineFault = [this](QString LineFaults::*which, const QString &text) {
         m_line.*which = text;
@@ -155,7 +164,7 @@ void StationLink::publishStats(const IntervalRow &row)
 void StationLink::reportFaults()
 {
     QStringList faults;
-    for (const QString &fault : {m_deviceFault, m_fileFault, m_line.silence, m_line.status, m_line.overflow})
+    for (const QString &fault : {m_deviceFault, m_fileFault, m_backlogFault, m_line.silence, m_line.status, m_line.overflow})
         if (!fault.isEmpty())
             faults << fault;
     if (m_publisher)

@@ -60,6 +60,7 @@ private:
     StationPublisher *m_publisher = nullptr;  // lives in m_thread
     QString m_deviceFault;
     QString m_fileFault;
+    QString m_backlogFault;
     struct LineFaults
     {
         QString silence, status, overflow;

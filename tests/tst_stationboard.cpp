@@ -62,10 +62,11 @@ private slots:
             << 10 << QStringList{"offline"};
         QTest::newRow("faults and a sensor status")
             << QList<Event>{{0, "status", "{\"online\":true,\"faults\":[\"waiting for the device /dev/ttyUSB0\","
-                                          "\"cannot write 20261207.SVK: Permission denied\",\"no valid message for 30 s\"],"
+                                          "\"cannot write 20261207.SVK: Permission denied\",\"no valid message for 30 s\","
+                                          "\"receive buffer overflow: characters dropped\"],"
                                           "\"records_waiting\":12}"},
                             {1, "line", kBadRecord}}
-            << 2 << true << 2 << QStringList{"no_valid_message", "sensor_status", "device_lost", "file_fault", "backlog"};
+            << 2 << true << 2 << QStringList{"no_valid_message", "sensor_status", "device_lost", "file_fault", "backlog", "input_overflow"};
         QTest::newRow("a newer live message clears the record's status")
             << (recording + QList<Event>{{1, "line", kBadRecord}, {2, "live", "{\"status\":\"00\",\"speed\":4.1}"}}) << 3 << true
             << 86400 * 6 + 3 * 3600 + 3 << QStringList();

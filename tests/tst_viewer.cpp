@@ -51,8 +51,9 @@ QList<QList<QPointF>> piecesOf(const QWidget &w, const QString &name)
 {
     QList<QList<QPointF>> pieces;
     for (QAbstractSeries *series : chartOf(w, name)->chart()->series()) {
-        const auto *line = static_cast<QLineSeries *>(series);
-        if (line->name() == name && line->count() > 0)
+        // The interval gusts are a scatter series beside the lines.
+        const auto *line = qobject_cast<QLineSeries *>(series);
+        if (line && line->name() == name && line->count() > 0)
             pieces << line->points();
     }
     return pieces;

@@ -15,6 +15,7 @@ const ALARMS = {
   device_lost: { text: 'device lost', severe: true },
   file_fault: { text: 'file fault', severe: true },
   backlog: { text: 'backlog', severe: false },
+  input_overflow: { text: 'line flooded', severe: false },
 };
 const CHART = { width: 300, height: 90, left: 28, right: 6, top: 8, bottom: 14 };
 
