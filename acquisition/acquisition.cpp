@@ -3,8 +3,8 @@
 #include "common/nativepath.h"
 #include "serial/initcomm.h"
 
-Acquisition::Acquisition(CycleDisplay &display, MessageReporter &reporter, const Clock &clock,
-                         PortInput *replay, QObject *parent)
+Acquisition::Acquisition(CycleDisplay &display, MessageReporter &reporter, const Clock &clock, PortInput *replay,
+                         QObject *parent)
     : QObject(parent),
       m_reporter(reporter),
       m_replay(replay),
@@ -266,8 +266,7 @@ void Acquisition::backlogMoved()
 bool Acquisition::writeBacklog()
 {
     m_drain.stop();
-    while (m_file.backlog() > 0 && m_file.writeBacklog(kRetryMs)) {
-    }
+    while (m_file.backlog() > 0 && m_file.writeBacklog(kRetryMs)) { }
     backlogMoved();
     return m_file.backlog() == 0;
 }

@@ -47,8 +47,8 @@ class Acquisition : public QObject
 
 public:
     enum class State {
-        Stopped,          // Stop_Flag set by STOP, or never started
-        Running,          // started; the port is open, or failed to open at START
+        Stopped, // Stop_Flag set by STOP, or never started
+        Running, // started; the port is open, or failed to open at START
         WaitingForDevice, // started, but the device has gone; looking for it
     };
     Q_ENUM(State)
@@ -63,8 +63,8 @@ public:
 
     // With `replay`, the cycle reads recorded input from it instead of the
     // serial port, and START and STOP leave the port alone.
-    Acquisition(CycleDisplay &display, MessageReporter &reporter, const Clock &clock,
-                PortInput *replay = nullptr, QObject *parent = nullptr);
+    Acquisition(CycleDisplay &display, MessageReporter &reporter, const Clock &clock, PortInput *replay = nullptr,
+                QObject *parent = nullptr);
     ~Acquisition() override;
 
     sorvik7_def &def() { return m_def; }
@@ -169,7 +169,10 @@ private:
     class FaultEpisodes final : public MessageReporter
     {
     public:
-        explicit FaultEpisodes(Acquisition &engine) : m_engine(engine) {}
+        explicit FaultEpisodes(Acquisition &engine)
+            : m_engine(engine)
+        {
+        }
         void report(const QString &text) override;
         // Reports the first record lost of the episode.
         void noteLoss();
@@ -182,15 +185,18 @@ private:
         Acquisition &m_engine;
         bool m_inFault = false;
         bool m_lossReported = false;
-        quint64 m_delayedBefore = 0;   // delayed records when it began
-        quint64 m_droppedBefore = 0;   // dropped records when it began
+        quint64 m_delayedBefore = 0; // delayed records when it began
+        quint64 m_droppedBefore = 0; // dropped records when it began
     };
 
     // Passes the data file's notices on as fileNotice.
     class Notices final : public MessageReporter
     {
     public:
-        explicit Notices(Acquisition &engine) : m_engine(engine) {}
+        explicit Notices(Acquisition &engine)
+            : m_engine(engine)
+        {
+        }
         void report(const QString &text) override { emit m_engine.fileNotice(text); }
 
     private:
@@ -234,6 +240,6 @@ private:
     quint64 m_badChecksums = 0;
     quint64 m_unparsable = 0;
     QByteArray m_sensorStatus = kStatusOk;
-    QByteArray m_storedFile;     // what stored() said last
+    QByteArray m_storedFile; // what stored() said last
     qint64 m_storedBytes = -1;
 };

@@ -11,18 +11,23 @@
 #include <QtDebug>
 
 namespace {
-constexpr qint64 kTickNs = 1'000'000;     // the pacing period: 1 ms
+constexpr qint64 kTickNs = 1'000'000; // the pacing period: 1 ms
 constexpr qint64 kNsPerMs = 1'000'000;
 // How far behind the pacing may fall and still catch up: as far as the
 // serial control keeps characters waiting (4096, over four seconds of line),
 // so that a process held up by a busy machine loses none of them.
 constexpr qint64 kMaxLagNs = 4'000'000'000;
-constexpr int kSyncStxCount = 4;          // the sync phase ends on the STX that takes Sample_Idx past this
+constexpr int kSyncStxCount = 4; // the sync phase ends on the STX that takes Sample_Idx past this
 } // namespace
 
-AcquisitionCycle::AcquisitionCycle(sorvik7_def &def, PortInput &port, CycleDisplay &display,
-                                   DataFile &file, const Clock &clock, QObject *parent)
-    : QObject(parent), m_def(def), m_port(port), m_display(display), m_file(file), m_clock(clock)
+AcquisitionCycle::AcquisitionCycle(sorvik7_def &def, PortInput &port, CycleDisplay &display, DataFile &file,
+                                   const Clock &clock, QObject *parent)
+    : QObject(parent),
+      m_def(def),
+      m_port(port),
+      m_display(display),
+      m_file(file),
+      m_clock(clock)
 {
     m_tim_f.setTimerType(Qt::PreciseTimer);
     m_tim_f.setSingleShot(true);
@@ -55,8 +60,8 @@ void AcquisitionCycle::restart()
     } else {
         // The window has 64 slots; any other length is refused here rather
         // than used as an index.
-        qWarning("Averaging length %d refused: it must be %d to %d", int(m_def.Sample_Num),
-                 sorvik7::kMinSampleNum, sorvik7::kMaxSampleNum);
+        qWarning("Averaging length %d refused: it must be %d to %d", int(m_def.Sample_Num), sorvik7::kMinSampleNum,
+                 sorvik7::kMaxSampleNum);
         m_phase = Phase::Ended;
     }
 
@@ -91,9 +96,12 @@ int AcquisitionCycle::sampleNum()
 bool AcquisitionCycle::wantsStep() const
 {
     switch (m_phase) {
-    case Phase::Idle: return !m_def.Stop_Flag;
-    case Phase::Run: return m_def.Stop_Flag || m_shownCount != 0;
-    default: return false;
+    case Phase::Idle:
+        return !m_def.Stop_Flag;
+    case Phase::Run:
+        return m_def.Stop_Flag || m_shownCount != 0;
+    default:
+        return false;
     }
 }
 
@@ -148,11 +156,20 @@ void AcquisitionCycle::step()
     {
         const auto done = qScopeGuard([this] { m_inStep = false; });
         switch (m_phase) {
-        case Phase::Idle: idleStep(); break;
-        case Phase::Sync: syncStep(); break;
-        case Phase::Fill: fillStep(); break;
-        case Phase::Run: runStep(); break;
-        case Phase::Ended: break;
+        case Phase::Idle:
+            idleStep();
+            break;
+        case Phase::Sync:
+            syncStep();
+            break;
+        case Phase::Fill:
+            fillStep();
+            break;
+        case Phase::Run:
+            runStep();
+            break;
+        case Phase::Ended:
+            break;
         }
     }
     if (m_restartPending)
@@ -322,7 +339,7 @@ void AcquisitionCycle::writeRecord()
     // its offset from UTC turns the arrival stamp into local time.
     const QDateTime now = m_clock.now();
     const QDateTime stamp = QDateTime::fromMSecsSinceEpoch(m_recStampMs, Qt::OffsetFromUTC, now.offsetFromUtc());
-    const QByteArray line = Record_Line(formatTimeOfDay(stamp.time()), m_fld, m_Avg_Speed, m_def.Debug_Flag,
-                                        m_Speed_Buf, sampleNum());
+    const QByteArray line =
+        Record_Line(formatTimeOfDay(stamp.time()), m_fld, m_Avg_Speed, m_def.Debug_Flag, m_Speed_Buf, sampleNum());
     emit recordDone(m_file.append(now, {stamp, line}));
 }

@@ -44,8 +44,8 @@ public:
     // up to the next STX is thrown away and the message dropped.
     static constexpr qsizetype kMaxMessage = 1024;
 
-    AcquisitionCycle(sorvik7_def &def, PortInput &port, CycleDisplay &display, DataFile &file,
-                     const Clock &clock, QObject *parent = nullptr);
+    AcquisitionCycle(sorvik7_def &def, PortInput &port, CycleDisplay &display, DataFile &file, const Clock &clock,
+                     QObject *parent = nullptr);
 
     // The entry steps, run at every activation of the main window: a fresh
     // speed window, the port's input discarded, Sample_Idx 1, then idle (or
@@ -126,16 +126,17 @@ private:
     int m_Sample_Idx = 1;
     MsgFields m_fld;
     double m_Avg_Speed = 0.0;
-    qint64 m_recStampMs = 0;     // when the STX that completes the message arrived
-    QByteArray m_Rx_Char;        // the character read last
-    QByteArray m_Msg_Buf;        // message being assembled, from its STX on
-    bool m_overflow = false;     // Msg_Buf passed kMaxMessage; skipping to the next STX
-    int m_sampleNum = 10;        // the last valid Sample_Num seen
-    int m_shownCount = -1;       // what the counter shows
+    qint64 m_recStampMs = 0; // when the STX that completes the message arrived
+    QByteArray m_Rx_Char; // the character read last
+    QByteArray m_Msg_Buf; // message being assembled, from its STX on
+    bool m_overflow = false; // Msg_Buf passed kMaxMessage; skipping to the next STX
+    int m_sampleNum = 10; // the last valid Sample_Num seen
+    int m_shownCount = -1; // what the counter shows
 
-    QTimer m_tim_f;              // the pacing timer: only while characters wait
+    QTimer m_tim_f; // the pacing timer: only while characters wait
     QElapsedTimer m_monotonic;
-    qint64 m_nextTickNs = 0;     // when the next pacing period ends
-    bool m_inStep = false;       // a step is running (perhaps under a message box)
+    qint64 m_nextTickNs = 0; // when the next pacing period ends
+    bool m_inStep = false; // a step is running (perhaps under a message box)
     bool m_restartPending = false;
-    quint64 m_restarts = 0;};
+    quint64 m_restarts = 0;
+};

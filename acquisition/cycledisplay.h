@@ -16,6 +16,6 @@ public:
 class NullDisplay final : public CycleDisplay
 {
 public:
-    void showMessage(const QByteArray &) override {}
-    void showCount(int) override {}
+    void showMessage(const QByteArray &) override { }
+    void showCount(int) override { }
 };

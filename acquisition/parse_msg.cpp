@@ -72,17 +72,28 @@ bool Parse_Msg(const QByteArray &msg, MsgFields &fld, SpeedBuffer &Speed_Buf, in
         if (fieldNo <= 6 && !isPlainField(token, fieldNo))
             return false;
         switch (fieldNo) {
-        case 1: out.Fld1 = token; break;
-        case 2: out.Fld2 = token; break;
+        case 1:
+            out.Fld1 = token;
+            break;
+        case 2:
+            out.Fld2 = token;
+            break;
         case 3:
             speed = parseSpeed(token);
             if (!speed)
                 return false;
             break;
-        case 4: out.Fld4 = token; break;
-        case 5: out.Fld5 = token; break;
-        case 6: out.Fld6 = token; break;
-        default: break;
+        case 4:
+            out.Fld4 = token;
+            break;
+        case 5:
+            out.Fld5 = token;
+            break;
+        case 6:
+            out.Fld6 = token;
+            break;
+        default:
+            break;
         }
         ++fieldNo;
         tokenStart = i + 1;

@@ -51,7 +51,7 @@ public:
     }
     qint64 messages = 0;
     int maxPending = 0;
-    int maxPendingLate = 0;   // over the second half of the run: drift shows here
+    int maxPendingLate = 0; // over the second half of the run: drift shows here
     bool watchLate = false;
 };
 
@@ -73,8 +73,8 @@ struct Result
 {
     QString name;
     qint64 sent = 0;
-    double lineRate = 0;   // characters a second the sensor put on the line
-    qint64 shown = 0;      // messages the cycle took
+    double lineRate = 0; // characters a second the sensor put on the line
+    qint64 shown = 0; // messages the cycle took
     qint64 written = 0;
     qint64 expected = 0;
     int maxPending = 0;
@@ -83,8 +83,7 @@ struct Result
     bool ok = true;
 };
 
-Result runSensor(const QString &name, const QString &sensorPath, const QStringList &sensorArgs,
-                 int seconds, int n)
+Result runSensor(const QString &name, const QString &sensorPath, const QStringList &sensorArgs, int seconds, int n)
 {
     Result r;
     r.name = name;
@@ -189,8 +188,8 @@ void recordCost(int records)
             if (file.File_open(clock.now()))
                 file.writeRecord(line);
         }
-        std::printf("record-cost sync=%s records=%d us_per_record=%.1f\n", sync ? "on" : "off",
-                    records, t.nsecsElapsed() / 1e3 / records);
+        std::printf("record-cost sync=%s records=%d us_per_record=%.1f\n", sync ? "on" : "off", records,
+                    t.nsecsElapsed() / 1e3 / records);
     }
 }
 
@@ -212,10 +211,18 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Benchmark of the acquisition cycle on a pseudo-terminal"));
     parser.addHelpOption();
-    const QCommandLineOption secondsOpt(QStringLiteral("seconds"), QStringLiteral("Length of the saturated and 4 Hz scenarios (default 60; stopped: a sixth, at least 10)."), QStringLiteral("s"), QStringLiteral("60"));
-    const QCommandLineOption sensorOpt(QStringLiteral("sensor"), QStringLiteral("Path of sorvik7-sensor."), QStringLiteral("path"));
-    const QCommandLineOption nOpt(QStringLiteral("n"), QStringLiteral("Averaging length N (default 10)."), QStringLiteral("n"), QStringLiteral("10"));
-    const QCommandLineOption recordsOpt(QStringLiteral("record-cost"), QStringLiteral("Records for the per-record cost figure (default 200; 0 skips it)."), QStringLiteral("count"), QStringLiteral("200"));
+    const QCommandLineOption secondsOpt(
+        QStringLiteral("seconds"),
+        QStringLiteral("Length of the saturated and 4 Hz scenarios (default 60; stopped: a sixth, at least 10)."),
+        QStringLiteral("s"), QStringLiteral("60"));
+    const QCommandLineOption sensorOpt(QStringLiteral("sensor"), QStringLiteral("Path of sorvik7-sensor."),
+                                       QStringLiteral("path"));
+    const QCommandLineOption nOpt(QStringLiteral("n"), QStringLiteral("Averaging length N (default 10)."),
+                                  QStringLiteral("n"), QStringLiteral("10"));
+    const QCommandLineOption recordsOpt(
+        QStringLiteral("record-cost"),
+        QStringLiteral("Records for the per-record cost figure (default 200; 0 skips it)."), QStringLiteral("count"),
+        QStringLiteral("200"));
     parser.addOptions({secondsOpt, sensorOpt, nOpt, recordsOpt});
     parser.process(app);
 
@@ -242,12 +249,11 @@ int main(int argc, char *argv[])
     if (const int records = parser.value(recordsOpt).toInt(); records > 0)
         recordCost(records);
 
-    const qint64 lost = std::max<qint64>(0, saturated.expected - saturated.written)
-        + std::max<qint64>(0, hz4.expected - hz4.written);
+    const qint64 lost =
+        std::max<qint64>(0, saturated.expected - saturated.written) + std::max<qint64>(0, hz4.expected - hz4.written);
     std::printf("summary: lost=%lld max_pending=%d cpu_saturated=%.1f cpu_4hz=%.1f cpu_stopped=%.1f rss_mb=%.0f\n",
-                lost, std::max(saturated.maxPending, hz4.maxPending), saturated.cpu, hz4.cpu,
-                stopped.cpu, peakRssMb());
-    const bool ok = saturated.ok && hz4.ok && lost == 0 && saturated.written == saturated.expected
-        && hz4.written == hz4.expected;
+                lost, std::max(saturated.maxPending, hz4.maxPending), saturated.cpu, hz4.cpu, stopped.cpu, peakRssMb());
+    const bool ok =
+        saturated.ok && hz4.ok && lost == 0 && saturated.written == saturated.expected && hz4.written == hz4.expected;
     return ok ? 0 : 1;
 }

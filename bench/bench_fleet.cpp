@@ -16,9 +16,9 @@
 #include "bench/procstat.h"
 #include "datafile/dayfilename.h"
 #include "datafile/recordformat.h"
+#include "fleetsupport.h"
 #include "mqtt/mqttclient.h"
 #include "mqtt/recordpayload.h"
-#include "fleetsupport.h"
 #include "testsupport.h"
 
 #include <QCommandLineParser>
@@ -45,14 +45,14 @@
 namespace {
 
 constexpr int kStartMs = 10000;
-constexpr int kWarmUpMs = 10000;          // every station's first status and lines are in
+constexpr int kWarmUpMs = 10000; // every station's first status and lines are in
 constexpr int kStatusPeriodMs = 10000;
 constexpr int kLivePeriodMs = 1000;
 constexpr int kStatsPeriodMs = 60000;
-constexpr int kRequestsMs = 10000;        // how long /api/stations is asked back to back
-constexpr int kPollMs = 5000;             // as the page asks
+constexpr int kRequestsMs = 10000; // how long /api/stations is asked back to back
+constexpr int kPollMs = 5000; // as the page asks
 constexpr int kMaxInflight = 2000;
-constexpr int kHistoryIntervals = 36;     // six hours of ten-minute intervals
+constexpr int kHistoryIntervals = 36; // six hours of ten-minute intervals
 constexpr int kHistoryIntervalS = 600;
 constexpr double kMsPerSecond = 1000.0;
 constexpr double kKbPerMb = 1024.0;
@@ -78,12 +78,14 @@ class Fleet
 {
 public:
     Fleet(const QString &url, int stations, int rate)
-        : m_clientPtr(MqttClient::make([&url] {
-              MqttClientConfig c;
-              c.broker.url = MqttUrl::parse(url, nullptr);
-              c.maxInflight = kMaxInflight;
-              return c;
-          }(), nullptr)),
+        : m_clientPtr(MqttClient::make(
+            [&url] {
+                MqttClientConfig c;
+                c.broker.url = MqttUrl::parse(url, nullptr);
+                c.maxInflight = kMaxInflight;
+                return c;
+            }(),
+            nullptr)),
           m_client(*m_clientPtr),
           m_file(dayfilename::make(QDate::currentDate()).toLatin1()),
           m_offsets(size_t(stations), 0)
@@ -110,7 +112,8 @@ public:
         m_live.setInterval(kLivePeriodMs);
         QObject::connect(&m_live, &QTimer::timeout, &m_client, [this] { publishEach("live", live()); });
         m_stats.setInterval(kStatsPeriodMs);
-        QObject::connect(&m_stats, &QTimer::timeout, &m_client, [this] { publishEach("stats", stats(QDateTime::currentDateTimeUtc()), true); });
+        QObject::connect(&m_stats, &QTimer::timeout, &m_client,
+                         [this] { publishEach("stats", stats(QDateTime::currentDateTimeUtc()), true); });
     }
 
     void start()
@@ -143,38 +146,52 @@ private:
     {
         const QString now = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
         for (int i = 0; i < m_names.size(); ++i) {
-            const QJsonObject status{{QStringLiteral("station"), m_names[i]}, {QStringLiteral("online"), true},
-                                     {QStringLiteral("since"), now}, {QStringLiteral("time"), now},
+            const QJsonObject status{{QStringLiteral("station"), m_names[i]},
+                                     {QStringLiteral("online"), true},
+                                     {QStringLiteral("since"), now},
+                                     {QStringLiteral("time"), now},
                                      {QStringLiteral("records_today"), m_offsets[size_t(i)] / 30},
                                      {QStringLiteral("faults"), QJsonArray()}};
-            m_published += m_client.publish(topic(i, "status"), QJsonDocument(status).toJson(QJsonDocument::Compact), 1, true) >= 0;
+            m_published +=
+                m_client.publish(topic(i, "status"), QJsonDocument(status).toJson(QJsonDocument::Compact), 1, true)
+                >= 0;
         }
     }
     double speed() { return 4 + 3 * QRandomGenerator::global()->generateDouble(); }
     int direction() { return QRandomGenerator::global()->bounded(360); }
     QByteArray record()
     {
-        return formatTimeOfDay(QTime::currentTime()) + ",\x02Q," + QByteArray::number(direction()).rightJustified(3, '0')
-            + ',' + formatNumber(speed()) + ",M,00\r\n";
+        return formatTimeOfDay(QTime::currentTime()) + ",\x02Q,"
+            + QByteArray::number(direction()).rightJustified(3, '0') + ',' + formatNumber(speed()) + ",M,00\r\n";
     }
     QByteArray live()
     {
-        return QJsonDocument(QJsonObject{{QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
-                                         {QStringLiteral("speed"), speed()}, {QStringLiteral("mean"), speed()},
-                                         {QStringLiteral("direction"), direction()}, {QStringLiteral("units"), QStringLiteral("M")},
-                                         {QStringLiteral("status"), QStringLiteral("00")}})
+        return QJsonDocument(
+                   QJsonObject{{QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
+                               {QStringLiteral("speed"), speed()},
+                               {QStringLiteral("mean"), speed()},
+                               {QStringLiteral("direction"), direction()},
+                               {QStringLiteral("units"), QStringLiteral("M")},
+                               {QStringLiteral("status"), QStringLiteral("00")}})
             .toJson(QJsonDocument::Compact);
     }
     QByteArray stats(const QDateTime &end)
     {
-        return QJsonDocument(QJsonObject{{QStringLiteral("start"), end.addSecs(-kStatsPeriodMs / 1000).toString(Qt::ISODate)},
-                                         {QStringLiteral("end"), end.toString(Qt::ISODate)}, {QStringLiteral("count"), 240},
-                                         {QStringLiteral("coverage"), 1.0}, {QStringLiteral("speed_mean"), speed()},
-                                         {QStringLiteral("speed_sd"), 0.8}, {QStringLiteral("speed_min"), 2.0},
-                                         {QStringLiteral("speed_max"), 9.0}, {QStringLiteral("gust"), speed() + 2},
-                                         {QStringLiteral("ti"), 0.15}, {QStringLiteral("dir_mean"), direction()},
-                                         {QStringLiteral("dir_sd"), 12.0}, {QStringLiteral("status_bad"), 0},
-                                         {QStringLiteral("units"), QStringLiteral("M")}})
+        return QJsonDocument(
+                   QJsonObject{{QStringLiteral("start"), end.addSecs(-kStatsPeriodMs / 1000).toString(Qt::ISODate)},
+                               {QStringLiteral("end"), end.toString(Qt::ISODate)},
+                               {QStringLiteral("count"), 240},
+                               {QStringLiteral("coverage"), 1.0},
+                               {QStringLiteral("speed_mean"), speed()},
+                               {QStringLiteral("speed_sd"), 0.8},
+                               {QStringLiteral("speed_min"), 2.0},
+                               {QStringLiteral("speed_max"), 9.0},
+                               {QStringLiteral("gust"), speed() + 2},
+                               {QStringLiteral("ti"), 0.15},
+                               {QStringLiteral("dir_mean"), direction()},
+                               {QStringLiteral("dir_sd"), 12.0},
+                               {QStringLiteral("status_bad"), 0},
+                               {QStringLiteral("units"), QStringLiteral("M")}})
             .toJson(QJsonDocument::Compact);
     }
 
@@ -195,7 +212,9 @@ class Askers
 public:
     enum class Mode { BackToBack, Once };
     Askers(int port, const QByteArray &path, int clients, Mode mode = Mode::BackToBack)
-        : m_port(port), m_request("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"), m_mode(mode)
+        : m_port(port),
+          m_request("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"),
+          m_mode(mode)
     {
         for (int i = 0; i < clients; ++i)
             ask();
@@ -233,7 +252,7 @@ private:
     qint64 m_answered = 0;
     qint64 m_failed = 0;
     qint64 m_bytes = 0;
-    QObject m_sockets;   // last: its sockets go first
+    QObject m_sockets; // last: its sockets go first
 };
 
 // The fleet page open: headless Chromium when there is one, else a poller
@@ -244,7 +263,9 @@ struct OpenPage
     {
         const QString chromium = QStandardPaths::findExecutable(QStringLiteral("chromium"));
         if (chromium.isEmpty()) {
-            QObject::connect(&poll, &QTimer::timeout, &poll, [this, port] { polls = std::make_unique<Askers>(port, "/api/stations", 1, Askers::Mode::Once); });
+            QObject::connect(&poll, &QTimer::timeout, &poll, [this, port] {
+                polls = std::make_unique<Askers>(port, "/api/stations", 1, Askers::Mode::Once);
+            });
             poll.start(kPollMs);
             what = QStringLiteral("a poller asking /api/stations every 5 s (no chromium)");
             return;
@@ -278,13 +299,15 @@ Cost costBetween(const std::optional<ProcSample> &from, qint64 pid)
     return {rateBetween(*from, *to), to->rssKb / kKbPerMb, to->peakRssKb / kKbPerMb};
 }
 
-bool startCollector(Child &collector, const QString &folder, const QString &name, const QString &url, const QStringList &extra)
+bool startCollector(Child &collector, const QString &folder, const QString &name, const QString &url,
+                    const QStringList &extra)
 {
     const QString empty = folder + QStringLiteral("/empty.conf");
     QFile(empty).open(QIODevice::WriteOnly);
     return collector.start(g_binDir + QStringLiteral("/collector/sorvik7-collect"),
-                           QStringList{"--mqtt-url", url, "--dir", folder + u'/' + name, "--config", empty, "--client-id",
-                                       QStringLiteral("bench-") + name} + extra,
+                           QStringList{"--mqtt-url", url, "--dir", folder + u'/' + name, "--config", empty,
+                                       "--client-id", QStringLiteral("bench-") + name}
+                               + extra,
                            folder + u'/' + name + QStringLiteral(".log"));
 }
 
@@ -300,13 +323,22 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("What the fleet page costs sorvik7-collect, and how fast it answers."));
+    parser.setApplicationDescription(
+        QStringLiteral("What the fleet page costs sorvik7-collect, and how fast it answers."));
     parser.addHelpOption();
-    const QCommandLineOption stationsOpt(QStringLiteral("stations"), QStringLiteral("Simulated stations (default 50)."), QStringLiteral("n"), QStringLiteral("50"));
-    const QCommandLineOption rateOpt(QStringLiteral("rate"), QStringLiteral("Records a second per station (default 4)."), QStringLiteral("hz"), QStringLiteral("4"));
-    const QCommandLineOption secondsOpt(QStringLiteral("seconds"), QStringLiteral("How long the cost is measured (default 60)."), QStringLiteral("s"), QStringLiteral("60"));
-    const QCommandLineOption clientsOpt(QStringLiteral("clients"), QStringLiteral("Clients asking /api/stations at once (default 4)."), QStringLiteral("n"), QStringLiteral("4"));
-    const QCommandLineOption keepOpt(QStringLiteral("keep"), QStringLiteral("Work in DIR and keep it (logs, copies)."), QStringLiteral("dir"));
+    const QCommandLineOption stationsOpt(QStringLiteral("stations"), QStringLiteral("Simulated stations (default 50)."),
+                                         QStringLiteral("n"), QStringLiteral("50"));
+    const QCommandLineOption rateOpt(QStringLiteral("rate"),
+                                     QStringLiteral("Records a second per station (default 4)."), QStringLiteral("hz"),
+                                     QStringLiteral("4"));
+    const QCommandLineOption secondsOpt(QStringLiteral("seconds"),
+                                        QStringLiteral("How long the cost is measured (default 60)."),
+                                        QStringLiteral("s"), QStringLiteral("60"));
+    const QCommandLineOption clientsOpt(QStringLiteral("clients"),
+                                        QStringLiteral("Clients asking /api/stations at once (default 4)."),
+                                        QStringLiteral("n"), QStringLiteral("4"));
+    const QCommandLineOption keepOpt(QStringLiteral("keep"), QStringLiteral("Work in DIR and keep it (logs, copies)."),
+                                     QStringLiteral("dir"));
     parser.addOptions({stationsOpt, rateOpt, secondsOpt, clientsOpt, keepOpt});
     parser.process(app);
     g_binDir = QCoreApplication::applicationDirPath() + QStringLiteral("/..");
@@ -330,12 +362,16 @@ int main(int argc, char *argv[])
         QFile log(folder + u'/' + name + QStringLiteral(".log"));
         return log.open(QIODevice::ReadOnly) && log.readAll().contains("connected to");
     };
-    ok = ok && waitFor([&] { return subscribed(QStringLiteral("with-http")) && subscribed(QStringLiteral("without-http")); }, kStartMs);
+    ok = ok
+        && waitFor(
+             [&] { return subscribed(QStringLiteral("with-http")) && subscribed(QStringLiteral("without-http")); },
+             kStartMs);
     Fleet fleet(url, stations, rate);
     fleet.start();
     ok = ok && waitFor([&] { return fleet.connected(); }, kStartMs);
     if (!ok) {
-        std::fprintf(stderr, "sorvik7-bench-fleet: the broker or a collector did not start; see %s (--keep)\n", qPrintable(folder));
+        std::fprintf(stderr, "sorvik7-bench-fleet: the broker or a collector did not start; see %s (--keep)\n",
+                     qPrintable(folder));
         return 1;
     }
     OpenPage page(httpPort, folder + QStringLiteral("/browser"));
@@ -358,25 +394,26 @@ int main(int argc, char *argv[])
     const double askedSeconds = clock.elapsed() / kMsPerSecond;
     const Cost costAsked = costBetween(fromAsked, withHttp.process.processId());
 
-    std::printf("fleet                  stations=%d records=%d/s each, %.0f messages/s to the broker; page: %s\n", stations, rate,
-                messagesPerSecond, qPrintable(page.what));
+    std::printf("fleet                  stations=%d records=%d/s each, %.0f messages/s to the broker; page: %s\n",
+                stations, rate, messagesPerSecond, qPrintable(page.what));
     printCost("collector --http", costWith);
     printCost("collector", costWithout);
     const double answered = std::max<qint64>(1, askers.answered());
     std::printf("/api/stations          %.0f requests/s from %s clients (%lld answered, %lld failed, %.0f kB each), "
                 "collector cpu=%.1f%% meanwhile, %.2f ms of its CPU a request\n",
-                askers.answered() / askedSeconds, qPrintable(parser.value(clientsOpt)), askers.answered(), askers.failed(),
-                askers.bytes() / answered / 1024.0, costAsked.rate.cpuPercent,
+                askers.answered() / askedSeconds, qPrintable(parser.value(clientsOpt)), askers.answered(),
+                askers.failed(), askers.bytes() / answered / 1024.0, costAsked.rate.cpuPercent,
                 costAsked.rate.cpuPercent / 100 * askedSeconds * kMsPerSecond / answered);
     // Both took the fleet: the first station's copy in each.
     const auto lines = [&folder, &fleet](const QString &name) {
         QFile copy(folder + u'/' + name + QStringLiteral("/mast01/") + QString::fromLatin1(fleet.file()));
         return copy.open(QIODevice::ReadOnly) ? copy.readAll().count('\n') : 0;
     };
-    std::printf("copies                 mast01: %lld lines with --http, %lld without\n", qint64(lines(QStringLiteral("with-http"))),
-                qint64(lines(QStringLiteral("without-http"))));
-    std::printf("summary: stations=%d rate=%d http_cpu=%.1f plain_cpu=%.1f http_rss_mb=%.1f plain_rss_mb=%.1f api_rps=%.0f\n",
-                stations, rate, costWith.rate.cpuPercent, costWithout.rate.cpuPercent, costWith.rssMb, costWithout.rssMb,
-                askers.answered() / askedSeconds);
+    std::printf("copies                 mast01: %lld lines with --http, %lld without\n",
+                qint64(lines(QStringLiteral("with-http"))), qint64(lines(QStringLiteral("without-http"))));
+    std::printf(
+        "summary: stations=%d rate=%d http_cpu=%.1f plain_cpu=%.1f http_rss_mb=%.1f plain_rss_mb=%.1f api_rps=%.0f\n",
+        stations, rate, costWith.rate.cpuPercent, costWithout.rate.cpuPercent, costWith.rssMb, costWithout.rssMb,
+        askers.answered() / askedSeconds);
     return 0;
 }

@@ -28,7 +28,7 @@ namespace {
 
 constexpr double kMaxPeakRssMb = 64;
 constexpr double kMaxRecoverySeconds = 10;
-constexpr int kMessageGapMs = 25;         // 40 messages a second: the line's 960 characters
+constexpr int kMessageGapMs = 25; // 40 messages a second: the line's 960 characters
 constexpr int kRecordWaitMs = 60000;
 constexpr qsizetype kChunk = 4096;
 
@@ -74,8 +74,9 @@ std::optional<Result> runFlood(const QString &logger, const QString &kind, int f
     QFile(dir.filePath(QStringLiteral("empty.conf"))).open(QIODevice::WriteOnly);
     QProcess service;
     endWithParent(service);
-    service.start(logger, {"--port", line.slavePath(), "--samples", "3", "--dir", data, "--config",
-                           dir.filePath(QStringLiteral("empty.conf"))});
+    service.start(logger,
+                  {"--port", line.slavePath(), "--samples", "3", "--dir", data, "--config",
+                   dir.filePath(QStringLiteral("empty.conf"))});
     if (!service.waitForStarted() || !waitFor([&] { return line.hasListener(); }, kRecordWaitMs)) {
         std::fprintf(stderr, "sorvik7-logger did not open %s\n", qPrintable(line.slavePath()));
         return std::nullopt;
@@ -99,11 +100,13 @@ std::optional<Result> runFlood(const QString &logger, const QString &kind, int f
     QElapsedTimer sinceFlood;
     sinceFlood.start();
     int direction = 0;
-    const bool recorded = waitFor([&] {
-        if (sinceFlood.elapsed() / kMessageGapMs >= direction)
-            line.send(SensorMessage::polar(direction++, 5.0));
-        return recordCount(data) > before;
-    }, kRecordWaitMs);
+    const bool recorded = waitFor(
+        [&] {
+            if (sinceFlood.elapsed() / kMessageGapMs >= direction)
+                line.send(SensorMessage::polar(direction++, 5.0));
+            return recordCount(data) > before;
+        },
+        kRecordWaitMs);
     if (recorded)
         result.recoverySeconds = double(sinceFlood.elapsed()) / 1000;
     if (const auto sample = sampleProcess(service.processId()))
@@ -112,12 +115,14 @@ std::optional<Result> runFlood(const QString &logger, const QString &kind, int f
     // The end of the overflow episode is logged once nothing has been dropped for a while.
     const QRegularExpression ended(QStringLiteral("keeps up again: (\\d+) characters"));
     QByteArray log;
-    waitFor([&] {
-        log += service.readAllStandardError();
-        if (sinceFlood.elapsed() / kMessageGapMs >= direction)
-            line.send(SensorMessage::polar(direction++, 5.0));
-        return ended.match(QString::fromLocal8Bit(log)).hasMatch();
-    }, kRecordWaitMs);
+    waitFor(
+        [&] {
+            log += service.readAllStandardError();
+            if (sinceFlood.elapsed() / kMessageGapMs >= direction)
+                line.send(SensorMessage::polar(direction++, 5.0));
+            return ended.match(QString::fromLocal8Bit(log)).hasMatch();
+        },
+        kRecordWaitMs);
     if (const QRegularExpressionMatch m = ended.match(QString::fromLocal8Bit(log)); m.hasMatch())
         result.dropped = m.captured(1).toLongLong();
     stopCleanly(service, kRecordWaitMs);
@@ -132,8 +137,9 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("sorvik7-logger through a flood faster than the line."));
     parser.addHelpOption();
-    const QCommandLineOption secondsOption(QStringLiteral("seconds"), QStringLiteral("Length of each flood (default 10)."),
-                                           QStringLiteral("s"), QStringLiteral("10"));
+    const QCommandLineOption secondsOption(QStringLiteral("seconds"),
+                                           QStringLiteral("Length of each flood (default 10)."), QStringLiteral("s"),
+                                           QStringLiteral("10"));
     parser.addOption(secondsOption);
     parser.process(app);
     const int floodMs = qMax(1, parser.value(secondsOption).toInt()) * 1000;
@@ -149,8 +155,8 @@ int main(int argc, char *argv[])
         std::printf("%-10s %9.1f %12.1f %14lld %22.1f\n", qPrintable(kind), r->sentMb, r->peakRssMb,
                     static_cast<long long>(r->dropped), r->recoverySeconds);
         std::fflush(stdout);
-        ok = ok && r->peakRssMb < kMaxPeakRssMb && r->recoverySeconds >= 0
-            && r->recoverySeconds < kMaxRecoverySeconds && r->dropped > 0;
+        ok = ok && r->peakRssMb < kMaxPeakRssMb && r->recoverySeconds >= 0 && r->recoverySeconds < kMaxRecoverySeconds
+            && r->dropped > 0;
     }
     std::printf("targets: peak RSS under %.0f MB, a record within %.0f s of the flood's end, the loss reported: %s\n",
                 kMaxPeakRssMb, kMaxRecoverySeconds, ok ? "met" : "MISSED");

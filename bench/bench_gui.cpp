@@ -42,14 +42,14 @@ constexpr int kEndX = 444;
 // A point in the sensor's picture: a click there only brings the window forward.
 constexpr int kPictureX = 40;
 constexpr int kPictureY = 40;
-constexpr int kSampleNum = 10;          // the window's averaging length at start
-constexpr int kRealRate = 4;            // a real sensor's messages a second
-constexpr int kLineRate = 40;           // 24-character messages on a 9600 baud line
-constexpr int kMapMs = 20000;           // for the window to appear
-constexpr int kSettleMs = 2000;         // start-up work, left out of the figures
-constexpr int kOpenMs = 5000;           // for a device to be opened
+constexpr int kSampleNum = 10; // the window's averaging length at start
+constexpr int kRealRate = 4; // a real sensor's messages a second
+constexpr int kLineRate = 40; // 24-character messages on a 9600 baud line
+constexpr int kMapMs = 20000; // for the window to appear
+constexpr int kSettleMs = 2000; // start-up work, left out of the figures
+constexpr int kOpenMs = 5000; // for a device to be opened
 constexpr int kExitMs = 5000;
-constexpr int kTailMs = 300;            // for the last characters to be read
+constexpr int kTailMs = 300; // for the last characters to be read
 
 void endProcess(QProcess &p)
 {
@@ -75,7 +75,7 @@ struct StateResult
 {
     QString name;
     Costs costs;
-    bool streamed = false;     // a sensor sent to the window
+    bool streamed = false; // a sensor sent to the window
     qint64 sent = 0;
     qint64 records = 0;
     qint64 expected = 0;
@@ -121,7 +121,11 @@ qint64 countRecords(const QString &folder)
 class WindowProcess
 {
 public:
-    WindowProcess(const XSession &x, const QString &folder) : m_x(x), m_folder(folder) {}
+    WindowProcess(const XSession &x, const QString &folder)
+        : m_x(x),
+          m_folder(folder)
+    {
+    }
     ~WindowProcess() { endProcess(m_process); }
 
     bool start(const QString &program, const QString &com1, const QString &home, QString *why);
@@ -191,11 +195,10 @@ public:
     {
         m_device = device;
         m_process.setStandardOutputFile(file);
-        m_process.setStandardErrorFile(QProcess::nullDevice());   // EIO when the line goes
+        m_process.setStandardErrorFile(QProcess::nullDevice()); // EIO when the line goes
         endWithParent(m_process, SIGTERM);
         m_process.start(QStringLiteral("cat"), {device});
-        return m_process.waitForStarted(kExitMs)
-               && waitFor([this] { return hasFileOpen(pid(), m_device); }, kOpenMs);
+        return m_process.waitForStarted(kExitMs) && waitFor([this] { return hasFileOpen(pid(), m_device); }, kOpenMs);
     }
     qint64 pid() const { return m_process.processId(); }
     QProcess &process() { return m_process; }
@@ -209,7 +212,12 @@ class GuiBench
 {
 public:
     GuiBench(const XSession &x, const QString &program, const QString &sensor, int seconds)
-        : m_x(x), m_program(program), m_sensor(sensor), m_seconds(seconds) {}
+        : m_x(x),
+          m_program(program),
+          m_sensor(sensor),
+          m_seconds(seconds)
+    {
+    }
 
     bool prepare(QString *why);
     StateResult runStopped();
@@ -239,7 +247,8 @@ bool GuiBench::prepare(QString *why)
     // A home of its own: the program's settings and caches stay out of the user's.
     const QString home = m_dir.path() + QStringLiteral("/home");
     if (!QDir().mkpath(home + QStringLiteral("/run"))
-        || !QFile::setPermissions(home + QStringLiteral("/run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
+        || !QFile::setPermissions(home + QStringLiteral("/run"),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
         *why = QStringLiteral("cannot make %1").arg(home);
         return false;
     }
@@ -277,8 +286,8 @@ StateResult GuiBench::runStopped()
     return r;
 }
 
-bool GuiBench::startStream(StateResult &r, WindowProcess &window, SensorProcess &forWindow,
-                           SensorProcess &forCat, CatProcess &cat, const QStringList &sensorArgs)
+bool GuiBench::startStream(StateResult &r, WindowProcess &window, SensorProcess &forWindow, SensorProcess &forCat,
+                           CatProcess &cat, const QStringList &sensorArgs)
 {
     const QString folder = stateFolder(r.name);
     const QString com1 = folder + QStringLiteral("/com1");
@@ -300,8 +309,8 @@ bool GuiBench::startStream(StateResult &r, WindowProcess &window, SensorProcess 
     return true;
 }
 
-void GuiBench::finishStream(StateResult &r, WindowProcess &window, SensorProcess &forWindow,
-                            SensorProcess &forCat, CatProcess &cat)
+void GuiBench::finishStream(StateResult &r, WindowProcess &window, SensorProcess &forWindow, SensorProcess &forCat,
+                            CatProcess &cat)
 {
     // The sensors end once their last bytes have been read.
     const int endMs = m_seconds * 2000 + 10000;
@@ -321,7 +330,8 @@ void GuiBench::finishStream(StateResult &r, WindowProcess &window, SensorProcess
     const SensorSummary w = forWindow.summary().value_or(SensorSummary{0, 0, -1, 0});
     const SensorSummary c = forCat.summary().value_or(SensorSummary{0, 0, -1, 0});
     if (!w.complete() || !c.complete() || w.messages != c.messages)
-        fail(r, QStringLiteral("sensor summaries: \"%1\" and \"%2\"").arg(formatSensorSummary(w), formatSensorSummary(c)));
+        fail(r,
+             QStringLiteral("sensor summaries: \"%1\" and \"%2\"").arg(formatSensorSummary(w), formatSensorSummary(c)));
     const QString folder = stateFolder(r.name);
     r.sent = w.messages;
     r.expected = expectedRecords(w.messages, kSampleNum);
@@ -363,15 +373,26 @@ void print(const StateResult &r)
                        .arg(rateText(r.costs.window), rateText(r.costs.server), rateText(r.costs.cat));
     if (r.streamed) {
         line += QStringLiteral(" | sent=%1 records=%2 expected=%3 lost=%4 cat_bytes=%5/%6")
-                    .arg(r.sent).arg(r.records).arg(r.expected).arg(r.lost()).arg(r.catBytes).arg(r.catExpected);
+                    .arg(r.sent)
+                    .arg(r.records)
+                    .arg(r.expected)
+                    .arg(r.lost())
+                    .arg(r.catBytes)
+                    .arg(r.catExpected);
     }
     line += QStringLiteral(" peak_rss=%1KiB %2").arg(r.peakRssKb).arg(r.ok ? "ok" : "FAILED");
     std::printf("%s\n", qPrintable(line));
     std::fflush(stdout);
 }
 
-double cpuOf(const std::optional<ProcRate> &r) { return r ? r->cpuPercent : 0.0; }
-double wakeOf(const std::optional<ProcRate> &r) { return r ? r->wakeupsPerSecond : 0.0; }
+double cpuOf(const std::optional<ProcRate> &r)
+{
+    return r ? r->cpuPercent : 0.0;
+}
+double wakeOf(const std::optional<ProcRate> &r)
+{
+    return r ? r->wakeupsPerSecond : 0.0;
+}
 
 QString ratioText(const Costs &c)
 {
@@ -386,9 +407,9 @@ void printSummary(const StateResult &stopped, const StateResult &hz4, const Stat
     std::printf("summary_gui: lost=%lld cpu_4hz=%.2f wake_4hz=%.0f cpu_line=%.2f wake_line=%.0f "
                 "cpu_stopped=%.3f wake_stopped=%.1f ratio_cat_4hz=%s ratio_cat_line=%s x_cpu_line=%s "
                 "rss_mb=%.1f\n",
-                hz4.lost() + line.lost(), cpuOf(hz4.costs.window), wakeOf(hz4.costs.window),
-                cpuOf(line.costs.window), wakeOf(line.costs.window), cpuOf(stopped.costs.window),
-                wakeOf(stopped.costs.window), qPrintable(ratioText(hz4.costs)), qPrintable(ratioText(line.costs)),
+                hz4.lost() + line.lost(), cpuOf(hz4.costs.window), wakeOf(hz4.costs.window), cpuOf(line.costs.window),
+                wakeOf(line.costs.window), cpuOf(stopped.costs.window), wakeOf(stopped.costs.window),
+                qPrintable(ratioText(hz4.costs)), qPrintable(ratioText(line.costs)),
                 line.costs.server ? qPrintable(QString::number(line.costs.server->cpuPercent, 'f', 2)) : "n/a",
                 peakKb / 1024.0);
 }
@@ -402,19 +423,26 @@ int main(int argc, char *argv[])
     // processes it started are still ended in order.
     std::signal(SIGPIPE, SIG_IGN);
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Benchmark of the real SORVIK-7 window beside `cat`, on the current X display or with --xvfb on a virtual one"));
+    parser.setApplicationDescription(QStringLiteral("Benchmark of the real SORVIK-7 window beside `cat`, on the "
+                                                    "current X display or with --xvfb on a virtual one"));
     parser.addHelpOption();
-    const QCommandLineOption secondsOpt(QStringLiteral("seconds"), QStringLiteral("Length of each state (default 60)."), QStringLiteral("s"), QStringLiteral("60"));
-    const QCommandLineOption xvfbOpt(QStringLiteral("xvfb"), QStringLiteral("Run on a virtual display (Xvfb, 96 dpi, with a window manager when installed)."));
-    const QCommandLineOption programOpt(QStringLiteral("program"), QStringLiteral("Path of the sorvik7 program."), QStringLiteral("path"));
-    const QCommandLineOption sensorOpt(QStringLiteral("sensor"), QStringLiteral("Path of sorvik7-sensor."), QStringLiteral("path"));
+    const QCommandLineOption secondsOpt(QStringLiteral("seconds"), QStringLiteral("Length of each state (default 60)."),
+                                        QStringLiteral("s"), QStringLiteral("60"));
+    const QCommandLineOption xvfbOpt(
+        QStringLiteral("xvfb"),
+        QStringLiteral("Run on a virtual display (Xvfb, 96 dpi, with a window manager when installed)."));
+    const QCommandLineOption programOpt(QStringLiteral("program"), QStringLiteral("Path of the sorvik7 program."),
+                                        QStringLiteral("path"));
+    const QCommandLineOption sensorOpt(QStringLiteral("sensor"), QStringLiteral("Path of sorvik7-sensor."),
+                                       QStringLiteral("path"));
     parser.addOptions({secondsOpt, xvfbOpt, programOpt, sensorOpt});
     parser.process(app);
 
     const int seconds = std::max(2, parser.value(secondsOpt).toInt());
-    const QString program = parser.isSet(programOpt) ? parser.value(programOpt) : builtProgram(QStringLiteral("ui/sorvik7"));
-    const QString sensor = parser.isSet(sensorOpt) ? parser.value(sensorOpt) : builtProgram(QStringLiteral("tools/sorvik7-sensor"));
+    const QString program =
+        parser.isSet(programOpt) ? parser.value(programOpt) : builtProgram(QStringLiteral("ui/sorvik7"));
+    const QString sensor =
+        parser.isSet(sensorOpt) ? parser.value(sensorOpt) : builtProgram(QStringLiteral("tools/sorvik7-sensor"));
 
     if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty()) {
         std::fprintf(stderr, "sorvik7-bench-gui: xdotool is not installed (scripts/install-deps.sh --bench)\n");
@@ -440,9 +468,11 @@ int main(int argc, char *argv[])
     const QString lineCount = QString::number(kLineRate * (seconds + 1));
     const StateResult stopped = bench.runStopped();
     print(stopped);
-    const StateResult hz4 = bench.runStream(QStringLiteral("4hz"), {"--rate", QString::number(kRealRate), "--seed", "8", "--count", hz4Count});
+    const StateResult hz4 = bench.runStream(QStringLiteral("4hz"),
+                                            {"--rate", QString::number(kRealRate), "--seed", "8", "--count", hz4Count});
     print(hz4);
-    const StateResult line = bench.runStream(QStringLiteral("line"), {"--line-rate", "--seed", "7", "--count", lineCount});
+    const StateResult line =
+        bench.runStream(QStringLiteral("line"), {"--line-rate", "--seed", "7", "--count", lineCount});
     print(line);
     printSummary(stopped, hz4, line);
     return stopped.ok && hz4.ok && line.ok ? 0 : 1;

@@ -15,13 +15,13 @@
 //   sorvik7-bench-mqtt [--records 345600] [--keep DIR]
 
 #include "bench/procstat.h"
-#include "datafile/dayfilename.h"
 #include "common/msgfields.h"
 #include "common/speedwindow.h"
+#include "datafile/dayfilename.h"
 #include "datafile/recordformat.h"
+#include "fleetsupport.h"
 #include "mqtt/fleet.h"
 #include "mqtt/mqttclient.h"
-#include "fleetsupport.h"
 #include "testsupport.h"
 #include "tools/readingsource.h"
 
@@ -52,9 +52,9 @@ constexpr qint64 kDayRecords = 4 * 86400;
 constexpr int kRecordsPerSecond = 4;
 constexpr int kSampleNum = 10;
 constexpr int kStartMs = 10000;
-constexpr int kBrokerDownMs = 4000;        // the station starts while the broker is away
+constexpr int kBrokerDownMs = 4000; // the station starts while the broker is away
 constexpr int kCatchUpLimitMs = 600000;
-constexpr int kStatusPeriodMs = 10000;     // the station's status period, and a margin
+constexpr int kStatusPeriodMs = 10000; // the station's status period, and a margin
 constexpr qint64 kWriteChunk = 1 << 20;
 // Targets on the development machine.
 constexpr double kMaxCatchUpSeconds = 60;
@@ -121,11 +121,13 @@ struct StatusWatch
               return made;
           }())
     {
-        QObject::connect(client.get(), &MqttClient::messageReceived, client.get(), [this](const QByteArray &, const QByteArray &payload) {
-            const QJsonObject status = QJsonDocument::fromJson(payload).object();
-            largestBacklog = std::max(largestBacklog, status.value(QStringLiteral("cycle_backlog_max")).toInt());
-            ++messages;
-        });
+        QObject::connect(client.get(), &MqttClient::messageReceived, client.get(),
+                         [this](const QByteArray &, const QByteArray &payload) {
+                             const QJsonObject status = QJsonDocument::fromJson(payload).object();
+                             largestBacklog =
+                                 std::max(largestBacklog, status.value(QStringLiteral("cycle_backlog_max")).toInt());
+                             ++messages;
+                         });
         client->subscribe(fleet::statusTopic(kStation));
         client->open();
     }
@@ -138,7 +140,11 @@ struct StatusWatch
 class ProcMeter
 {
 public:
-    explicit ProcMeter(qint64 pid) : m_pid(pid), m_from(sampleProcess(pid)) {}
+    explicit ProcMeter(qint64 pid)
+        : m_pid(pid),
+          m_from(sampleProcess(pid))
+    {
+    }
     ProcRate rate() const
     {
         const std::optional<ProcSample> now = sampleProcess(m_pid);
@@ -153,8 +159,8 @@ private:
 struct Figures
 {
     qint64 records = 0;
-    double firstSeconds = 0;     // from the broker's return to the first line collected
-    double caughtUpSeconds = 0;  // from the broker's return to the whole day collected
+    double firstSeconds = 0; // from the broker's return to the first line collected
+    double caughtUpSeconds = 0; // from the broker's return to the whole day collected
     double recordsPerSecond = 0;
     int cycleBacklog = 0;
     int statuses = 0;
@@ -190,16 +196,19 @@ Figures run(const QString &folder, qint64 records)
     f.ok = sensor.start({"--wait", "--quiet", "--rate", QString::number(kRecordsPerSecond)}, &error);
     if (!f.ok)
         std::fprintf(stderr, "sorvik7-bench-mqtt: %s\n", qPrintable(error));
-    f.ok = f.ok && station.start(builtProgram(QStringLiteral("service/sorvik7-logger")),
-                                 {"--port", sensor.device, "--dir", data, "--config", empty, "--mqtt-url", url,
-                                  "--station", kStation}, folder + QStringLiteral("/station.log"));
+    f.ok = f.ok
+        && station.start(
+            builtProgram(QStringLiteral("service/sorvik7-logger")),
+            {"--port", sensor.device, "--dir", data, "--config", empty, "--mqtt-url", url, "--station", kStation},
+            folder + QStringLiteral("/station.log"));
     runEventLoop(kBrokerDownMs);
 
     QElapsedTimer sinceReturn;
     sinceReturn.start();
     f.ok = f.ok && broker.start()
         && collector.start(builtProgram(QStringLiteral("collector/sorvik7-collect")),
-                           {"--mqtt-url", url, "--dir", copies, "--config", empty}, folder + QStringLiteral("/collect.log"));
+                           {"--mqtt-url", url, "--dir", copies, "--config", empty},
+                           folder + QStringLiteral("/collect.log"));
     StatusWatch status(url);
     ProcMeter stationMeter(station.process.processId()), collectorMeter(collector.process.processId());
     const qint64 daySize = QFileInfo(data + u'/' + day).size();
@@ -233,11 +242,14 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("A day's backlog caught up over MQTT by sorvik7-logger and sorvik7-collect."));
+    parser.setApplicationDescription(
+        QStringLiteral("A day's backlog caught up over MQTT by sorvik7-logger and sorvik7-collect."));
     parser.addHelpOption();
-    const QCommandLineOption recordsOpt(QStringLiteral("records"), QStringLiteral("Records in the backlog (default a day at 4 Hz, 345600)."),
+    const QCommandLineOption recordsOpt(QStringLiteral("records"),
+                                        QStringLiteral("Records in the backlog (default a day at 4 Hz, 345600)."),
                                         QStringLiteral("n"), QString::number(kDayRecords));
-    const QCommandLineOption keepOpt(QStringLiteral("keep"), QStringLiteral("Work in DIR and keep it (logs, files)."), QStringLiteral("dir"));
+    const QCommandLineOption keepOpt(QStringLiteral("keep"), QStringLiteral("Work in DIR and keep it (logs, files)."),
+                                     QStringLiteral("dir"));
     parser.addOptions({recordsOpt, keepOpt});
     parser.process(app);
     QTemporaryDir temp;
@@ -259,11 +271,13 @@ int main(int argc, char *argv[])
     if (!f.identical)
         missed << QStringLiteral("identical copies");
     std::printf("targets missed: %s\n", missed.isEmpty() ? "none" : qPrintable(missed.join(QStringLiteral(", "))));
-    std::printf("summary: records=%lld catchup_s=%.1f rps=%.0f cycle_backlog_max=%d station_cpu=%.1f collector_cpu=%.1f identical=%d\n",
+    std::printf("summary: records=%lld catchup_s=%.1f rps=%.0f cycle_backlog_max=%d station_cpu=%.1f "
+                "collector_cpu=%.1f identical=%d\n",
                 f.records, f.caughtUpSeconds, f.recordsPerSecond, f.cycleBacklog, f.station.cpuPercent,
                 f.collector.cpuPercent, int(f.identical));
     if (!f.ok)
-        std::fprintf(stderr, "sorvik7-bench-mqtt: a process failed to start or stop cleanly; see the logs in %s (--keep)\n",
+        std::fprintf(stderr,
+                     "sorvik7-bench-mqtt: a process failed to start or stop cleanly; see the logs in %s (--keep)\n",
                      qPrintable(folder));
     return f.ok && f.identical ? 0 : 1;
 }

@@ -39,9 +39,9 @@ constexpr int kSamples = 10;
 // completed by a following STX.
 constexpr qint64 kUnrecorded = 3 + (kSamples - 1) + 1;
 constexpr int kStartMs = 10000;
-constexpr int kSettleMs = 1000;     // start-up is not measured
+constexpr int kSettleMs = 1000; // start-up is not measured
 constexpr int kMessagesPerSecond = 4;
-constexpr int kLineMessagesPerSecond = 40;   // 960 characters a second, 24 a message
+constexpr int kLineMessagesPerSecond = 40; // 960 characters a second, 24 a message
 
 // Targets on the development machine.
 constexpr double kMaxCpu4Hz = 0.15;
@@ -49,9 +49,9 @@ constexpr double kMaxCpuLine = 1.0;
 constexpr double kMaxWakeups4Hz = 30;
 constexpr double kMaxWakeupsWaiting = 1;
 constexpr double kMaxRssMb = 12;
-constexpr double kMaxTablesCost = 1.25;   // with the tables, against without
+constexpr double kMaxTablesCost = 1.25; // with the tables, against without
 constexpr qint64 kSecondsPerDay = 86400;
-constexpr qint64 kIntervalsPerDay = 144;  // the statistics' default 10 minutes
+constexpr qint64 kIntervalsPerDay = 144; // the statistics' default 10 minutes
 
 // The sensors, the service and cat end with the benchmark, however it ends,
 // so none of them lives on to take over a pseudo-terminal number.
@@ -74,7 +74,10 @@ struct Measured
 class Meter
 {
 public:
-    explicit Meter(qint64 pid) : m_pid(pid) {}
+    explicit Meter(qint64 pid)
+        : m_pid(pid)
+    {
+    }
     void begin() { m_from = m_last = sampleProcess(m_pid); }
     void update()
     {
@@ -105,7 +108,8 @@ struct Service
         endWithParent(process, SIGTERM);
         process.start(builtProgram(QStringLiteral("service/sorvik7-logger")),
                       QStringList{"--port", port, "--samples", QString::number(kSamples), "--dir", dir.filePath("data"),
-                                  "--config", dir.filePath("empty.conf")} + extra);
+                                  "--config", dir.filePath("empty.conf")}
+                          + extra);
         process.waitForStarted(kStartMs);
     }
     ~Service() { stop(); }
@@ -124,7 +128,7 @@ struct Service
         for (const QString &name : data.entryList({"*.SVK"}, QDir::Files)) {
             QFile f(data.filePath(name));
             if (f.open(QIODevice::ReadOnly))
-                lines += f.readAll().count("\r\n") - 1;   // less the header
+                lines += f.readAll().count("\r\n") - 1; // less the header
         }
         return lines;
     }
@@ -152,7 +156,7 @@ struct Scenario
     QString name;
     Measured service;
     Measured cat;
-    std::optional<Measured> bare;   // the service without tables
+    std::optional<Measured> bare; // the service without tables
     double rawBytesPerRow = 0;
     double statsBytesPerRow = 0;
     qint64 records = 0;
@@ -169,11 +173,11 @@ double ratio(double a, double b)
 
 void print(const Scenario &s)
 {
-    std::printf("%-9s service cpu=%.3f%% wakeups=%.1f/s records=%lld/%lld lost=%lld rss_mb=%.1f\n",
-                qPrintable(s.name), s.service.rate.cpuPercent, s.service.rate.wakeupsPerSecond, s.records,
-                s.expected, std::max<qint64>(0, s.expected - s.records), s.service.rssKb / 1024.0);
-    std::printf("%-9s cat     cpu=%.3f%% wakeups=%.1f/s bytes=%lld/%lld\n", qPrintable(s.name),
-                s.cat.rate.cpuPercent, s.cat.rate.wakeupsPerSecond, s.catBytes, s.sentBytes);
+    std::printf("%-9s service cpu=%.3f%% wakeups=%.1f/s records=%lld/%lld lost=%lld rss_mb=%.1f\n", qPrintable(s.name),
+                s.service.rate.cpuPercent, s.service.rate.wakeupsPerSecond, s.records, s.expected,
+                std::max<qint64>(0, s.expected - s.records), s.service.rssKb / 1024.0);
+    std::printf("%-9s cat     cpu=%.3f%% wakeups=%.1f/s bytes=%lld/%lld\n", qPrintable(s.name), s.cat.rate.cpuPercent,
+                s.cat.rate.wakeupsPerSecond, s.catBytes, s.sentBytes);
     std::printf("%-9s ratio   cpu=%.1f wakeups=%.1f %s\n", qPrintable(s.name),
                 ratio(s.service.rate.cpuPercent, s.cat.rate.cpuPercent),
                 ratio(s.service.rate.wakeupsPerSecond, s.cat.rate.wakeupsPerSecond), s.ok ? "ok" : "FAILED");
@@ -246,7 +250,7 @@ Scenario runStream(const QString &name, const QStringList &pacing, int perSecond
     }
     s.cat = catMeter.end();
 
-    runEventLoop(kSettleMs);   // what is still in the service's buffer
+    runEventLoop(kSettleMs); // what is still in the service's buffer
     s.ok = service.stop() && s.ok;
     if (bare) {
         s.ok = bare->stop() && s.ok;
@@ -289,7 +293,7 @@ Waiting runWaiting(int seconds)
     w.ok = sensor->start(args);
     Service service(link);
     w.ok = w.ok && waitFor([&] { return service.records() > 0; }, kStartMs);
-    sensor.reset();   // unplugged
+    sensor.reset(); // unplugged
     w.ok = w.ok && waitFor([&] { return service.log().contains("Device lost"); }, kStartMs);
     runEventLoop(kSettleMs);
     Meter meter(service.process.processId());
@@ -339,8 +343,13 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("What sorvik7-logger costs as a process, next to cat."));
     parser.addHelpOption();
-    const QCommandLineOption secondsOpt(QStringLiteral("seconds"), QStringLiteral("Length of the 4 Hz and line-rate runs (default 60)."), QStringLiteral("s"), QStringLiteral("60"));
-    const QCommandLineOption waitOpt(QStringLiteral("wait-seconds"), QStringLiteral("How long the service waits for the unplugged sensor (default 20)."), QStringLiteral("s"), QStringLiteral("20"));
+    const QCommandLineOption secondsOpt(QStringLiteral("seconds"),
+                                        QStringLiteral("Length of the 4 Hz and line-rate runs (default 60)."),
+                                        QStringLiteral("s"), QStringLiteral("60"));
+    const QCommandLineOption waitOpt(
+        QStringLiteral("wait-seconds"),
+        QStringLiteral("How long the service waits for the unplugged sensor (default 20)."), QStringLiteral("s"),
+        QStringLiteral("20"));
     parser.addOptions({secondsOpt, waitOpt});
     parser.process(app);
     const int seconds = std::max(5, parser.value(secondsOpt).toInt());
@@ -354,16 +363,17 @@ int main(int argc, char *argv[])
     const Waiting wait = runWaiting(waitSeconds);
 
     const double rssMb = std::max(hz4.service.rssKb, line.service.rssKb) / 1024.0;
-    const qint64 lost = std::max<qint64>(0, hz4.expected - hz4.records) + std::max<qint64>(0, line.expected - line.records);
+    const qint64 lost =
+        std::max<qint64>(0, hz4.expected - hz4.records) + std::max<qint64>(0, line.expected - line.records);
     std::printf("targets missed: %s\n", qPrintable(missedTargets(hz4, line, wait, rssMb)));
-    std::printf("summary: lost=%lld svc_cpu_4hz=%.3f svc_wakeups_4hz=%.1f svc_cpu_line=%.3f svc_wakeups_line=%.1f "
-                "svc_cpu_wait=%.4f svc_wakeups_wait=%.2f svc_rss_mb=%.1f cat_cpu_4hz=%.3f cat_cpu_line=%.3f "
-                "cpu_ratio_4hz=%.1f cpu_ratio_line=%.1f svc_cpu_4hz_no_tables=%.3f tables_cost_4hz=%.2f\n",
-                lost, hz4.service.rate.cpuPercent, hz4.service.rate.wakeupsPerSecond, line.service.rate.cpuPercent,
-                line.service.rate.wakeupsPerSecond, wait.service.rate.cpuPercent, wait.service.rate.wakeupsPerSecond,
-                rssMb, hz4.cat.rate.cpuPercent, line.cat.rate.cpuPercent,
-                ratio(hz4.service.rate.cpuPercent, hz4.cat.rate.cpuPercent),
-                ratio(line.service.rate.cpuPercent, line.cat.rate.cpuPercent), hz4.bare ? hz4.bare->rate.cpuPercent : 0.0,
-                hz4.bare ? ratio(hz4.service.rate.cpuPercent, hz4.bare->rate.cpuPercent) : 0.0);
+    std::printf(
+        "summary: lost=%lld svc_cpu_4hz=%.3f svc_wakeups_4hz=%.1f svc_cpu_line=%.3f svc_wakeups_line=%.1f "
+        "svc_cpu_wait=%.4f svc_wakeups_wait=%.2f svc_rss_mb=%.1f cat_cpu_4hz=%.3f cat_cpu_line=%.3f "
+        "cpu_ratio_4hz=%.1f cpu_ratio_line=%.1f svc_cpu_4hz_no_tables=%.3f tables_cost_4hz=%.2f\n",
+        lost, hz4.service.rate.cpuPercent, hz4.service.rate.wakeupsPerSecond, line.service.rate.cpuPercent,
+        line.service.rate.wakeupsPerSecond, wait.service.rate.cpuPercent, wait.service.rate.wakeupsPerSecond, rssMb,
+        hz4.cat.rate.cpuPercent, line.cat.rate.cpuPercent, ratio(hz4.service.rate.cpuPercent, hz4.cat.rate.cpuPercent),
+        ratio(line.service.rate.cpuPercent, line.cat.rate.cpuPercent), hz4.bare ? hz4.bare->rate.cpuPercent : 0.0,
+        hz4.bare ? ratio(hz4.service.rate.cpuPercent, hz4.bare->rate.cpuPercent) : 0.0);
     return hz4.ok && line.ok && wait.ok ? 0 : 1;
 }

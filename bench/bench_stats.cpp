@@ -15,7 +15,7 @@ namespace {
 
 constexpr qint64 kMsPerSecond = 1000;
 constexpr qint64 kSecondsPerDay = 86400;
-constexpr qint64 kDayStartMs = 1796601600000;   // 2026-12-07T00:00:00Z
+constexpr qint64 kDayStartMs = 1796601600000; // 2026-12-07T00:00:00Z
 
 struct Case
 {
@@ -49,7 +49,7 @@ double run(const Case &c, qint64 &rows)
     if (stats.flush())
         ++rows;
     const double seconds = double(clock.nsecsElapsed()) / 1e9;
-    if (checksum < 0)   // keeps the loop from being optimised away
+    if (checksum < 0) // keeps the loop from being optimised away
         std::printf("?\n");
     return double(n) / seconds;
 }
@@ -63,8 +63,8 @@ int main()
         qint64 rows = 0;
         const double rate = run(c, rows);
         slowest = slowest == 0.0 ? rate : std::min(slowest, rate);
-        std::printf("stats %2d Hz, %2d-min intervals: %10.0f samples/s  (%lld rows a day)\n", c.rateHz, c.minutes,
-                    rate, rows);
+        std::printf("stats %2d Hz, %2d-min intervals: %10.0f samples/s  (%lld rows a day)\n", c.rateHz, c.minutes, rate,
+                    rows);
     }
     std::printf("summary: stats_samples_per_s=%.0f\n", slowest);
     return 0;

@@ -48,8 +48,8 @@ std::optional<ProcSample> sampleProcess(qint64 pid)
         const QString dir = base + QStringLiteral("/task/") + task;
         s.cpuNs += readFile(dir + QStringLiteral("/schedstat")).split(' ').value(0).toLongLong();
         const QByteArray taskStatus = readFile(dir + QStringLiteral("/status"));
-        s.switches += statusValue(taskStatus, "voluntary_ctxt_switches")
-                      + statusValue(taskStatus, "nonvoluntary_ctxt_switches");
+        s.switches +=
+            statusValue(taskStatus, "voluntary_ctxt_switches") + statusValue(taskStatus, "nonvoluntary_ctxt_switches");
     }
     return s;
 }

@@ -13,8 +13,8 @@ struct ProcSample
     qint64 cpuNs = 0;
     qint64 switches = 0;
     qint64 rssKb = 0;
-    qint64 peakRssKb = 0;   // VmHWM
-    qint64 atNs = 0;        // when it was taken, on the monotonic clock
+    qint64 peakRssKb = 0; // VmHWM
+    qint64 atNs = 0; // when it was taken, on the monotonic clock
 };
 
 std::optional<ProcSample> sampleProcess(qint64 pid);

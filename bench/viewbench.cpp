@@ -14,13 +14,13 @@
 
 #include "common/msgfields.h"
 #include "common/speedwindow.h"
+#include "common/timeunits.h"
 #include "datafile/dayfilename.h"
 #include "datafile/dayfilereader.h"
 #include "datafile/dayfiles.h"
 #include "datafile/recordformat.h"
 #include "testsupport.h"
 #include "tools/readingsource.h"
-#include "common/timeunits.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -44,8 +44,8 @@ namespace {
 constexpr int kRecordsPerSecond = 4;
 constexpr int kSampleNum = 10;
 constexpr int kSecondsPerDay = DayRecord::kSecondsPerDay;
-constexpr int kDebugFrom = kSecondsPerDay / 2;                 // debug mode from noon ...
-constexpr int kDebugTo = kDebugFrom + kSecondsPerDay / 10;     // ... for a tenth of the day
+constexpr int kDebugFrom = kSecondsPerDay / 2; // debug mode from noon ...
+constexpr int kDebugTo = kDebugFrom + kSecondsPerDay / 10; // ... for a tenth of the day
 constexpr qsizetype kWriteChunk = 1 << 20;
 constexpr double kKiB = 1024.0;
 
@@ -98,7 +98,8 @@ Run measure(const QString &program, const QStringList &arguments, const QString 
 class MonthWriter
 {
 public:
-    explicit MonthWriter(quint32 seed) : m_source(ReadingSource::walk(seed))
+    explicit MonthWriter(quint32 seed)
+        : m_source(ReadingSource::walk(seed))
     {
         m_fld.Fld1 = QByteArrayLiteral("\x02Q");
         m_fld.Fld4 = QByteArrayLiteral("M");
@@ -207,10 +208,10 @@ Figures runAll(const QString &folder, const QString &self, const QString &viewer
     const QString csv = folder + QStringLiteral("/month.csv"), out = folder + QStringLiteral("/stdout.txt");
     f.reader = measure(self, {QStringLiteral("--read"), folder}, out);
     f.exporter = measure(viewer, {QStringLiteral("--csv"), QStringLiteral("-o"), csv, folder}, out);
-    const QString script = QStringLiteral(
-        "import sys, time, pandas\n"
-        "t = time.perf_counter(); df = pandas.read_csv(sys.argv[1]); t = time.perf_counter() - t\n"
-        "print(len(df), t)\n");
+    const QString script =
+        QStringLiteral("import sys, time, pandas\n"
+                       "t = time.perf_counter(); df = pandas.read_csv(sys.argv[1]); t = time.perf_counter() - t\n"
+                       "print(len(df), t)\n");
     f.pandas = measure(python, {QStringLiteral("-c"), script, csv}, out);
     f.pandasReadSeconds = f.pandas.out.split(' ').value(1).toDouble();
     QFile::remove(csv);
@@ -227,8 +228,9 @@ void report(const Figures &f)
     print("viewer (sorvik7-view --png)", f.viewer, f.records, f.viewer.seconds);
     const double readerRatio = f.pandasReadSeconds / f.reader.seconds;
     const double exportRatio = f.pandasReadSeconds / f.exporter.seconds;
-    std::printf("reader / pandas: %.1fx (target 3x)   export / pandas: %.1fx (target 1x)   viewer: %.0f MiB (target < 200)\n",
-                readerRatio, exportRatio, double(f.viewer.peakKiB) / kKiB);
+    std::printf(
+        "reader / pandas: %.1fx (target 3x)   export / pandas: %.1fx (target 1x)   viewer: %.0f MiB (target < 200)\n",
+        readerRatio, exportRatio, double(f.viewer.peakKiB) / kKiB);
     std::printf("summary: records=%lld reader_rps=%.0f export_rps=%.0f pandas_rps=%.0f reader_ratio=%.1f "
                 "export_ratio=%.1f reader_mib=%.0f export_mib=%.0f viewer_mib=%.0f viewer_s=%.1f\n",
                 f.records, double(f.records) / f.reader.seconds, double(f.records) / f.exporter.seconds,
@@ -244,12 +246,18 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Reader, export and viewer figures on a month of day files."));
     parser.addHelpOption();
-    const QCommandLineOption days(QStringLiteral("days"), QStringLiteral("Days of files (30)."), QStringLiteral("N"), QStringLiteral("30"));
-    const QCommandLineOption start(QStringLiteral("start"), QStringLiteral("First day (2003-05-01)."), QStringLiteral("DATE"), QStringLiteral("2003-05-01"));
-    const QCommandLineOption gen(QStringLiteral("generate"), QStringLiteral("Only write the files into DIR."), QStringLiteral("DIR"));
-    const QCommandLineOption read(QStringLiteral("read"), QStringLiteral("Only read DIR's files."), QStringLiteral("DIR"));
-    const QCommandLineOption keep(QStringLiteral("keep"), QStringLiteral("Work in DIR and keep it."), QStringLiteral("DIR"));
-    const QCommandLineOption python(QStringLiteral("python"), QStringLiteral("Python with pandas."), QStringLiteral("PATH"), QStringLiteral("/usr/bin/python3"));
+    const QCommandLineOption days(QStringLiteral("days"), QStringLiteral("Days of files (30)."), QStringLiteral("N"),
+                                  QStringLiteral("30"));
+    const QCommandLineOption start(QStringLiteral("start"), QStringLiteral("First day (2003-05-01)."),
+                                   QStringLiteral("DATE"), QStringLiteral("2003-05-01"));
+    const QCommandLineOption gen(QStringLiteral("generate"), QStringLiteral("Only write the files into DIR."),
+                                 QStringLiteral("DIR"));
+    const QCommandLineOption read(QStringLiteral("read"), QStringLiteral("Only read DIR's files."),
+                                  QStringLiteral("DIR"));
+    const QCommandLineOption keep(QStringLiteral("keep"), QStringLiteral("Work in DIR and keep it."),
+                                  QStringLiteral("DIR"));
+    const QCommandLineOption python(QStringLiteral("python"), QStringLiteral("Python with pandas."),
+                                    QStringLiteral("PATH"), QStringLiteral("/usr/bin/python3"));
     const QCommandLineOption viewer(QStringLiteral("viewer"), QStringLiteral("sorvik7-view."), QStringLiteral("PATH"),
                                     builtProgram(QStringLiteral("viewer/sorvik7-view")));
     parser.addOptions({days, start, gen, read, keep, python, viewer});
@@ -269,7 +277,9 @@ int main(int argc, char *argv[])
     QElapsedTimer clock;
     clock.start();
     const qint64 records = generate(folder, first, dayCount);
-    std::printf("%lld records in %d day files written in %.1f s\n", records, dayCount, double(clock.elapsed()) / kMsPerSecond);
-    report(runAll(folder, QCoreApplication::applicationFilePath(), parser.value(viewer), parser.value(python), records));
+    std::printf("%lld records in %d day files written in %.1f s\n", records, dayCount,
+                double(clock.elapsed()) / kMsPerSecond);
+    report(
+        runAll(folder, QCoreApplication::applicationFilePath(), parser.value(viewer), parser.value(python), records));
     return 0;
 }

@@ -109,9 +109,10 @@ bool XSession::startServer(QString *why)
     // Its keyboard-map warnings are noise here; a failure shows as no display number.
     m_server->setStandardOutputFile(QProcess::nullDevice());
     m_server->setStandardErrorFile(QProcess::nullDevice());
-    m_server->start(xvfb, {QStringLiteral("-displayfd"), QString::number(writeEnd), QStringLiteral("-screen"),
-                           QStringLiteral("0"), kVirtualScreen, QStringLiteral("-dpi"), kDpi,
-                           QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    m_server->start(xvfb,
+                    {QStringLiteral("-displayfd"), QString::number(writeEnd), QStringLiteral("-screen"),
+                     QStringLiteral("0"), kVirtualScreen, QStringLiteral("-dpi"), kDpi, QStringLiteral("-nolisten"),
+                     QStringLiteral("tcp")});
     ::close(writeEnd);
     const QString number = m_server->waitForStarted(kServerStartMs) ? readDisplayNumber(fds[0]) : QString();
     ::close(fds[0]);
@@ -154,8 +155,9 @@ QString XSession::description() const
                                            : m_windowManager);
     }
     return QStringLiteral("current display %1 (%2)")
-        .arg(m_display, m_serverPid > 0 ? QStringLiteral("X server pid %1").arg(m_serverPid)
-                                        : QStringLiteral("X server process not found: its cost is not read"));
+        .arg(m_display,
+             m_serverPid > 0 ? QStringLiteral("X server pid %1").arg(m_serverPid)
+                             : QStringLiteral("X server process not found: its cost is not read"));
 }
 
 QProcessEnvironment XSession::clientEnvironment() const
@@ -208,9 +210,9 @@ qint64 XSession::findServerPid(const QString &display)
     // ":0" or "host:0.0" -> ":0", as the server's command line has it.
     static const QRegularExpression number(QStringLiteral(":(\\d+)"));
     const QString wanted = u':' + number.match(display).captured(1);
-    static const QStringList servers{QStringLiteral("X"), QStringLiteral("Xorg"), QStringLiteral("Xvfb"),
-                                     QStringLiteral("Xwayland"), QStringLiteral("Xephyr"),
-                                     QStringLiteral("Xvnc"), QStringLiteral("Xtigervnc")};
+    static const QStringList servers{QStringLiteral("X"),        QStringLiteral("Xorg"),   QStringLiteral("Xvfb"),
+                                     QStringLiteral("Xwayland"), QStringLiteral("Xephyr"), QStringLiteral("Xvnc"),
+                                     QStringLiteral("Xtigervnc")};
     const QStringList pids = QDir(QStringLiteral("/proc")).entryList({QStringLiteral("[0-9]*")}, QDir::Dirs);
     for (const QString &pid : pids) {
         QFile f(QStringLiteral("/proc/%1/cmdline").arg(pid));

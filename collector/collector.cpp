@@ -1,8 +1,8 @@
 #include "collector/collector.h"
 
-#include "mqtt/fleet.h"
-#include "daemon/log.h"
 #include "common/timeunits.h"
+#include "daemon/log.h"
+#include "mqtt/fleet.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -77,10 +77,11 @@ Collector::Collector(const CollectorConfig &config, const Log &log, std::unique_
         refuse(topic, QStringLiteral("a payload of %1 bytes, longer than any of ours").arg(size));
     });
     connect(&m_client, &MqttTransport::outage, this, [this](const QString &why) {
-        m_log.warning(QStringLiteral("cannot reach the broker at %1 (%2); trying again after %3 s, then doubling up to %4 s")
-                          .arg(m_config.mqtt.url->text(), why)
-                          .arg(msToSeconds(MqttClient::kFirstRetryMs))
-                          .arg(msToSeconds(MqttClient::kMaxRetryMs)));
+        m_log.warning(
+            QStringLiteral("cannot reach the broker at %1 (%2); trying again after %3 s, then doubling up to %4 s")
+                .arg(m_config.mqtt.url->text(), why)
+                .arg(msToSeconds(MqttClient::kFirstRetryMs))
+                .arg(msToSeconds(MqttClient::kMaxRetryMs)));
     });
     connect(&m_client, &MqttTransport::connected, this, [this] {
         m_log.notice(QStringLiteral("connected to %1").arg(m_config.mqtt.url->text()));
@@ -176,8 +177,9 @@ void Collector::onMessage(const QByteArray &topic, const QByteArray &payload)
     if (!problem.isEmpty())
         return refuse(topic, QStringLiteral("a station name %1").arg(problem));
     if (!admit(*station))
-        return refuse(topic, QStringLiteral("a new station beyond the %1 a minute allowed (new-stations-per-minute)")
-                                 .arg(m_config.newStationsPerMinute));
+        return refuse(topic,
+                      QStringLiteral("a new station beyond the %1 a minute allowed (new-stations-per-minute)")
+                          .arg(m_config.newStationsPerMinute));
     if (leaf == "status") {
         // A status that cleared (an empty retained message) forgets the station on the page.
         if (payload.isEmpty())
@@ -195,10 +197,11 @@ void Collector::onMessage(const QByteArray &topic, const QByteArray &payload)
     if (!record)
         return refuse(topic, QStringLiteral("the payload %1").arg(why));
     if (!endsLine(record->line) && record->line.size() != RecordPayload::kMaxLine)
-        return refuse(topic, QStringLiteral("a line without its end (%1 bytes at byte %2 of %3)")
-                                 .arg(record->line.size())
-                                 .arg(record->offset)
-                                 .arg(QString::fromLatin1(record->file)));
+        return refuse(topic,
+                      QStringLiteral("a line without its end (%1 bytes at byte %2 of %3)")
+                          .arg(record->line.size())
+                          .arg(record->offset)
+                          .arg(QString::fromLatin1(record->file)));
     m_fleet.recordTaken(stationName);
     take(*station, *record);
 }
@@ -246,7 +249,7 @@ void Collector::take(const QByteArray &station, const RecordPayload &record)
     QString error;
     const auto end = m_store.end(station, record.file, &error);
     if (!end) {
-        write(station, record.file, {});   // reports the fault
+        write(station, record.file, {}); // reports the fault
         return;
     }
     if (record.offset == 0 && !record.previousFile.isEmpty())
@@ -357,7 +360,7 @@ void Collector::openGap(const QByteArray &station, const QByteArray &file, qint6
                           .arg(from)
                           .arg(seenAt));
         gap.from = from;
-        s.askedOffset = -1;   // a new gap is asked about at once
+        s.askedOffset = -1; // a new gap is asked about at once
     }
     gap.to = std::max(gap.to, to);
 }

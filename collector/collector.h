@@ -89,13 +89,13 @@ signals:
 private:
     struct Gap
     {
-        qint64 from = 0;   // the copy's end when it was seen
-        qint64 to = 0;     // the furthest byte known to exist beyond it
+        qint64 from = 0; // the copy's end when it was seen
+        qint64 to = 0; // the furthest byte known to exist beyond it
     };
     struct Station
     {
-        std::map<std::pair<QByteArray, qint64>, QByteArray> apart;   // (file, offset) -> line
-        std::map<QByteArray, Gap> gaps;                               // per file
+        std::map<std::pair<QByteArray, qint64>, QByteArray> apart; // (file, offset) -> line
+        std::map<QByteArray, Gap> gaps; // per file
         qint64 askedOffset = -1;
         QElapsedTimer askedAt;
     };

@@ -27,9 +27,19 @@ QString defaultDir()
 QList<Option> collectorOptions()
 {
     return {
-        {kDir, QStringLiteral("FOLDER"), QStringLiteral("Folder of the copies, made when missing (default: the state directory under systemd, else ~/.local/share/sorvik7/collected)."), Option::Both},
-        {kSilenceAlarm, QStringLiteral("SECONDS"), QStringLiteral("Warn when an online station has sent no record for this many seconds (default %1).").arg(FleetState::kDefaultSilenceAlarmS), Option::Both},
-        {kNewStations, QStringLiteral("COUNT"), QStringLiteral("Take at most this many stations not seen before in a minute; the rest are refused until the next minute (default %1).").arg(CollectorConfig().newStationsPerMinute), Option::Both},
+        {kDir, QStringLiteral("FOLDER"),
+         QStringLiteral("Folder of the copies, made when missing (default: the state directory under systemd, else "
+                        "~/.local/share/sorvik7/collected)."),
+         Option::Both},
+        {kSilenceAlarm, QStringLiteral("SECONDS"),
+         QStringLiteral("Warn when an online station has sent no record for this many seconds (default %1).")
+             .arg(FleetState::kDefaultSilenceAlarmS),
+         Option::Both},
+        {kNewStations, QStringLiteral("COUNT"),
+         QStringLiteral("Take at most this many stations not seen before in a minute; the rest are refused until the "
+                        "next minute (default %1).")
+             .arg(CollectorConfig().newStationsPerMinute),
+         Option::Both},
     };
 }
 
@@ -64,7 +74,7 @@ ProgramOptions::Outcome CollectorConfigReader::read(const QStringList &arguments
     if (outcome != ProgramOptions::Outcome::Run)
         return outcome;
     const bool ok = m_options.readConfig() && takeMqtt() && takeLimits() && takeHttp()
-                    && m_options.takeFolder(kDir, defaultDir(), &m_config.dir);
+        && m_options.takeFolder(kDir, defaultDir(), &m_config.dir);
     m_config.configFile = m_options.configFile();
     return ok ? outcome : ProgramOptions::Outcome::Error;
 }
@@ -78,7 +88,8 @@ bool CollectorConfigReader::takeMqtt()
         return false;
     }
     if (!m_mqtt.settings().enabled()) {
-        m_options.setError(QStringLiteral("mqtt-url: missing; give --mqtt-url mqtt://host[:port], or mqtt-url= in the config file"));
+        m_options.setError(
+            QStringLiteral("mqtt-url: missing; give --mqtt-url mqtt://host[:port], or mqtt-url= in the config file"));
         return false;
     }
     m_config.mqtt = m_mqtt.settings();

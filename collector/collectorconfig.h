@@ -1,7 +1,7 @@
 #pragma once
 
-#include "daemon/options.h"
 #include "collector/httpoptions.h"
+#include "daemon/options.h"
 #include "mqtt/mqttoptions.h"
 
 #include <QString>
@@ -11,11 +11,11 @@
 struct CollectorConfig
 {
     MqttSettings mqtt;
-    HttpSettings http;    // the fleet page; off unless asked for
-    QString dir;          // absolute; it exists once the config has been read
-    QString configFile;   // the file that was read; empty when none was
-    int silenceAlarmMs = 120000;       // an online station without records this long is warned about
-    int newStationsPerMinute = 20;     // stations not seen before taken in a minute, at most
+    HttpSettings http; // the fleet page; off unless asked for
+    QString dir; // absolute; it exists once the config has been read
+    QString configFile; // the file that was read; empty when none was
+    int silenceAlarmMs = 120000; // an online station without records this long is warned about
+    int newStationsPerMinute = 20; // stations not seen before taken in a minute, at most
 };
 
 // Reads the command line and the config file, with the logger's rules: the

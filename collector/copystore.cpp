@@ -43,7 +43,7 @@ qint64 lastLineEnd(int fd, qint64 size)
         const qsizetype at = QByteArrayView(chunk.constData(), want).lastIndexOf(kLineEnd);
         if (at >= 0)
             return from + at + kLineEnd.size();
-        to = from + 1;   // a CR at the start of this chunk may pair with an LF after it
+        to = from + 1; // a CR at the start of this chunk may pair with an LF after it
         if (from == 0)
             break;
     }
@@ -106,7 +106,8 @@ int CopyStore::stationFolder(const QByteArray &station, bool make, QString *erro
 
 std::optional<qint64> CopyStore::measure(int fd, const QByteArray &key, QString *error)
 {
-    struct stat st {};
+    struct stat st
+    { };
     if (::fstat(fd, &st) != 0) {
         fail(error, key, errno);
         return std::nullopt;
@@ -155,7 +156,8 @@ bool CopyStore::exists(const QByteArray &station, const QByteArray &file)
 {
     QString ignored;
     const int dir = stationFolder(station, false, &ignored);
-    struct stat st {};
+    struct stat st
+    { };
     return dir >= 0 && ::fstatat(dir, file.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 

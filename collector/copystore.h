@@ -58,9 +58,9 @@ private:
 
     QByteArray m_folder;
     int m_root = -1;
-    QHash<QByteArray, int> m_stationDirs;      // folder fds, kept while in use
-    QHash<QByteArray, OpenCopy> m_open;        // per station, the copy last appended to
-    QHash<QByteArray, qint64> m_ends;          // "station/file" -> length
-    std::set<int> m_dirty;                     // fds appended to since the last flush
-    std::set<int> m_dirtyDirs;                 // folders with new entries
+    QHash<QByteArray, int> m_stationDirs; // folder fds, kept while in use
+    QHash<QByteArray, OpenCopy> m_open; // per station, the copy last appended to
+    QHash<QByteArray, qint64> m_ends; // "station/file" -> length
+    std::set<int> m_dirty; // fds appended to since the last flush
+    std::set<int> m_dirtyDirs; // folders with new entries
 };

@@ -101,7 +101,8 @@ FleetHttp::Reply FleetHttp::reply(const QHttpServerRequest &request) const
     if (path == u"/api/history")
         return {kOk, kJson, historyJson(m_source.stations(QDateTime::currentDateTimeUtc()))};
     if (path == u"/metrics")
-        return {kOk, kMetrics, metricsText(m_source.stations(QDateTime::currentDateTimeUtc()), m_source.refusedMessages())};
+        return {kOk, kMetrics,
+                metricsText(m_source.stations(QDateTime::currentDateTimeUtc()), m_source.refusedMessages())};
     return m_assets.value(path, Reply{kNotFound, kText, "404 Not Found\n"});
 }
 

@@ -59,7 +59,7 @@ private:
 
     HttpSettings m_settings;
     Source m_source;
-    QByteArray m_credentials;                 // user:password, as basic authentication sends it
-    QHash<QString, Reply> m_assets;           // the page's files, by path
+    QByteArray m_credentials; // user:password, as basic authentication sends it
+    QHash<QString, Reply> m_assets; // the page's files, by path
     HttpFront *m_front;
 };

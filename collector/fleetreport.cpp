@@ -90,9 +90,11 @@ QByteArray stationsJson(const QList<StationView> &stations, const QDateTime &now
             {QStringLiteral("station"), s.station},
             {QStringLiteral("online"), s.online},
             {QStringLiteral("since"), utc(s.since)},
-            {QStringLiteral("since_s"), s.since.isValid() ? QJsonValue(std::max<qint64>(0, s.since.secsTo(now))) : QJsonValue()},
+            {QStringLiteral("since_s"),
+             s.since.isValid() ? QJsonValue(std::max<qint64>(0, s.since.secsTo(now))) : QJsonValue()},
             {QStringLiteral("last_record"), utc(s.lastRecord)},
-            {QStringLiteral("age_s"), s.ageSeconds ? QJsonValue(std::round(*s.ageSeconds * kAgeScale) / kAgeScale) : QJsonValue()},
+            {QStringLiteral("age_s"),
+             s.ageSeconds ? QJsonValue(std::round(*s.ageSeconds * kAgeScale) / kAgeScale) : QJsonValue()},
             {QStringLiteral("records_today"), s.recordsToday >= 0 ? QJsonValue(s.recordsToday) : QJsonValue()},
             {QStringLiteral("records_total"), qint64(s.recordsTotal)},
             {QStringLiteral("faults"), QJsonArray::fromStringList(s.faults)},
@@ -116,7 +118,8 @@ QByteArray historyJson(const QList<StationView> &stations)
 QByteArray metricsText(const QList<StationView> &stations, quint64 refusedMessages)
 {
     const Metric perStation[] = {
-        {"sorvik7_station_up", "gauge", "Whether the station is online (1) or offline (0), by its status and its last will.",
+        {"sorvik7_station_up", "gauge",
+         "Whether the station is online (1) or offline (0), by its status and its last will.",
          [](const StationView &s) { return std::optional<double>(s.online ? 1 : 0); }},
         {"sorvik7_station_last_record_age_seconds", "gauge",
          "Seconds since the collector last took a record line of the station.",
@@ -124,7 +127,9 @@ QByteArray metricsText(const QList<StationView> &stations, quint64 refusedMessag
         {"sorvik7_station_records_total", "counter", "Record lines taken from the station since the collector started.",
          [](const StationView &s) { return std::optional<double>(double(s.recordsTotal)); }},
         {"sorvik7_station_records_today", "gauge", "Records in the station's day file of today, as its status says.",
-         [](const StationView &s) { return s.recordsToday >= 0 ? std::optional<double>(double(s.recordsToday)) : std::nullopt; }},
+         [](const StationView &s) {
+             return s.recordsToday >= 0 ? std::optional<double>(double(s.recordsToday)) : std::nullopt;
+         }},
     };
     QByteArray out;
     for (const Metric &m : perStation)
@@ -140,14 +145,17 @@ QByteArray metricsText(const QList<StationView> &stations, quint64 refusedMessag
     }
     writeStatistic(out, "sorvik7_station_wind_speed_mean", "Mean wind speed of the station's latest interval.",
                    "speed_mean", Units::Speed, stations);
-    writeStatistic(out, "sorvik7_station_wind_gust", "Highest 3-second mean wind speed of the station's latest interval.",
-                   "gust", Units::Speed, stations);
+    writeStatistic(out, "sorvik7_station_wind_gust",
+                   "Highest 3-second mean wind speed of the station's latest interval.", "gust", Units::Speed,
+                   stations);
     writeStatistic(out, "sorvik7_station_turbulence_intensity",
-                   "Turbulence intensity (standard deviation over mean) of the station's latest interval.", "ti", Units::None, stations);
+                   "Turbulence intensity (standard deviation over mean) of the station's latest interval.", "ti",
+                   Units::None, stations);
     writeStatistic(out, "sorvik7_station_wind_direction_mean_degrees",
                    "Vector-mean wind direction of the station's latest interval.", "dir_mean", Units::None, stations);
     out += "# HELP sorvik7_collector_refused_messages_total Messages the collector refused: not ours, bad station "
            "names, bad payloads.\n# TYPE sorvik7_collector_refused_messages_total counter\n"
-           "sorvik7_collector_refused_messages_total " + QByteArray::number(refusedMessages) + '\n';
+           "sorvik7_collector_refused_messages_total "
+        + QByteArray::number(refusedMessages) + '\n';
     return out;
 }

@@ -90,8 +90,9 @@ void FleetState::check()
         s.silent = true;
         m_log.warning(QStringLiteral("%1 is online but has sent no record for %2 s (%3)")
                           .arg(s.name, seconds(m_silenceAlarmMs),
-                               s.lastRecord.isValid() ? QStringLiteral("last record at %1").arg(s.lastRecord.toString(Qt::ISODate))
-                                                      : QStringLiteral("none since it came online")));
+                               s.lastRecord.isValid()
+                                   ? QStringLiteral("last record at %1").arg(s.lastRecord.toString(Qt::ISODate))
+                                   : QStringLiteral("none since it came online")));
         emit changed(s.name);
     }
 }

@@ -30,12 +30,12 @@ public:
     struct Station
     {
         QString name;
-        bool online = false;        // as its last status or last will said
-        QDateTime onlineSince;      // when the collector saw it come online; invalid while offline
-        QDateTime lastRecord;       // when the collector last took a record line of it; invalid: none yet
-        qint64 records = 0;         // record lines taken since the collector started
-        bool silent = false;        // the silence alarm is raised
-        QJsonObject status;         // its last status as it published it
+        bool online = false; // as its last status or last will said
+        QDateTime onlineSince; // when the collector saw it come online; invalid while offline
+        QDateTime lastRecord; // when the collector last took a record line of it; invalid: none yet
+        qint64 records = 0; // record lines taken since the collector started
+        bool silent = false; // the silence alarm is raised
+        QJsonObject status; // its last status as it published it
     };
 
     static constexpr int kDefaultSilenceAlarmS = 120;

@@ -23,12 +23,18 @@ constexpr QByteArrayView kHeadEnd("\r\n\r\n");
 QByteArray reason(int status)
 {
     switch (status) {
-    case kBadRequest: return "Bad Request";
-    case kMethodNotAllowed: return "Method Not Allowed";
-    case kRequestTimeout: return "Request Timeout";
-    case kUriTooLong: return "URI Too Long";
-    case kHeaderFieldsTooLarge: return "Request Header Fields Too Large";
-    case kServiceUnavailable: return "Service Unavailable";
+    case kBadRequest:
+        return "Bad Request";
+    case kMethodNotAllowed:
+        return "Method Not Allowed";
+    case kRequestTimeout:
+        return "Request Timeout";
+    case kUriTooLong:
+        return "URI Too Long";
+    case kHeaderFieldsTooLarge:
+        return "Request Header Fields Too Large";
+    case kServiceUnavailable:
+        return "Service Unavailable";
     }
     return "Error";
 }
@@ -52,7 +58,10 @@ QByteArray answer(int status)
 class HttpFront::Connection : public QObject
 {
 public:
-    Connection(QTcpSocket *socket, HttpFront *front) : QObject(socket), m_socket(socket), m_front(front)
+    Connection(QTcpSocket *socket, HttpFront *front)
+        : QObject(socket),
+          m_socket(socket),
+          m_front(front)
     {
         ++m_front->m_connections;
         m_deadline.setSingleShot(true);
@@ -81,8 +90,10 @@ int HttpFront::refusal(QByteArrayView head)
 {
     // Tokens and field values as HTTP/1.1 spells them; no line folding, a
     // target in origin form.
-    static const QRegularExpression requestLine(QStringLiteral("^([!#$%&'*+.^_`|~0-9A-Za-z-]+) (/[!-~]*) HTTP/1\\.[01]$"));
-    static const QRegularExpression headerLine(QStringLiteral("^([!#$%&'*+.^_`|~0-9A-Za-z-]+):[\\t -~\\x{80}-\\x{ff}]*$"));
+    static const QRegularExpression requestLine(
+        QStringLiteral("^([!#$%&'*+.^_`|~0-9A-Za-z-]+) (/[!-~]*) HTTP/1\\.[01]$"));
+    static const QRegularExpression headerLine(
+        QStringLiteral("^([!#$%&'*+.^_`|~0-9A-Za-z-]+):[\\t -~\\x{80}-\\x{ff}]*$"));
     const QStringList lines = QString::fromLatin1(head.chopped(kHeadEnd.size())).split(QStringLiteral("\r\n"));
     const auto match = requestLine.match(lines.first());
     if (!match.hasMatch())

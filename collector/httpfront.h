@@ -38,7 +38,10 @@ public:
     static constexpr int kLingerMs = 2000;
     static constexpr int kMaxConnections = 32;
 
-    explicit HttpFront(QObject *parent = nullptr) : QTcpServer(parent) {}
+    explicit HttpFront(QObject *parent = nullptr)
+        : QTcpServer(parent)
+    {
+    }
 
     // The status a complete head (its blank line included) is refused with,
     // or 0 when it may pass.

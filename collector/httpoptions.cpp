@@ -19,9 +19,9 @@ QString HttpSettings::describe() const
 {
     if (!enabled())
         return QStringLiteral("off");
-    const QString host = address == QHostAddress::Any                        ? QStringLiteral("*")
-                         : address.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]").arg(address.toString())
-                                                                               : address.toString();
+    const QString host = address == QHostAddress::Any         ? QStringLiteral("*")
+        : address.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]").arg(address.toString())
+                                                              : address.toString();
     QString text = QStringLiteral("http://%1:%2/").arg(host).arg(port);
     if (!user.isEmpty())
         text += QStringLiteral(", user %1").arg(user);
@@ -33,7 +33,8 @@ QList<Option> HttpOptions::options() const
     return {
         {kHttp, QStringLiteral("[ADDR:]PORT"),
          QStringLiteral("Serve the fleet page, /api/stations and /metrics there (ADDR an IP address or * for every "
-                        "interface, 127.0.0.1 when left out; default: off)."), Option::Both},
+                        "interface, 127.0.0.1 when left out; default: off)."),
+         Option::Both},
         {kUser, QStringLiteral("NAME"), QStringLiteral("Login every HTTP client must give (basic authentication)."),
          Option::ConfigFile},
         {kPassword, QStringLiteral("PASSWORD"), QStringLiteral("Password of that login."), Option::ConfigFile},
@@ -78,7 +79,8 @@ bool HttpOptions::takeAddress(const MqttOptions::Value &v, QString *error)
     if (text.startsWith(u'[')) {
         const qsizetype close = text.indexOf(QStringLiteral("]:"));
         if (close < 0)
-            return fail(error, kHttp, v, QStringLiteral("an IPv6 address goes in brackets before the port: [::1]:8080"));
+            return fail(error, kHttp, v,
+                        QStringLiteral("an IPv6 address goes in brackets before the port: [::1]:8080"));
         host = text.mid(1, close - 1);
         port = text.mid(close + 2);
     } else if (text.count(u':') > 1) {

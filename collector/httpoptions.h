@@ -11,9 +11,9 @@
 // Where the collector serves its fleet page, and who may read it.
 struct HttpSettings
 {
-    QHostAddress address;   // null: no HTTP
+    QHostAddress address; // null: no HTTP
     quint16 port = 0;
-    QString user;           // empty: no login asked
+    QString user; // empty: no login asked
     QString password;
 
     bool enabled() const { return !address.isNull(); }

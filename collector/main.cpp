@@ -23,7 +23,10 @@ namespace {
 // when HTTP is off.
 struct FleetPage
 {
-    explicit FleetPage(int silenceSeconds) : board(silenceSeconds) {}
+    explicit FleetPage(int silenceSeconds)
+        : board(silenceSeconds)
+    {
+    }
     StationBoard board;
     std::unique_ptr<FleetHttp> http;
 };
@@ -45,9 +48,10 @@ std::unique_ptr<FleetPage> serveFleet(const CollectorConfig &config, Collector &
                      [&board](const QString &station, const QByteArray &leaf, const QJsonObject &report) {
                          board.takeReport(station, leaf, report, QDateTime::currentDateTimeUtc());
                      });
-    QObject::connect(&collector, &Collector::lineWritten, context, [&board](const QString &station, const QByteArray &line) {
-        board.takeLine(station, line, QDateTime::currentDateTimeUtc());
-    });
+    QObject::connect(&collector, &Collector::lineWritten, context,
+                     [&board](const QString &station, const QByteArray &line) {
+                         board.takeLine(station, line, QDateTime::currentDateTimeUtc());
+                     });
     return page;
 }
 

@@ -135,7 +135,7 @@ void StationBoard::takeLine(const QString &name, const QByteArray &line, const Q
 {
     const QJsonObject record = recordFields(line);
     if (record.isEmpty())
-        return;   // a day file's header
+        return; // a day file's header
     Station *s = station(name, now);
     if (!s)
         return;
@@ -158,8 +158,9 @@ QStringList StationBoard::alarms(const Station &s, const QDateTime &now) const
     if ((!s.haveStatus || s.online) && quietSince.secsTo(now) >= m_silenceSeconds)
         raise("silent");
     for (const QString &fault : s.faults) {
-        const auto kind = std::find_if(std::begin(kFaultAlarms), std::end(kFaultAlarms),
-                                       [&fault](const FaultAlarm &f) { return fault.contains(f.marker, Qt::CaseInsensitive); });
+        const auto kind = std::find_if(std::begin(kFaultAlarms), std::end(kFaultAlarms), [&fault](const FaultAlarm &f) {
+            return fault.contains(f.marker, Qt::CaseInsensitive);
+        });
         raise(kind == std::end(kFaultAlarms) ? "file_fault" : kind->alarm);
     }
     if (s.waitingRecords > 0)

@@ -18,17 +18,17 @@ struct StationView
 {
     QString station;
     bool online = false;
-    QDateTime since;                  // when it came online or went offline; invalid: not known
-    QDateTime lastRecord;             // when the collector last took a record line of it; invalid: none yet
+    QDateTime since; // when it came online or went offline; invalid: not known
+    QDateTime lastRecord; // when the collector last took a record line of it; invalid: none yet
     std::optional<double> ageSeconds; // of that record
-    qint64 recordsToday = -1;         // the station's own count; -1: it has not said
-    quint64 recordsTotal = 0;         // record lines taken from it since the collector started
-    QStringList faults;               // as the station words them
-    QStringList alarms;               // StationBoard::kAlarms that hold now
-    QJsonObject live;                 // the latest live object; empty: none
-    QJsonObject stats;                // the latest interval's statistics; empty: none
-    QJsonObject record;               // the latest record line's fields; empty: none
-    QJsonArray history;               // {start, speed_mean, gust} of the last hours' intervals, oldest first
+    qint64 recordsToday = -1; // the station's own count; -1: it has not said
+    quint64 recordsTotal = 0; // record lines taken from it since the collector started
+    QStringList faults; // as the station words them
+    QStringList alarms; // StationBoard::kAlarms that hold now
+    QJsonObject live; // the latest live object; empty: none
+    QJsonObject stats; // the latest interval's statistics; empty: none
+    QJsonObject record; // the latest record line's fields; empty: none
+    QJsonArray history; // {start, speed_mean, gust} of the last hours' intervals, oldest first
 };
 
 // What the collector knows of each station, kept for the fleet page: fed
@@ -50,8 +50,8 @@ struct StationView
 class StationBoard
 {
 public:
-    static constexpr const char *kAlarms[] = {"offline",       "silent",      "no_valid_message", "sensor_status",
-                                              "device_lost",   "file_fault",  "backlog",          "input_overflow"};
+    static constexpr const char *kAlarms[] = {"offline",     "silent",     "no_valid_message", "sensor_status",
+                                              "device_lost", "file_fault", "backlog",          "input_overflow"};
     static constexpr int kDefaultSilenceSeconds = 120;
     // The chart's span, and at most this many intervals in it.
     static constexpr qint64 kHistorySeconds = 6 * 3600;
@@ -60,7 +60,10 @@ public:
     // publisher must not grow the collector without end).
     static constexpr qsizetype kMaxStations = 1000;
 
-    explicit StationBoard(int silenceSeconds = kDefaultSilenceSeconds) : m_silenceSeconds(silenceSeconds) {}
+    explicit StationBoard(int silenceSeconds = kDefaultSilenceSeconds)
+        : m_silenceSeconds(silenceSeconds)
+    {
+    }
 
     // `leaf` is status, live or stats; an empty status forgets the station.
     void takeReport(const QString &station, const QByteArray &leaf, const QJsonObject &report, const QDateTime &now);
@@ -84,8 +87,8 @@ private:
         QJsonObject live;
         QDateTime liveAt;
         QJsonObject stats;
-        std::deque<std::pair<QDateTime, QJsonObject>> history;   // by the interval's start
-        QJsonArray historyPoints;                                 // the same, as the view gives it
+        std::deque<std::pair<QDateTime, QJsonObject>> history; // by the interval's start
+        QJsonArray historyPoints; // the same, as the view gives it
     };
 
     Station *station(const QString &name, const QDateTime &now);

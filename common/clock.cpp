@@ -9,7 +9,7 @@ QDateTime SystemClock::now() const
     // of summer time) shows at the next record.
     ::tzset();
     const time_t seconds = time_t(ms / 1000);
-    tm local {};
+    tm local{};
     if (!::localtime_r(&seconds, &local))
         return QDateTime::fromMSecsSinceEpoch(ms);
     return QDateTime::fromMSecsSinceEpoch(ms, Qt::OffsetFromUTC, int(local.tm_gmtoff));

@@ -14,11 +14,11 @@
 // message being assembled) is the cycle's, not shared.
 struct sorvik7_def
 {
-    QString Save_Path;          // folder of the daily data files, used as given
-    qint16 Com_Port = 1;        // serial port number: "COM" + Com_Port
-    qint16 Sample_Num = 10;     // N, length of the averaging window (3..64)
-    bool Stop_Flag = true;      // acquisition is stopped
-    bool Debug_Flag = false;    // records also carry the N individual speeds
+    QString Save_Path; // folder of the daily data files, used as given
+    qint16 Com_Port = 1; // serial port number: "COM" + Com_Port
+    qint16 Sample_Num = 10; // N, length of the averaging window (3..64)
+    bool Stop_Flag = true; // acquisition is stopped
+    bool Debug_Flag = false; // records also carry the N individual speeds
 };
 
 namespace sorvik7 {
@@ -30,7 +30,10 @@ inline constexpr char LF = '\n';
 // The speed window has 65 slots; slot 0 is never used, so N is at most 64.
 inline constexpr int kMinSampleNum = 3;
 inline constexpr int kMaxSampleNum = 64;
-inline constexpr bool isValidSampleNum(int n) { return n >= kMinSampleNum && n <= kMaxSampleNum; }
+inline constexpr bool isValidSampleNum(int n)
+{
+    return n >= kMinSampleNum && n <= kMaxSampleNum;
+}
 
 // A message of this many characters or fewer, from its STX on, is dropped.
 inline constexpr int kMaxDroppedLength = 19;

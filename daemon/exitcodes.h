@@ -5,8 +5,8 @@
 // same options would fail the same way).
 namespace exitcode {
 
-constexpr int kOk = 0;          // done, or stopped by SIGTERM / SIGINT
-constexpr int kCannotRun = 1;   // a fault at run time: a file, a device, the system
-constexpr int kBadUsage = 2;    // bad options or a bad config file; nothing has been opened
+constexpr int kOk = 0; // done, or stopped by SIGTERM / SIGINT
+constexpr int kCannotRun = 1; // a fault at run time: a file, a device, the system
+constexpr int kBadUsage = 2; // bad options or a bad config file; nothing has been opened
 
 } // namespace exitcode

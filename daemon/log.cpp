@@ -22,7 +22,8 @@ bool stderrIsJournal()
     bool devOk = false, inoOk = false;
     const qulonglong dev = stream.left(colon).toULongLong(&devOk);
     const qulonglong ino = stream.mid(colon + 1).toULongLong(&inoOk);
-    struct stat st {};
+    struct stat st
+    { };
     if (!devOk || !inoOk || ::fstat(STDERR_FILENO, &st) != 0)
         return false;
     return st.st_dev == dev && st.st_ino == ino;
@@ -31,10 +32,14 @@ bool stderrIsJournal()
 const char *journalPrefix(Log::Level level)
 {
     switch (level) {
-    case Log::Level::Error: return SD_ERR;
-    case Log::Level::Warning: return SD_WARNING;
-    case Log::Level::Notice: return SD_NOTICE;
-    case Log::Level::Info: break;
+    case Log::Level::Error:
+        return SD_ERR;
+    case Log::Level::Warning:
+        return SD_WARNING;
+    case Log::Level::Notice:
+        return SD_NOTICE;
+    case Log::Level::Info:
+        break;
     }
     return SD_INFO;
 }
@@ -42,10 +47,14 @@ const char *journalPrefix(Log::Level level)
 const char *levelName(Log::Level level)
 {
     switch (level) {
-    case Log::Level::Error: return "error";
-    case Log::Level::Warning: return "warning";
-    case Log::Level::Notice: return "notice";
-    case Log::Level::Info: break;
+    case Log::Level::Error:
+        return "error";
+    case Log::Level::Warning:
+        return "warning";
+    case Log::Level::Notice:
+        return "notice";
+    case Log::Level::Info:
+        break;
     }
     return "info";
 }
@@ -77,7 +86,7 @@ void StderrLog::write(Level level, const QString &text) const
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return;   // nowhere to report that the log failed
+            return; // nowhere to report that the log failed
         p += n;
         left -= n;
     }

@@ -22,8 +22,8 @@ namespace {
 const QString kHelp = QStringLiteral("help");
 const QString kVersion = QStringLiteral("version");
 const QString kConfig = QStringLiteral("config");
-constexpr int kHelpColumn = 26;     // where an option's text starts
-constexpr int kHelpWidth = 79;      // help2man and a terminal read 80 columns
+constexpr int kHelpColumn = 26; // where an option's text starts
+constexpr int kHelpWidth = 79; // help2man and a terminal read 80 columns
 
 // Words of `text` laid out from `column` to kHelpWidth; `first` already holds
 // what goes before the text on the first line.
@@ -80,7 +80,8 @@ namespace {
 
 bool isReadableFile(const QString &path)
 {
-    struct stat st {};
+    struct stat st
+    { };
     const QByteArray native = nativepath::encode(path);
     return ::stat(native.constData(), &st) == 0 && S_ISREG(st.st_mode) && ::access(native.constData(), R_OK) == 0;
 }
@@ -205,7 +206,8 @@ ProgramOptions::Outcome ProgramOptions::parse(const QStringList &arguments)
             return Outcome::Error;
     }
     if (!m_about.positional && !m_positional.isEmpty()) {
-        m_error = QStringLiteral("unexpected argument '%1' (try --help)").arg(nativepath::display(m_positional.first()));
+        m_error =
+            QStringLiteral("unexpected argument '%1' (try --help)").arg(nativepath::display(m_positional.first()));
         return Outcome::Error;
     }
     return Outcome::Run;
@@ -241,12 +243,15 @@ bool ProgramOptions::readConfig()
     QString source;
     if (const auto given = setting(kConfig, false)) {
         if (!isReadableFile(given->value)) {
-            const bool exists = QFile::exists(given->value) || ::access(nativepath::encode(given->value).constData(), F_OK) == 0;
-            return fail(kConfig, *given, exists ? QStringLiteral("not a readable file") : QStringLiteral("no such file"));
+            const bool exists =
+                QFile::exists(given->value) || ::access(nativepath::encode(given->value).constData(), F_OK) == 0;
+            return fail(kConfig, *given,
+                        exists ? QStringLiteral("not a readable file") : QStringLiteral("no such file"));
         }
         source = given->value;
     } else {
-        const QString user = QStandardPaths::writableLocation(QStandardPaths::ConfigLocation) + u'/' + m_about.configName;
+        const QString user =
+            QStandardPaths::writableLocation(QStandardPaths::ConfigLocation) + u'/' + m_about.configName;
         for (const QString &candidate : {user, systemConfigPath()}) {
             if (isReadableFile(candidate)) {
                 source = candidate;
@@ -311,12 +316,15 @@ QString ProgramOptions::versionText() const
 
 QString ProgramOptions::helpText() const
 {
-    QString out = QStringLiteral("Usage: %1%2\n").arg(m_about.program, m_about.usage.isEmpty() ? QString() : u' ' + m_about.usage) + u'\n';
+    QString out =
+        QStringLiteral("Usage: %1%2\n").arg(m_about.program, m_about.usage.isEmpty() ? QString() : u' ' + m_about.usage)
+        + u'\n';
     out += paragraphs(m_about.description);
     const auto line = [](const Option &o, bool file) {
         QString head = QStringLiteral("  ");
         if (file) {
-            head += o.name + QStringLiteral(" = ") + (o.valueName.isEmpty() ? QStringLiteral("true|false") : o.valueName);
+            head +=
+                o.name + QStringLiteral(" = ") + (o.valueName.isEmpty() ? QStringLiteral("true|false") : o.valueName);
         } else {
             head += o.shortName ? QStringLiteral("-%1, ").arg(QChar(o.shortName)) : QString();
             head += QStringLiteral("--") + o.name + (o.valueName.isEmpty() ? QString() : u' ' + o.valueName);
@@ -331,16 +339,20 @@ QString ProgramOptions::helpText() const
         QStringList fileOnly;
         for (const Option &o : m_options)
             if (o.where == Option::ConfigFile)
-                fileOnly << QStringLiteral("%1 (%2)").arg(o.name, o.help.chopped(o.help.endsWith(u'.') ? 1 : 0).toLower());
+                fileOnly << QStringLiteral("%1 (%2)").arg(o.name,
+                                                          o.help.chopped(o.help.endsWith(u'.') ? 1 : 0).toLower());
         out += QStringLiteral("\nConfig file:\n");
-        out += wrap(QString(), QStringLiteral(
-            "Read from --config, else from the user's config folder (~/.config/%1), else from %2. One "
-            "key = value a line; a line starting with # or ; is a comment; a key given twice is an error. "
-            "The keys are the options' names, and an option overrides its key.")
-                .arg(m_about.configName, systemConfigPath())
-                + (fileOnly.isEmpty() ? QString()
-                                      : QStringLiteral(" Keys only in the file: %1.").arg(fileOnly.join(QStringLiteral(", ")))),
-            0);
+        out +=
+            wrap(QString(),
+                 QStringLiteral(
+                     "Read from --config, else from the user's config folder (~/.config/%1), else from %2. One "
+                     "key = value a line; a line starting with # or ; is a comment; a key given twice is an error. "
+                     "The keys are the options' names, and an option overrides its key.")
+                         .arg(m_about.configName, systemConfigPath())
+                     + (fileOnly.isEmpty()
+                            ? QString()
+                            : QStringLiteral(" Keys only in the file: %1.").arg(fileOnly.join(QStringLiteral(", ")))),
+                 0);
     }
     if (!m_about.notes.isEmpty())
         out += u'\n' + paragraphs(m_about.notes).chopped(1);
@@ -355,8 +367,9 @@ bool ProgramOptions::takeFolder(const QString &key, const QString &fallback, QSt
     errno = 0;
     if (!makePath(folder.value)) {
         const int error = errno;
-        return fail(key, folder, QStringLiteral("the folder cannot be made%1")
-                                     .arg(error ? QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error)) : QString()));
+        return fail(key, folder,
+                    QStringLiteral("the folder cannot be made%1")
+                        .arg(error ? QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error)) : QString()));
     }
     const QString path = absolutePath(folder.value);
     if (::access(nativepath::encode(path).constData(), W_OK) != 0)
@@ -377,7 +390,8 @@ bool parseConfigText(const QByteArray &text, const QString &path, QHash<QString,
         const qsizetype eq = line.indexOf('=');
         const QString where = QStringLiteral("%1, line %2").arg(path).arg(n + 1);
         if (eq <= 0) {
-            *error = QStringLiteral("%1: '%2' is not key = value").arg(where, nativepath::display(nativepath::decode(line)));
+            *error =
+                QStringLiteral("%1: '%2' is not key = value").arg(where, nativepath::display(nativepath::decode(line)));
             return false;
         }
         const QString key = QString::fromUtf8(line.left(eq).trimmed());
@@ -403,7 +417,8 @@ bool makePath(const QString &path)
         if (::mkdir(part.constData(), 0777) != 0 && errno != EEXIST)
             return false;
     }
-    struct stat st {};
+    struct stat st
+    { };
     if (::stat(native.constData(), &st) != 0)
         return false;
     if (!S_ISDIR(st.st_mode)) {

@@ -20,11 +20,11 @@ struct Option
 {
     enum Where { CommandLine = 1, ConfigFile = 2, Both = CommandLine | ConfigFile };
 
-    QString name;        // --name on the command line, name = ... in the config file
-    QString valueName;   // empty: a switch on the command line (true/false in the file)
+    QString name; // --name on the command line, name = ... in the config file
+    QString valueName; // empty: a switch on the command line (true/false in the file)
     QString help;
     Where where = CommandLine;
-    char shortName = 0;  // -x, or none
+    char shortName = 0; // -x, or none
 };
 
 // A value and where it came from: "--samples", the config file's path, or
@@ -42,11 +42,11 @@ public:
 
     struct About
     {
-        QString program;      // sorvik7-logger
-        QString usage;        // after the name: "[OPTION]..." or "[OPTION]... [PATH]..."
-        QString description;  // paragraphs, separated by empty lines
-        QString configName;   // sorvik7/logger.conf; empty: the program reads no config file
-        QString notes;        // after the options: exit status, files
+        QString program; // sorvik7-logger
+        QString usage; // after the name: "[OPTION]..." or "[OPTION]... [PATH]..."
+        QString description; // paragraphs, separated by empty lines
+        QString configName; // sorvik7/logger.conf; empty: the program reads no config file
+        QString notes; // after the options: exit status, files
         bool positional = false; // takes arguments that are not options
     };
 

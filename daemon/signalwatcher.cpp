@@ -15,7 +15,8 @@ constexpr int kStopSignals[] = {SIGTERM, SIGINT};
 
 void setAction(void (*handler)(int))
 {
-    struct sigaction action {};
+    struct sigaction action
+    { };
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
@@ -28,7 +29,7 @@ void onStopSignal(int sig)
     const int saved = errno;
     const unsigned char c = static_cast<unsigned char>(sig);
     [[maybe_unused]] const ssize_t n = ::write(g_pipe[1], &c, 1);
-    setAction(SIG_DFL);   // sigaction is async-signal-safe
+    setAction(SIG_DFL); // sigaction is async-signal-safe
     errno = saved;
 }
 
@@ -53,8 +54,9 @@ SignalWatcher::~SignalWatcher()
 bool SignalWatcher::install(QString *error)
 {
     if (g_pipe[0] >= 0 || ::pipe2(g_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
-        *error = QStringLiteral("cannot watch for signals: %1")
-                     .arg(g_pipe[0] >= 0 ? QStringLiteral("already watched") : QString::fromLocal8Bit(std::strerror(errno)));
+        *error =
+            QStringLiteral("cannot watch for signals: %1")
+                .arg(g_pipe[0] >= 0 ? QStringLiteral("already watched") : QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
     m_notifier = std::make_unique<QSocketNotifier>(g_pipe[0], QSocketNotifier::Read);
@@ -75,6 +77,5 @@ void SignalWatcher::readPipe()
 
 QString SignalWatcher::signalName(int sig)
 {
-    return sig == SIGTERM ? QStringLiteral("SIGTERM") : sig == SIGINT ? QStringLiteral("SIGINT")
-                                                                      : QString::number(sig);
+    return sig == SIGTERM ? QStringLiteral("SIGTERM") : sig == SIGINT ? QStringLiteral("SIGINT") : QString::number(sig);
 }

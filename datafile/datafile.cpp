@@ -2,8 +2,8 @@
 
 #include "common/messagereporter.h"
 #include "common/nativepath.h"
-#include "datafile/dayfilename.h"
 #include "common/sorvik7_def.h"
+#include "datafile/dayfilename.h"
 #include "datafile/recordformat.h"
 
 #include <QElapsedTimer>
@@ -22,7 +22,8 @@ const QString kOutputError = QStringLiteral("Data file output error.  ");
 
 bool isDirectory(const QByteArray &path)
 {
-    struct stat st {};
+    struct stat st
+    { };
     return ::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -42,7 +43,9 @@ constexpr int kOpenFlags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 } // namespace
 
 DataFile::DataFile(const sorvik7_def &def, MessageReporter &reporter, MessageReporter *notices)
-    : m_def(def), m_reporter(reporter), m_notices(notices)
+    : m_def(def),
+      m_reporter(reporter),
+      m_notices(notices)
 {
 }
 
@@ -170,7 +173,8 @@ bool DataFile::probeAndOpen(const QByteArray &path, const QByteArray &folder, bo
             return false;
         }
     }
-    struct stat st {};
+    struct stat st
+    { };
     if (probe >= 0) {
         const bool regular = ::fstat(probe, &st) == 0 && S_ISREG(st.st_mode);
         if (!regular) {
@@ -222,7 +226,8 @@ bool DataFile::endTornLine(int probe, const struct stat &st)
 
 bool DataFile::writeHeader(const QDateTime &now, const QByteArray &path, const QByteArray &folder)
 {
-    struct stat st {};
+    struct stat st
+    { };
     int err = 0;
     if (::fstat(m_fd, &st) != 0) {
         err = errno;
@@ -253,7 +258,8 @@ bool DataFile::writeLines(const QByteArray &lines)
 {
     if (m_fd < 0)
         return false;
-    struct stat st {};
+    struct stat st
+    { };
     int err = 0;
     if (::fstat(m_fd, &st) != 0) {
         err = errno;
@@ -325,7 +331,8 @@ bool DataFile::writeBacklog(int budgetMs)
             // A file that these records create is dated by the first of them,
             // or by its day's start when that record came before midnight.
             const QDateTime first = records.front().stamp;
-            const QDateTime dated = first.date() == day ? first : QDateTime(day, QTime(0, 0), first.timeSpec(), first.offsetFromUtc());
+            const QDateTime dated =
+                first.date() == day ? first : QDateTime(day, QTime(0, 0), first.timeSpec(), first.offsetFromUtc());
             if (!File_open(dated) || !writeLines(lines)) {
                 refused = true;
                 break;

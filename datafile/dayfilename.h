@@ -11,7 +11,7 @@
 // another system), and the digits must be a date that exists.
 namespace dayfilename {
 
-constexpr qsizetype kLength = 12;   // "yyyymmdd.SVK"
+constexpr qsizetype kLength = 12; // "yyyymmdd.SVK"
 
 QString make(const QDate &date);
 

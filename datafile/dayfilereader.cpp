@@ -13,19 +13,19 @@
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <limits>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr char kStx = '\x02';
 constexpr QByteArrayView kHeaderPrefix = "Gill Format Polar,";
-constexpr qsizetype kTimeLength = 8;                 // "hh:mm:ss"
-constexpr qsizetype kDateLength = 8;                 // "yy/mm/dd"
+constexpr qsizetype kTimeLength = 8; // "hh:mm:ss"
+constexpr qsizetype kDateLength = 8; // "yy/mm/dd"
 constexpr qsizetype kHeaderLength = kHeaderPrefix.size() + kDateLength + 1 + kTimeLength;
-constexpr int kColumnsAfterTime = 5;                 // node, direction, speed, units, status
-constexpr int kDebugCommas = 6;                      // commas of a debug line besides one per sample
+constexpr int kColumnsAfterTime = 5; // node, direction, speed, units, status
+constexpr int kDebugCommas = 6; // commas of a debug line besides one per sample
 constexpr qint64 kHalfDay = DayRecord::kSecondsPerDay / 2;
 constexpr int kCenturyYears = 100;
 
@@ -33,12 +33,17 @@ constexpr int kCenturyYears = 100;
 // double, and one division by an exact power of ten rounds correctly.
 constexpr int kExactDigits = 15;
 constexpr int kExactPowers = 23;
-constexpr double kPowersOfTen[kExactPowers] = {
-    1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr double kPowersOfTen[kExactPowers] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                               1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
-inline int digit(char c) { return c - '0'; }
+inline bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+inline int digit(char c)
+{
+    return c - '0';
+}
 
 // "[+-]digits[.digits]" with at least one digit, and nothing else; the
 // same double that strtod gives.
@@ -107,7 +112,10 @@ inline bool takeColumn(const char *&c, const char *end, QByteArrayView &column)
     return comma != nullptr;
 }
 
-int twoDigits(const char *p) { return digit(p[0]) * 10 + digit(p[1]); }
+int twoDigits(const char *p)
+{
+    return digit(p[0]) * 10 + digit(p[1]);
+}
 
 } // namespace
 
@@ -128,7 +136,9 @@ DayFileReader::Counts &DayFileReader::Counts::operator+=(const Counts &other)
     return *this;
 }
 
-DayFileReader::DayFileReader(const QString &path) : m_path(path), m_date(dayfilename::parse(QFileInfo(path).fileName()))
+DayFileReader::DayFileReader(const QString &path)
+    : m_path(path),
+      m_date(dayfilename::parse(QFileInfo(path).fileName()))
 {
 }
 
@@ -141,13 +151,20 @@ DayFileReader::~DayFileReader()
 QString DayFileReader::skipText(Skip reason)
 {
     switch (reason) {
-    case CutShort: return QStringLiteral("cut short");
-    case NotARecord: return QStringLiteral("not a record");
-    case MissingColumns: return QStringLiteral("too few columns");
-    case BadNumber: return QStringLiteral("not a number");
-    case BadSamples: return QStringLiteral("bad debug samples");
-    case StrayHeader: return QStringLiteral("header inside the file");
-    case SkipKinds: break;
+    case CutShort:
+        return QStringLiteral("cut short");
+    case NotARecord:
+        return QStringLiteral("not a record");
+    case MissingColumns:
+        return QStringLiteral("too few columns");
+    case BadNumber:
+        return QStringLiteral("not a number");
+    case BadSamples:
+        return QStringLiteral("bad debug samples");
+    case StrayHeader:
+        return QStringLiteral("header inside the file");
+    case SkipKinds:
+        break;
     }
     return {};
 }
@@ -352,8 +369,9 @@ bool DayFileReader::parseRecord(const char *begin, const char *end, DayRecord &r
     r.units = column[3];
     r.status = column[4];
     r.direction = std::numeric_limits<double>::quiet_NaN();
-    const bool numbers = (r.directionText.isEmpty() || parseNumber(r.directionText.begin(), r.directionText.end(), r.direction))
-                         && parseNumber(r.speedText.begin(), r.speedText.end(), r.speed);
+    const bool numbers =
+        (r.directionText.isEmpty() || parseNumber(r.directionText.begin(), r.directionText.end(), r.direction))
+        && parseNumber(r.speedText.begin(), r.speedText.end(), r.speed);
     if (!numbers) {
         skip(BadNumber);
         return false;

@@ -14,20 +14,20 @@
 // into the reader's buffer and stay valid until its next call of next().
 struct DayRecord
 {
-    QDate date;                      // the day the record belongs to (see DayFileReader)
-    int secondOfDay = 0;             // column 1, local time of day in seconds
-    QByteArrayView timeText;         // column 1 as written, "hh:mm:ss"
-    QByteArrayView node;             // column 2 without its leading STX
-    QByteArrayView directionText;    // column 3 as written; empty when the sensor sent none
-    QByteArrayView speedText;        // column 4 as written, e.g. "002.50"
-    QByteArrayView units;            // column 5: M, N, K, P, F
-    QByteArrayView status;           // column 6
-    double direction = 0.0;          // degrees; NaN when column 3 is empty
-    double speed = 0.0;              // the mean speed of the logger's window
+    QDate date; // the day the record belongs to (see DayFileReader)
+    int secondOfDay = 0; // column 1, local time of day in seconds
+    QByteArrayView timeText; // column 1 as written, "hh:mm:ss"
+    QByteArrayView node; // column 2 without its leading STX
+    QByteArrayView directionText; // column 3 as written; empty when the sensor sent none
+    QByteArrayView speedText; // column 4 as written, e.g. "002.50"
+    QByteArrayView units; // column 5: M, N, K, P, F
+    QByteArrayView status; // column 6
+    double direction = 0.0; // degrees; NaN when column 3 is empty
+    double speed = 0.0; // the mean speed of the logger's window
     std::span<const double> samples; // debug records: the N speeds in slot order; else empty
     std::span<const QByteArrayView> sampleTexts;
-    qint64 utc = 0;                  // the same moment in seconds since the epoch (see DayFileReader)
-    int utcOffset = 0;               // local minus UTC, seconds (+7200 for CEST)
+    qint64 utc = 0; // the same moment in seconds since the epoch (see DayFileReader)
+    int utcOffset = 0; // local minus UTC, seconds (+7200 for CEST)
 
     // Seconds since 1970-01-01 00:00:00 on the local wall clock (no time
     // zone applied): cheap, ordered, and what the date and time say.
@@ -102,12 +102,12 @@ class DayFileReader
 {
 public:
     enum Skip {
-        CutShort,       // the last line has no line end (power cut, or the writer stopped)
-        NotARecord,     // no "hh:mm:ss," at the start: a foreign or damaged line
+        CutShort, // the last line has no line end (power cut, or the writer stopped)
+        NotARecord, // no "hh:mm:ss," at the start: a foreign or damaged line
         MissingColumns, // fewer than the six record columns
-        BadNumber,      // direction, speed or a sample is not a number
-        BadSamples,     // after column 6: not an empty column then 1..kMaxSamples speeds
-        StrayHeader,    // a header line below the top of the file
+        BadNumber, // direction, speed or a sample is not a number
+        BadSamples, // after column 6: not an empty column then 1..kMaxSamples speeds
+        StrayHeader, // a header line below the top of the file
         SkipKinds
     };
 
@@ -120,9 +120,9 @@ public:
         Counts &operator+=(const Counts &other);
     };
 
-    static constexpr int kMaxSamples = 64;        // the logger's largest N
-    static constexpr qsizetype kMaxLine = 4096;   // longer lines are not records
-    static constexpr qsizetype kChunk = 1 << 20;  // bytes read at once
+    static constexpr int kMaxSamples = 64; // the logger's largest N
+    static constexpr qsizetype kMaxLine = 4096; // longer lines are not records
+    static constexpr qsizetype kChunk = 1 << 20; // bytes read at once
 
     explicit DayFileReader(const QString &path);
     ~DayFileReader();
@@ -184,14 +184,14 @@ private:
     bool m_headerMatches = true;
 
     std::vector<char> m_buf;
-    qsizetype m_begin = 0;    // first byte not yet taken
-    qsizetype m_end = 0;      // one past the last byte read
+    qsizetype m_begin = 0; // first byte not yet taken
+    qsizetype m_end = 0; // one past the last byte read
     bool m_discarding = false; // inside a line longer than kMaxLine
     qint64 m_lines = 0;
 
-    qint64 m_day = 0;          // julian day of the last record
-    int m_previous = -1;       // its second of the day; -1 before the first
-    int m_headerSecond = -1;   // the header's second of the day; -1 without one
+    qint64 m_day = 0; // julian day of the last record
+    int m_previous = -1; // its second of the day; -1 before the first
+    int m_headerSecond = -1; // the header's second of the day; -1 without one
 
     // Offsets of the local zone on the day of the last record; when they
     // differ, the clocks change that day.

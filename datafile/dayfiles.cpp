@@ -56,8 +56,8 @@ bool addFolder(const QString &folder, QList<DayFile> &files, QString &error)
 QList<DayFile> DayFiles::inFolder(const QString &folder, QStringList *refused)
 {
     QList<DayFile> files;
-    const QFileInfoList entries = QDir(folder).entryInfoList({QStringLiteral("*.svk")},
-                                                             QDir::Files | QDir::System | QDir::Readable);
+    const QFileInfoList entries =
+        QDir(folder).entryInfoList({QStringLiteral("*.svk")}, QDir::Files | QDir::System | QDir::Readable);
     for (const QFileInfo &info : entries) {
         const QDate date = dayfilename::parse(info.fileName());
         if (!date.isValid())
@@ -89,7 +89,8 @@ bool DayFiles::severalFolders(const QList<DayFile> &files)
 QList<DayFile> DayFiles::ofStation(const QList<DayFile> &files, const QString &station)
 {
     QList<DayFile> kept;
-    std::copy_if(files.begin(), files.end(), std::back_inserter(kept), [&](const DayFile &f) { return f.station == station; });
+    std::copy_if(files.begin(), files.end(), std::back_inserter(kept),
+                 [&](const DayFile &f) { return f.station == station; });
     return kept;
 }
 
@@ -112,7 +113,8 @@ bool DayFiles::collect(const QStringList &paths, QList<DayFile> &files, QString 
                 return false;
             // A collector's folder: one subfolder per station.
             const QFileInfoList subfolders = own.isEmpty()
-                ? QDir(path).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Readable | QDir::Executable, QDir::Name)
+                ? QDir(path).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Readable | QDir::Executable,
+                                           QDir::Name)
                 : QFileInfoList();
             for (const QFileInfo &sub : subfolders) {
                 if (!addFolder(sub.filePath(), own, error))

@@ -15,7 +15,7 @@ struct DayFile
     QString path;
     QDate date;
     QString station; // the name of the folder the file is in
-    QString folder;  // that folder's absolute path
+    QString folder; // that folder's absolute path
 };
 
 namespace DayFiles {

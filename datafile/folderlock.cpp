@@ -21,7 +21,8 @@ std::set<std::pair<dev_t, ino_t>> g_claims;
 
 struct flock wholeFile(short type)
 {
-    struct flock fl {};
+    struct flock fl
+    { };
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
     fl.l_start = 0;
@@ -61,7 +62,8 @@ FolderLock::Result FolderLock::lock(const QByteArray &folder)
     const QByteArray path = folder + '/' + kFileName;
 
     const std::lock_guard<std::mutex> guard(g_mutex);
-    struct stat st {};
+    struct stat st
+    { };
     if (::stat(path.constData(), &st) == 0 && g_claims.count({st.st_dev, st.st_ino})) {
         m_holder = ::getpid();
         return Result::Busy;

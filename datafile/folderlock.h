@@ -16,8 +16,8 @@ class FolderLock
 {
 public:
     enum class Result {
-        Held,        // the folder is ours
-        Busy,        // another claim holds it: holder() says whose
+        Held, // the folder is ours
+        Busy, // another claim holds it: holder() says whose
         Unavailable, // the lock file cannot be made or opened (no folder, read-only, ...)
     };
 

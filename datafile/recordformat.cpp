@@ -58,12 +58,12 @@ QByteArray headerLine(const QDateTime &t)
 {
     const QDate d = t.date();
     return QByteArrayLiteral("Gill Format Polar,")
-        + QString::asprintf("%02d/%02d/%02d", d.year() % 100, d.month(), d.day()).toLatin1()
-        + ',' + formatTimeOfDay(t.time());
+        + QString::asprintf("%02d/%02d/%02d", d.year() % 100, d.month(), d.day()).toLatin1() + ','
+        + formatTimeOfDay(t.time());
 }
 
-QByteArray Record_Line(const QByteArray &Rec_Time, const MsgFields &fld, double Avg_Speed,
-                       bool Debug_Flag, const SpeedBuffer &Speed_Buf, int Sample_Num)
+QByteArray Record_Line(const QByteArray &Rec_Time, const MsgFields &fld, double Avg_Speed, bool Debug_Flag,
+                       const SpeedBuffer &Speed_Buf, int Sample_Num)
 {
     QByteArray line;
     line.reserve(64 + (Debug_Flag ? 8 * Sample_Num : 0));

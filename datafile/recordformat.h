@@ -28,5 +28,5 @@ QByteArray headerLine(const QDateTime &t);
 // One record without its line end: time, field 1, field 2, the mean, fields
 // 4 and 5; in debug mode then a comma and, for each slot 1..n, a comma and
 // the slot's speed.
-QByteArray Record_Line(const QByteArray &Rec_Time, const MsgFields &fld, double Avg_Speed,
-                       bool Debug_Flag, const SpeedBuffer &Speed_Buf, int Sample_Num);
+QByteArray Record_Line(const QByteArray &Rec_Time, const MsgFields &fld, double Avg_Speed, bool Debug_Flag,
+                       const SpeedBuffer &Speed_Buf, int Sample_Num);

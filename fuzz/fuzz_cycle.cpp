@@ -23,8 +23,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     static QCoreApplication app(*argc, *argv);
     // Memory-backed where there is such a folder: the cycle opens and
     // closes the file twice per record.
-    const QString base = QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm")
-                                                                   : QDir::tempPath();
+    const QString base = QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm") : QDir::tempPath();
     dataDir = new QTemporaryDir(base + QStringLiteral("/fuzz_cycle-XXXXXX"));
     fuzzCheck(dataDir->isValid(), "no temporary folder");
     return 0;
@@ -83,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fuzzCheck(parts.first().startsWith("Gill Format Polar,"), "a data file does not start with its header");
         for (qsizetype i = 1; i < parts.size(); ++i, ++lines) {
             const QByteArray &line = parts.at(i);
-            fuzzCheck(line.startsWith('\n') && QTime::fromString(QString::fromLatin1(line.mid(1, 8)), u"hh:mm:ss").isValid()
+            fuzzCheck(line.startsWith('\n')
+                          && QTime::fromString(QString::fromLatin1(line.mid(1, 8)), u"hh:mm:ss").isValid()
                           && line.mid(9, 1) == ",",
                       "a record line does not start with its time");
         }

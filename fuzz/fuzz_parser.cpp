@@ -47,7 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const auto fields = [](const MsgFields &f) { return QByteArrayList{f.Fld1, f.Fld2, f.Fld4, f.Fld5, f.Fld6}; };
 
     if (!Parse_Msg(msg, fld, buf, slot)) {
-        fuzzCheck(fields(fld) == fields(fldBefore) && buf == bufBefore, "a rejected message changed the fields or the window");
+        fuzzCheck(fields(fld) == fields(fldBefore) && buf == bufBefore,
+                  "a rejected message changed the fields or the window");
     } else {
         fuzzCheck(slot >= 1 && slot <= 64, "a slot outside 1..64 was written");
         fuzzCheck(std::isfinite(buf[slot]), "a speed that is not finite entered the window");

@@ -21,9 +21,9 @@ QString load()
     if (!handle)
         return cannotLoad(QString::fromLocal8Bit(::dlerror()));
     MosquittoApi api;
-#define SORVIK7_MOSQUITTO_RESOLVE(name)                                                                \
-    api.name = reinterpret_cast<decltype(api.name)>(::dlsym(handle, #name));                          \
-    if (!api.name)                                                                                     \
+#define SORVIK7_MOSQUITTO_RESOLVE(name)                                                                                \
+    api.name = reinterpret_cast<decltype(api.name)>(::dlsym(handle, #name));                                           \
+    if (!api.name)                                                                                                     \
         return cannotLoad(QStringLiteral("it lacks " #name));
     SORVIK7_MOSQUITTO_FUNCTIONS(SORVIK7_MOSQUITTO_RESOLVE)
 #undef SORVIK7_MOSQUITTO_RESOLVE

@@ -52,7 +52,7 @@ MqttClient::MqttClient(const MqttClientConfig &config)
     : m_config(config)
 {
     m_mosq = libmosquitto().mosquitto_new(m_config.clientId.isEmpty() ? nullptr : m_config.clientId.constData(),
-                           m_config.cleanSession, this);
+                                          m_config.cleanSession, this);
     if (!m_mosq)
         return;
     libmosquitto().mosquitto_connect_callback_set(m_mosq, &MqttClient::onConnect);
@@ -65,7 +65,8 @@ MqttClient::MqttClient(const MqttClientConfig &config)
     connect(&m_retry, &QTimer::timeout, this, &MqttClient::attempt);
     m_connack.setSingleShot(true);
     m_connack.setInterval(kConnackTimeoutMs);
-    connect(&m_connack, &QTimer::timeout, this, [this] { connectionFailed(QStringLiteral("the broker did not answer")); });
+    connect(&m_connack, &QTimer::timeout, this,
+            [this] { connectionFailed(QStringLiteral("the broker did not answer")); });
     m_housekeeping.setInterval(kHousekeepingMs);
     connect(&m_housekeeping, &QTimer::timeout, this, &MqttClient::housekeeping);
 }
@@ -90,16 +91,19 @@ bool MqttClient::configure()
     const MqttSettings &b = m_config.broker;
     if (!b.username.isEmpty()
         && libmosquitto().mosquitto_username_pw_set(m_mosq, b.username.toUtf8().constData(),
-                                     b.password.isEmpty() ? nullptr : b.password.toUtf8().constData()) != MOSQ_ERR_SUCCESS)
+                                                    b.password.isEmpty() ? nullptr : b.password.toUtf8().constData())
+            != MOSQ_ERR_SUCCESS)
         return false;
     if (!m_config.willTopic.isEmpty()
         && libmosquitto().mosquitto_will_set(m_mosq, m_config.willTopic.constData(), int(m_config.willPayload.size()),
-                              m_config.willPayload.constData(), 1, true) != MOSQ_ERR_SUCCESS)
+                                             m_config.willPayload.constData(), 1, true)
+            != MOSQ_ERR_SUCCESS)
         return false;
     if (b.url && b.url->tls) {
         const QByteArray ca = b.caFile.toLocal8Bit();
-        const int rc = libmosquitto().mosquitto_tls_set(m_mosq, ca.isEmpty() ? nullptr : ca.constData(),
-                                         ca.isEmpty() ? kSystemCaPath : nullptr, nullptr, nullptr, nullptr);
+        const int rc =
+            libmosquitto().mosquitto_tls_set(m_mosq, ca.isEmpty() ? nullptr : ca.constData(),
+                                             ca.isEmpty() ? kSystemCaPath : nullptr, nullptr, nullptr, nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
             m_setupError = QStringLiteral("TLS cannot be set up: %1").arg(errorText(rc));
             return false;
@@ -205,7 +209,7 @@ void MqttClient::defer(std::function<void()> event)
 void MqttClient::deliverDeferred()
 {
     if (m_delivering)
-        return;   // the outer call goes on with the rest
+        return; // the outer call goes on with the rest
     m_delivering = true;
     for (size_t i = 0; i < m_deferred.size(); ++i) {
         const std::function<void()> event = std::move(m_deferred[i]);
@@ -270,7 +274,8 @@ void MqttClient::acceptConnack(int rc)
 {
     m_connack.stop();
     if (rc != 0) {
-        connectionFailed(QStringLiteral("the broker refused the connection: %1").arg(QString::fromUtf8(libmosquitto().mosquitto_connack_string(rc))));
+        connectionFailed(QStringLiteral("the broker refused the connection: %1")
+                             .arg(QString::fromUtf8(libmosquitto().mosquitto_connack_string(rc))));
         return;
     }
     m_connected = true;
@@ -286,7 +291,8 @@ int MqttClient::publish(const QByteArray &topic, const QByteArray &payload, int 
     if (!m_connected)
         return -1;
     int mid = -1;
-    const int rc = libmosquitto().mosquitto_publish(m_mosq, &mid, topic.constData(), int(payload.size()), payload.constData(), qos, retain);
+    const int rc = libmosquitto().mosquitto_publish(m_mosq, &mid, topic.constData(), int(payload.size()),
+                                                    payload.constData(), qos, retain);
     if (rc != MOSQ_ERR_SUCCESS)
         return -1;
     flushWrites();
@@ -322,7 +328,8 @@ void MqttClient::onMessage(mosquitto *, void *self, const mosquitto_message *mes
     ++client->m_packetsTaken;
     QByteArray topic(message->topic);
     if (client->m_config.maxPayload > 0 && message->payloadlen > client->m_config.maxPayload) {
-        client->defer([client, topic, size = qint64(message->payloadlen)] { emit client->messageTooLong(topic, size); });
+        client->defer(
+            [client, topic, size = qint64(message->payloadlen)] { emit client->messageTooLong(topic, size); });
         return;
     }
     QByteArray payload(static_cast<const char *>(message->payload), message->payloadlen);

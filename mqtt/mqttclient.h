@@ -17,16 +17,16 @@ class QSocketNotifier;
 // How a client presents itself to the broker.
 struct MqttClientConfig
 {
-    MqttSettings broker;         // where, and the login
-    QByteArray clientId;         // empty: the library makes one up (clean sessions only)
-    bool cleanSession = true;    // false: the broker keeps the subscriptions and queues while away
-    QByteArray willTopic;        // when set, published retained (QoS 1) should the connection die
+    MqttSettings broker; // where, and the login
+    QByteArray clientId; // empty: the library makes one up (clean sessions only)
+    bool cleanSession = true; // false: the broker keeps the subscriptions and queues while away
+    QByteArray willTopic; // when set, published retained (QoS 1) should the connection die
     QByteArray willPayload;
     // When set, the will's payload made afresh for every connection attempt
     // (it may carry the time), instead of willPayload.
     std::function<QByteArray()> willPayloadNow;
-    int maxInflight = 20;        // QoS 1 messages on their way at once
-    qint64 maxPayload = 0;       // longer messages received are let go (messageTooLong); 0: any
+    int maxInflight = 20; // QoS 1 messages on their way at once
+    qint64 maxPayload = 0; // longer messages received are let go (messageTooLong); 0: any
 };
 
 // One libmosquitto client (the real transport), driven by the Qt event loop of the thread it
@@ -98,13 +98,13 @@ private:
     std::unique_ptr<QSocketNotifier> m_writer;
     QList<QPair<QByteArray, int>> m_subscriptions;
     QTimer m_retry;
-    QTimer m_connack;       // the broker's answer to CONNECT must come in time
-    QTimer m_housekeeping;  // keep-alive pings and their answers
+    QTimer m_connack; // the broker's answer to CONNECT must come in time
+    QTimer m_housekeeping; // keep-alive pings and their answers
     int m_retryMs = kFirstRetryMs;
     bool m_wanted = false;
     bool m_connected = false;
     bool m_inOutage = false;
-    quint64 m_packetsTaken = 0;   // packets the library has handed over, for reading on
+    quint64 m_packetsTaken = 0; // packets the library has handed over, for reading on
     std::vector<std::function<void()>> m_deferred;
     bool m_delivering = false;
     QString m_setupError;

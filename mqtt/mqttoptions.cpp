@@ -58,14 +58,22 @@ QString MqttOptions::defaultClientId()
 QList<Option> MqttOptions::options() const
 {
     QList<Option> list{
-        {kUrl, QStringLiteral("URL"), QStringLiteral("MQTT broker, mqtt://host[:port] or mqtts://host[:port] (default: MQTT off)."), Option::Both},
-        {kCa, QStringLiteral("FILE"), QStringLiteral("With mqtts://: the CA certificate (PEM) that signed the broker's (default: the system's CAs)."), Option::Both},
+        {kUrl, QStringLiteral("URL"),
+         QStringLiteral("MQTT broker, mqtt://host[:port] or mqtts://host[:port] (default: MQTT off)."), Option::Both},
+        {kCa, QStringLiteral("FILE"),
+         QStringLiteral(
+             "With mqtts://: the CA certificate (PEM) that signed the broker's (default: the system's CAs)."),
+         Option::Both},
     };
     if (m_program == Program::Logger)
-        list.append({kStation, QStringLiteral("NAME"), QStringLiteral("Name to publish under, sorvik7/<name>/... (default: the host name)."), Option::Both});
+        list.append({kStation, QStringLiteral("NAME"),
+                     QStringLiteral("Name to publish under, sorvik7/<name>/... (default: the host name)."),
+                     Option::Both});
     else
-        list.append({kClientId, QStringLiteral("ID"), QStringLiteral("Client id of the collector's persistent session (default: %1).")
-                                                           .arg(defaultClientId()), Option::Both});
+        list.append(
+            {kClientId, QStringLiteral("ID"),
+             QStringLiteral("Client id of the collector's persistent session (default: %1).").arg(defaultClientId()),
+             Option::Both});
     // Everyone on the machine can read a command line.
     list.append({kUsername, QStringLiteral("NAME"), QStringLiteral("Login at the broker."), Option::ConfigFile});
     list.append({kPassword, QStringLiteral("PASSWORD"), QStringLiteral("Password of that login."), Option::ConfigFile});
@@ -98,7 +106,8 @@ bool MqttOptions::takeUrl(const Lookup &lookup, QString *error)
     m_settings.url = MqttUrl::parse(v->value, &why);
     // A password put into the URL by mistake stays out of the log.
     static const QRegularExpression userInfo(QStringLiteral("//[^/]*@"));
-    return m_settings.url || fail(error, kUrl, {QString(v->value).replace(userInfo, QStringLiteral("//***@")), v->from}, why);
+    return m_settings.url
+        || fail(error, kUrl, {QString(v->value).replace(userInfo, QStringLiteral("//***@")), v->from}, why);
 }
 
 bool MqttOptions::takeCa(const Lookup &lookup, QString *error)
@@ -110,7 +119,8 @@ bool MqttOptions::takeCa(const Lookup &lookup, QString *error)
         return fail(error, kCa, *v, QStringLiteral("only goes with an mqtts:// URL"));
     const QFileInfo info(v->value);
     if (!info.isFile() || !info.isReadable())
-        return fail(error, kCa, *v, info.exists() ? QStringLiteral("not a readable file") : QStringLiteral("no such file"));
+        return fail(error, kCa, *v,
+                    info.exists() ? QStringLiteral("not a readable file") : QStringLiteral("no such file"));
     m_settings.caFile = info.absoluteFilePath();
     return true;
 }
@@ -140,9 +150,11 @@ bool MqttOptions::takeName(const Lookup &lookup, QString *error)
         m_settings.station = v.value;
         return true;
     }
-    const bool control = std::any_of(v.value.cbegin(), v.value.cend(), [](QChar c) { return c.category() == QChar::Other_Control; });
+    const bool control =
+        std::any_of(v.value.cbegin(), v.value.cend(), [](QChar c) { return c.category() == QChar::Other_Control; });
     if (v.value.isEmpty() || v.value.toUtf8().size() > kMaxClientIdBytes || control)
-        return fail(error, kClientId, v, QStringLiteral("must be 1 to %1 bytes without control characters").arg(kMaxClientIdBytes));
+        return fail(error, kClientId, v,
+                    QStringLiteral("must be 1 to %1 bytes without control characters").arg(kMaxClientIdBytes));
     m_settings.clientId = v.value;
     return true;
 }

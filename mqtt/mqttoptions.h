@@ -13,12 +13,12 @@
 // What a program needs to reach the broker.
 struct MqttSettings
 {
-    std::optional<MqttUrl> url;   // nothing: MQTT is off
-    QString caFile;               // mqtts: the CA that signed the broker's certificate; empty: the system's CAs
-    QString username;             // empty: anonymous
+    std::optional<MqttUrl> url; // nothing: MQTT is off
+    QString caFile; // mqtts: the CA that signed the broker's certificate; empty: the system's CAs
+    QString username; // empty: anonymous
     QString password;
-    QString station;              // the logger: the name it publishes under
-    QString clientId;             // the collector: the fixed client id of its persistent session
+    QString station; // the logger: the name it publishes under
+    QString clientId; // the collector: the fixed client id of its persistent session
 
     bool enabled() const { return url.has_value(); }
     // "mqtt://host:1883, station mast1" for the start line of the log (no password).
@@ -41,7 +41,10 @@ public:
     using Value = Setting;
     using Lookup = std::function<std::optional<Value>(const QString &key)>;
 
-    explicit MqttOptions(Program program) : m_program(program) {}
+    explicit MqttOptions(Program program)
+        : m_program(program)
+    {
+    }
 
     // The lines of the programs' option tables.
     QList<Option> options() const;

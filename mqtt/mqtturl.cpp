@@ -17,7 +17,9 @@ std::optional<MqttUrl> refuse(QString *why, const QString &text)
 QString MqttUrl::text() const
 {
     const QString shownHost = host.contains(u':') ? u'[' + host + u']' : host;
-    return QStringLiteral("%1://%2:%3").arg(tls ? QStringLiteral("mqtts") : QStringLiteral("mqtt"), shownHost).arg(port);
+    return QStringLiteral("%1://%2:%3")
+        .arg(tls ? QStringLiteral("mqtts") : QStringLiteral("mqtt"), shownHost)
+        .arg(port);
 }
 
 std::optional<MqttUrl> MqttUrl::parse(const QString &text, QString *why)
@@ -27,8 +29,9 @@ std::optional<MqttUrl> MqttUrl::parse(const QString &text, QString *why)
     if (!url.isValid() || (scheme != u"mqtt" && scheme != u"mqtts"))
         return refuse(why, QStringLiteral("must be mqtt://host[:port] or mqtts://host[:port]"));
     if (!url.userInfo().isEmpty())
-        return refuse(why, QStringLiteral("no user name or password in the URL: give mqtt-username and "
-                                          "mqtt-password in the config file"));
+        return refuse(why,
+                      QStringLiteral("no user name or password in the URL: give mqtt-username and "
+                                     "mqtt-password in the config file"));
     if (url.host().isEmpty())
         return refuse(why, QStringLiteral("names no host"));
     if ((!url.path().isEmpty() && url.path() != u"/") || url.hasQuery() || url.hasFragment())

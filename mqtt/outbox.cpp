@@ -6,9 +6,9 @@
 #include "recordpayload.h"
 
 #include <fcntl.h>
-#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -35,7 +35,8 @@ QByteArray Outbox::path(const QByteArray &file) const
 
 qint64 Outbox::sizeOf(const QByteArray &file) const
 {
-    struct stat st {};
+    struct stat st
+    { };
     return ::stat(path(file).constData(), &st) == 0 && S_ISREG(st.st_mode) ? qint64(st.st_size) : 0;
 }
 
@@ -113,7 +114,8 @@ void Outbox::countLines(qint64 upTo)
         return;
     QByteArray chunk(qsizetype(std::min(kReadChunk, std::max<qint64>(upTo - m_countedTo, 1))), Qt::Uninitialized);
     while (m_countedTo < upTo) {
-        const ssize_t n = ::pread(fd, chunk.data(), size_t(std::min<qint64>(chunk.size(), upTo - m_countedTo)), m_countedTo);
+        const ssize_t n =
+            ::pread(fd, chunk.data(), size_t(std::min<qint64>(chunk.size(), upTo - m_countedTo)), m_countedTo);
         if (n <= 0)
             break;
         m_openLines += QByteArrayView(chunk.constData(), n).count('\n');
@@ -131,7 +133,8 @@ bool Outbox::openForReading(const QByteArray &file)
     m_buffer.clear();
     m_readFile = file;
     m_fd = ::open(path(file).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    struct stat st {};
+    struct stat st
+    { };
     const bool known = m_fd >= 0 && ::fstat(m_fd, &st) == 0;
     m_readSize = known ? qint64(st.st_size) : 0;
     m_readId = known ? SentCursor::FileId{quint64(st.st_dev), quint64(st.st_ino)} : SentCursor::FileId{};
@@ -145,7 +148,8 @@ qint64 Outbox::limitOf(const QByteArray &file, qint64 offset)
     if (!openForReading(file))
         return 0;
     // It may have grown since it was opened, while it was the open file.
-    struct stat st {};
+    struct stat st
+    { };
     if (offset >= m_readSize && ::fstat(m_fd, &st) == 0)
         m_readSize = st.st_size;
     return m_readSize;

@@ -25,7 +25,7 @@ class Outbox
 public:
     struct Position
     {
-        QByteArray file;   // empty: before the first file
+        QByteArray file; // empty: before the first file
         qint64 offset = 0;
         friend bool operator<(const Position &a, const Position &b)
         {
@@ -37,10 +37,10 @@ public:
     struct Line
     {
         Position at;
-        QByteArray bytes;           // as in the file, CR LF included
-        QByteArray previousFile;    // at offset 0: the day file before, if any ...
-        qint64 previousSize = 0;    // ... and its length in whole lines
-        SentCursor::FileId id;      // the file it was read from
+        QByteArray bytes; // as in the file, CR LF included
+        QByteArray previousFile; // at offset 0: the day file before, if any ...
+        qint64 previousSize = 0; // ... and its length in whole lines
+        SentCursor::FileId id; // the file it was read from
     };
 
     explicit Outbox(const QString &folder);
@@ -99,9 +99,9 @@ private:
     qint64 m_tornBytes = 0;
     bool m_atTornTail = false;
 
-    QByteArray m_readFile;   // the file m_fd has open
+    QByteArray m_readFile; // the file m_fd has open
     int m_fd = -1;
-    qint64 m_readSize = 0;   // its length when opened
+    qint64 m_readSize = 0; // its length when opened
     SentCursor::FileId m_readId;
     QByteArray m_buffer;
     qint64 m_bufferStart = 0;

@@ -9,9 +9,9 @@ namespace {
 
 constexpr QByteArrayView kMagic = "SVK1";
 constexpr qsizetype kMaxPrefix = 64;
-constexpr qsizetype kMaxOffsetDigits = 15;   // far beyond any day file
-constexpr qsizetype kPlainFields = 3;        // magic, file, offset
-constexpr qsizetype kHeaderFields = 5;       // ... previous file, its length
+constexpr qsizetype kMaxOffsetDigits = 15; // far beyond any day file
+constexpr qsizetype kPlainFields = 3; // magic, file, offset
+constexpr qsizetype kHeaderFields = 5; // ... previous file, its length
 constexpr QByteArrayView kFresh = "new";
 
 // Decimal digits without a leading zero (but "0").

@@ -33,9 +33,9 @@ struct RecordPayload
     QByteArray file;
     qint64 offset = 0;
     QByteArray line;
-    QByteArray previousFile;   // only with offset 0; empty when there is none
+    QByteArray previousFile; // only with offset 0; empty when there is none
     qint64 previousSize = 0;
-    bool fresh = false;        // only with offset 0: "new"
+    bool fresh = false; // only with offset 0: "new"
 
     qint64 end() const { return offset + line.size(); }
 

@@ -26,7 +26,7 @@ QByteArray folderPath(const QString &folder)
 bool fail(QString *error, const QByteArray &path, int err)
 {
     *error = QStringLiteral("%1: %2").arg(nativepath::display(nativepath::decode(path)),
-                                         QString::fromLocal8Bit(std::strerror(err)));
+                                          QString::fromLocal8Bit(std::strerror(err)));
     return false;
 }
 
@@ -75,7 +75,8 @@ QByteArray SentCursor::fileName(const QByteArray &dayFile)
 
 std::optional<SentCursor::FileId> SentCursor::identify(const QByteArray &path)
 {
-    struct stat st {};
+    struct stat st
+    { };
     if (::lstat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
     return FileId{quint64(st.st_dev), quint64(st.st_ino)};

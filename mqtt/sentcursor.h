@@ -30,7 +30,7 @@ struct FileId
 struct Cursor
 {
     qint64 offset = 0;
-    std::optional<FileId> id;   // none in a cursor of an older version
+    std::optional<FileId> id; // none in a cursor of an older version
 };
 
 QByteArray fileName(const QByteArray &dayFile);

@@ -1,11 +1,11 @@
 #include "mqtt/stationpublisher.h"
 
-#include "mqtt/fleet.h"
+#include "common/timeunits.h"
 #include "daemon/log.h"
 #include "datafile/dayfilename.h"
+#include "mqtt/fleet.h"
 #include "mqtt/recordpayload.h"
 #include "mqtt/sentcursor.h"
-#include "common/timeunits.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -31,9 +31,9 @@ MqttClientConfig StationPublisher::clientConfig(const MqttSettings &settings)
     MqttClientConfig config;
     config.broker = settings;
     config.willTopic = fleet::statusTopic(settings.station);
-    config.willPayload = QJsonDocument(QJsonObject{{QStringLiteral("station"), settings.station},
-                                                   {QStringLiteral("online"), false}})
-                             .toJson(QJsonDocument::Compact);
+    config.willPayload =
+        QJsonDocument(QJsonObject{{QStringLiteral("station"), settings.station}, {QStringLiteral("online"), false}})
+            .toJson(QJsonDocument::Compact);
     config.willPayloadNow = [station = settings.station] {
         return QJsonDocument(QJsonObject{{QStringLiteral("station"), station},
                                          {QStringLiteral("online"), false},
@@ -169,8 +169,7 @@ void StationPublisher::publishLive(const QByteArray &json)
 void StationPublisher::noteCount(int count)
 {
     int seen = m_largestCount.load(std::memory_order_relaxed);
-    while (count > seen && !m_largestCount.compare_exchange_weak(seen, count, std::memory_order_relaxed)) {
-    }
+    while (count > seen && !m_largestCount.compare_exchange_weak(seen, count, std::memory_order_relaxed)) { }
 }
 
 void StationPublisher::onConnected()
@@ -207,8 +206,8 @@ void StationPublisher::onOutage(const QString &why)
         m_outageTime.start();
     m_caughtUpLines = 0;
     m_statusTimer.stop();
-    const QString since = heard ? QStringLiteral(", last heard from at %1").arg(m_lastHeardAt.toString(Qt::ISODate))
-                                : QString();
+    const QString since =
+        heard ? QStringLiteral(", last heard from at %1").arg(m_lastHeardAt.toString(Qt::ISODate)) : QString();
     m_log.warning(QStringLiteral("MQTT: cannot reach the broker at %1 (%2)%3; the records wait in the day files, "
                                  "trying again after %4 s, then doubling up to %5 s")
                       .arg(m_settings.url->text(), why, since)
@@ -229,8 +228,8 @@ void StationPublisher::pump()
             return;
         }
         const bool fresh = line->at.offset == 0 && m_fresh.count(line->at.file) > 0;
-        const RecordPayload payload{line->at.file, line->at.offset, line->bytes, line->previousFile, line->previousSize,
-                                    fresh};
+        const RecordPayload payload{line->at.file,      line->at.offset,    line->bytes,
+                                    line->previousFile, line->previousSize, fresh};
         const int mid = m_client.publish(m_recordTopic, payload.encode());
         if (mid < 0)
             return;
@@ -270,9 +269,9 @@ void StationPublisher::onPublished(int mid)
     m_lastHeardAt = QDateTime::currentDateTime();
     const auto seq = m_seqOfMid.constFind(mid);
     if (seq == m_seqOfMid.cend())
-        return;   // a status message, or sent before the connection broke
+        return; // a status message, or sent before the connection broke
     if (*seq < m_firstSeq) {
-        m_seqOfMid.erase(seq);   // of a file replaced meanwhile, let go already
+        m_seqOfMid.erase(seq); // of a file replaced meanwhile, let go already
         return;
     }
     m_inflight[size_t(*seq - m_firstSeq)].acked = true;

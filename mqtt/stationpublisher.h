@@ -15,8 +15,8 @@
 
 #include <atomic>
 #include <deque>
-#include <memory>
 #include <map>
+#include <memory>
 #include <set>
 
 class Log;
@@ -118,24 +118,24 @@ private:
     std::unique_ptr<MqttTransport> m_transport;
     MqttTransport &m_client;
 
-    Outbox::Position m_next;                  // the next line to publish
-    std::deque<InFlight> m_inflight;          // in the order published
-    quint64 m_firstSeq = 0;                   // the sequence number of m_inflight.front()
+    Outbox::Position m_next; // the next line to publish
+    std::deque<InFlight> m_inflight; // in the order published
+    quint64 m_firstSeq = 0; // the sequence number of m_inflight.front()
     QHash<int, quint64> m_seqOfMid;
-    std::map<QByteArray, SentCursor::Cursor> m_acked;   // the cursors
-    std::set<QByteArray> m_fresh;             // files to publish as new until acknowledged
-    std::set<QByteArray> m_unwritten;         // cursors changed since written
+    std::map<QByteArray, SentCursor::Cursor> m_acked; // the cursors
+    std::set<QByteArray> m_fresh; // files to publish as new until acknowledged
+    std::set<QByteArray> m_unwritten; // cursors changed since written
     bool m_cursorFault = false;
 
     bool m_outage = false;
     bool m_everConnected = false;
-    QElapsedTimer m_outageTime;               // since the last word from the broker
+    QElapsedTimer m_outageTime; // since the last word from the broker
     QElapsedTimer m_lastHeard;
     QDateTime m_lastHeardAt;
     qint64 m_caughtUpLines = 0;
 
     QStringList m_faults;
-    QDateTime m_since;                        // since when the status holds, UTC
+    QDateTime m_since; // since when the status holds, UTC
     QByteArray m_unsentStats;
     QDateTime m_lastRecord;
     std::atomic<int> m_largestCount{0};

@@ -43,12 +43,14 @@ bool DeviceLock::acquire(const QString &path)
 {
     release();
     m_holder = 0;
-    struct stat st {};
+    struct stat st
+    { };
     if (::stat(nativepath::encode(path).constData(), &st) != 0)
-        return true;   // nothing there to lock; opening it fails on its own
-    const QByteArray name = S_ISCHR(st.st_mode)
-        ? QByteArray("sorvik7-tty-") + QByteArray::number(major(st.st_rdev)) + '.' + QByteArray::number(minor(st.st_rdev))
-        : QByteArray("sorvik7-node-") + QByteArray::number(quint64(st.st_dev)) + '.' + QByteArray::number(quint64(st.st_ino));
+        return true; // nothing there to lock; opening it fails on its own
+    const QByteArray name = S_ISCHR(st.st_mode) ? QByteArray("sorvik7-tty-") + QByteArray::number(major(st.st_rdev))
+            + '.' + QByteArray::number(minor(st.st_rdev))
+                                                : QByteArray("sorvik7-node-") + QByteArray::number(quint64(st.st_dev))
+            + '.' + QByteArray::number(quint64(st.st_ino));
     const QByteArray lockPath = lockFolder() + '/' + name + ".lock";
 
     // A holder removes the file when it lets go; the lock taken must be on
@@ -63,7 +65,9 @@ bool DeviceLock::acquire(const QString &path)
             ::close(fd);
             return !held;
         }
-        struct stat held {}, named {};
+        struct stat held
+        {
+        }, named{};
         if (::fstat(fd, &held) == 0 && ::stat(lockPath.constData(), &named) == 0 && held.st_ino == named.st_ino
             && held.st_dev == named.st_dev) {
             const QByteArray pid = QByteArray::number(qint64(::getpid())) + '\n';

@@ -1,7 +1,7 @@
 #include "serial/initcomm.h"
 
-#include "common/sorvik7_def.h"
 #include "common/messagereporter.h"
+#include "common/sorvik7_def.h"
 #include "serial/mscomm.h"
 
 bool Init_Comm(MSComm &comm, const sorvik7_def &def, MessageReporter &reporter)

@@ -30,14 +30,14 @@ constexpr unsigned kPtyMajorLast = 143;
 int openErrorNumber(QSerialPort::SerialPortError error)
 {
     switch (error) {
-    case QSerialPort::DeviceNotFoundError:   // no such device node
-    case QSerialPort::ResourceError:         // node present, hardware absent (EIO)
+    case QSerialPort::DeviceNotFoundError: // no such device node
+    case QSerialPort::ResourceError: // node present, hardware absent (EIO)
         return MSComm::errPortNotFound;
-    case QSerialPort::OpenError:             // this object has it open already
+    case QSerialPort::OpenError: // this object has it open already
         return MSComm::errPortAlreadyOpen;
-    case QSerialPort::UnsupportedOperationError:   // not a serial device, or settings refused
+    case QSerialPort::UnsupportedOperationError: // not a serial device, or settings refused
         return MSComm::errBadSettings;
-    case QSerialPort::PermissionError:       // held by another program, or no access
+    case QSerialPort::PermissionError: // held by another program, or no access
     default:
         return MSComm::errPortBusy;
     }
@@ -45,10 +45,10 @@ int openErrorNumber(QSerialPort::SerialPortError error)
 } // namespace
 
 MSComm::MSComm(const Clock *clock, QObject *parent)
-    : QObject(parent)
-    , m_port(new QSerialPort(this))
-    , m_clock(clock)
-    , m_counterSource(std::make_unique<DriverCounterSource>())
+    : QObject(parent),
+      m_port(new QSerialPort(this)),
+      m_clock(clock),
+      m_counterSource(std::make_unique<DriverCounterSource>())
 {
     if (!m_clock) {
         m_ownClock = std::make_unique<SystemClock>();
@@ -79,7 +79,10 @@ void MSComm::recordError(int number)
     m_lastError = number;
 }
 
-int MSComm::lastError() const { return m_lastError; }
+int MSComm::lastError() const
+{
+    return m_lastError;
+}
 
 void MSComm::clearError()
 {
@@ -90,12 +93,18 @@ void MSComm::clearError()
 QString MSComm::errorText(int number)
 {
     switch (number) {
-    case errPortNotFound: return QStringLiteral("the port does not exist (no such device, or no hardware behind it)");
-    case errPortAlreadyOpen: return QStringLiteral("the port is already open");
-    case errPortBusy: return QStringLiteral("the port is busy (held by another program) or not permitted");
-    case errBadSettings: return QStringLiteral("the line settings cannot be applied, or the device is not a serial port");
-    case errInvalidValue: return QStringLiteral("a setting has an invalid value");
-    default: return QStringLiteral("the port cannot be used");
+    case errPortNotFound:
+        return QStringLiteral("the port does not exist (no such device, or no hardware behind it)");
+    case errPortAlreadyOpen:
+        return QStringLiteral("the port is already open");
+    case errPortBusy:
+        return QStringLiteral("the port is busy (held by another program) or not permitted");
+    case errBadSettings:
+        return QStringLiteral("the line settings cannot be applied, or the device is not a serial port");
+    case errInvalidValue:
+        return QStringLiteral("a setting has an invalid value");
+    default:
+        return QStringLiteral("the port cannot be used");
     }
 }
 
@@ -112,7 +121,10 @@ void MSComm::setCommPort(int n)
         recordError(errPortNotFound);
 }
 
-int MSComm::CommPort() const { return m_commPort; }
+int MSComm::CommPort() const
+{
+    return m_commPort;
+}
 
 std::optional<MSComm::LineSettings> MSComm::parseSettings(const QString &s)
 {
@@ -173,15 +185,17 @@ void MSComm::setSettings(const QString &s)
     m_line = *line;
 }
 
-QString MSComm::Settings() const { return m_settings; }
+QString MSComm::Settings() const
+{
+    return m_settings;
+}
 
 bool MSComm::applyLineSettings(const LineSettings &line)
 {
     // Settings made before open() are applied by open() itself, which then
     // fails as a whole if the device refuses one of them.
-    return m_port->setBaudRate(line.baud) && m_port->setParity(line.parity)
-            && m_port->setDataBits(line.dataBits) && m_port->setStopBits(line.stopBits)
-            && m_port->setFlowControl(QSerialPort::NoFlowControl);
+    return m_port->setBaudRate(line.baud) && m_port->setParity(line.parity) && m_port->setDataBits(line.dataBits)
+        && m_port->setStopBits(line.stopBits) && m_port->setFlowControl(QSerialPort::NoFlowControl);
 }
 
 void MSComm::setInputLen(int n)
@@ -193,7 +207,10 @@ void MSComm::setInputLen(int n)
     m_inputLen = n;
 }
 
-int MSComm::InputLen() const { return m_inputLen; }
+int MSComm::InputLen() const
+{
+    return m_inputLen;
+}
 
 bool MSComm::applyModemLine(bool (QSerialPort::*set)(bool), bool on)
 {
@@ -228,7 +245,10 @@ void MSComm::setRThreshold(int n)
         m_rThreshold = n;
 }
 
-int MSComm::RThreshold() const { return m_rThreshold; }
+int MSComm::RThreshold() const
+{
+    return m_rThreshold;
+}
 
 void MSComm::setSThreshold(int n)
 {
@@ -238,7 +258,10 @@ void MSComm::setSThreshold(int n)
         m_sThreshold = n;
 }
 
-int MSComm::SThreshold() const { return m_sThreshold; }
+int MSComm::SThreshold() const
+{
+    return m_sThreshold;
+}
 
 void MSComm::setPortOpen(bool open)
 {
@@ -248,7 +271,10 @@ void MSComm::setPortOpen(bool open)
         closePort();
 }
 
-bool MSComm::PortOpen() const { return m_port->isOpen(); }
+bool MSComm::PortOpen() const
+{
+    return m_port->isOpen();
+}
 
 QString MSComm::deviceForPort(int n)
 {
@@ -285,7 +311,8 @@ MSComm::NodeId MSComm::nodeId(const QString &path)
     NodeId id;
 #ifdef Q_OS_UNIX
     const QByteArray native = nativepath::encode(path);
-    struct stat st {};
+    struct stat st
+    { };
     if (::lstat(native.constData(), &st) == 0 && S_ISLNK(st.st_mode)) {
         id.link = true;
         id.linkDev = st.st_dev;
@@ -310,12 +337,14 @@ QString MSComm::notSame(const NodeId &before, const NodeId &now, const QString &
     // simulator's); an old link, or the node itself, must lead to the same one.
     if (!before.known || !now.known)
         return {};
-    if (now.link && (!before.link || now.linkDev != before.linkDev || now.linkIno != before.linkIno
-                     || now.linkCtimeNs != before.linkCtimeNs))
+    if (now.link
+        && (!before.link || now.linkDev != before.linkDev || now.linkIno != before.linkIno
+            || now.linkCtimeNs != before.linkCtimeNs))
         return {};
     if (before.pty)
         return QStringLiteral("%1 is a new pseudo-terminal, not the one that went away "
-                              "(a pseudo-terminal does not come back)").arg(path);
+                              "(a pseudo-terminal does not come back)")
+            .arg(path);
     if (now.chr != before.chr || now.rdev != before.rdev)
         return QStringLiteral("%1 now names another device, not the one that went away").arg(path);
     return {};
@@ -352,7 +381,7 @@ void MSComm::openPort(bool sameDevice)
             return;
         }
     } else {
-        m_node = NodeId();   // START takes whatever the port names now
+        m_node = NodeId(); // START takes whatever the port names now
     }
     if (!m_lock.acquire(device)) {
         m_lockHolder = m_lock.holder();
@@ -375,7 +404,7 @@ void MSComm::openPort(bool sameDevice)
         return;
     }
     if (!applyModemLine(&QSerialPort::setDataTerminalReady, m_dtrEnable)
-            || !applyModemLine(&QSerialPort::setRequestToSend, m_rtsEnable)) {
+        || !applyModemLine(&QSerialPort::setRequestToSend, m_rtsEnable)) {
         m_port->close();
         m_lock.release();
         recordError(errBadSettings);
@@ -509,7 +538,10 @@ qint64 MSComm::arrivalMs() const
     return m_lastArrival;
 }
 
-qint16 MSComm::CommEvent() const { return m_commEvent; }
+qint16 MSComm::CommEvent() const
+{
+    return m_commEvent;
+}
 
 void MSComm::raise(qint16 code)
 {
@@ -533,10 +565,9 @@ void MSComm::setCounterPollInterval(int ms)
 void MSComm::startCounterPolling()
 {
     // The first reading is the baseline: errors from before the open are not ours.
-    const std::optional<LineCounters> now =
-            m_counterSource ? m_counterSource->read(m_port->handle()) : std::nullopt;
+    const std::optional<LineCounters> now = m_counterSource ? m_counterSource->read(m_port->handle()) : std::nullopt;
     if (!now)
-        return;   // the driver keeps no counters: nothing to poll
+        return; // the driver keeps no counters: nothing to poll
     m_lastCounters = *now;
     m_counterTimer.start();
 }
@@ -544,18 +575,18 @@ void MSComm::startCounterPolling()
 void MSComm::pollCounters()
 {
     const std::optional<LineCounters> now =
-            PortOpen() && m_counterSource ? m_counterSource->read(m_port->handle()) : std::nullopt;
+        PortOpen() && m_counterSource ? m_counterSource->read(m_port->handle()) : std::nullopt;
     if (!now) {
         m_counterTimer.stop();
         return;
     }
     const LineCounters before = std::exchange(m_lastCounters, *now);
     const std::array<std::pair<qint16, bool>, 5> kinds = {{
-        { comEvBreak, now->brk > before.brk },
-        { comEvFrame, now->frame > before.frame },
-        { comEvOverrun, now->overrun > before.overrun },
-        { comEvRxOver, now->buf_overrun > before.buf_overrun },
-        { comEvRxParity, now->parity > before.parity },
+        {comEvBreak, now->brk > before.brk},
+        {comEvFrame, now->frame > before.frame},
+        {comEvOverrun, now->overrun > before.overrun},
+        {comEvRxOver, now->buf_overrun > before.buf_overrun},
+        {comEvRxParity, now->parity > before.parity},
     }};
     for (const auto &[code, risen] : kinds) {
         if (risen)
@@ -579,7 +610,7 @@ void MSComm::handlePortError(QSerialPort::SerialPortError error)
 void MSComm::handleDeviceLost()
 {
     if (!m_lostPending)
-        return;   // closed (or reopened) meanwhile
+        return; // closed (or reopened) meanwhile
     closePort();
     raise(comEvDeviceLost);
 }

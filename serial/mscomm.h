@@ -4,8 +4,8 @@
 #include "serial/devicelock.h"
 #include "serial/linecounters.h"
 
-#include <QElapsedTimer>
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
@@ -42,10 +42,19 @@ class MSComm : public QObject, public PortInput
     Q_OBJECT
 public:
     // Event codes (CommEvent): the line errors, plus one of ours.
-    enum : qint16 { comEvBreak = 1001, comEvCTSTO = 1002, comEvDSRTO = 1003, comEvFrame = 1004,
-                    comEvOverrun = 1006, comEvCDTO = 1007, comEvRxOver = 1008, comEvRxParity = 1009,
-                    comEvTxFull = 1010, comEvDCB = 1011,
-                    comEvDeviceLost = 1012 };   // the device went away while open; the port has been closed
+    enum : qint16 {
+        comEvBreak = 1001,
+        comEvCTSTO = 1002,
+        comEvDSRTO = 1003,
+        comEvFrame = 1004,
+        comEvOverrun = 1006,
+        comEvCDTO = 1007,
+        comEvRxOver = 1008,
+        comEvRxParity = 1009,
+        comEvTxFull = 1010,
+        comEvDCB = 1011,
+        comEvDeviceLost = 1012
+    }; // the device went away while open; the port has been closed
     // Open-failure error numbers recorded by setPortOpen(true)/setSettings
     enum : int { errPortNotFound = 8002, errPortAlreadyOpen = 8005, errPortBusy = 8010, errBadSettings = 8015 };
     // A negative InputLen, RThreshold or SThreshold.
@@ -61,14 +70,20 @@ public:
     explicit MSComm(const Clock *clock = nullptr, QObject *parent = nullptr);
     ~MSComm() override;
 
-    void setCommPort(int n);      int CommPort() const;
-    void setSettings(const QString &s);  QString Settings() const;
-    void setInputLen(int n);      int InputLen() const;
+    void setCommPort(int n);
+    int CommPort() const;
+    void setSettings(const QString &s);
+    QString Settings() const;
+    void setInputLen(int n);
+    int InputLen() const;
     void setDTREnable(bool on);
     void setRTSEnable(bool on);
-    void setRThreshold(int n);    int RThreshold() const;
-    void setSThreshold(int n);    int SThreshold() const;
-    void setPortOpen(bool open);  bool PortOpen() const;
+    void setRThreshold(int n);
+    int RThreshold() const;
+    void setSThreshold(int n);
+    int SThreshold() const;
+    void setPortOpen(bool open);
+    bool PortOpen() const;
 
     int lastError() const;
     void clearError();
@@ -136,7 +151,7 @@ private:
     struct NodeId
     {
         bool known = false;
-        bool link = false;          // the path is a symbolic link; its own identity follows
+        bool link = false; // the path is a symbolic link; its own identity follows
         quint64 linkDev = 0, linkIno = 0;
         qint64 linkCtimeNs = 0;
         bool chr = false;
@@ -174,14 +189,14 @@ private:
     std::deque<Stamp> m_stamps;
     qint64 m_lastArrival = 0;
     QString m_device;
-    NodeId m_node;                // the device the last open found
+    NodeId m_node; // the device the last open found
     QString m_otherDevice;
     DeviceLock m_lock;
     qint64 m_lockHolder = 0;
-    bool m_gap = false;           // characters dropped since the last read
+    bool m_gap = false; // characters dropped since the last read
     bool m_overflowing = false;
     quint64 m_dropped = 0;
-    quint64 m_droppedBefore = 0;  // m_dropped when the episode began
+    quint64 m_droppedBefore = 0; // m_dropped when the episode began
     QElapsedTimer m_sinceDrop;
     QTimer m_overflowTimer;
     QTimer m_counterTimer;
@@ -200,6 +215,6 @@ private:
     int m_lastError = 0;
     QString m_lastErrorDetail;
     qint16 m_commEvent = 0;
-    bool m_changingState = false;   // inside open or close: port errors are ours to handle there
-    bool m_lostPending = false;     // a lost device was seen; its close is queued
+    bool m_changingState = false; // inside open or close: port errors are ours to handle there
+    bool m_lostPending = false; // a lost device was seen; its close is queued
 };

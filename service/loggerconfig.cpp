@@ -29,15 +29,31 @@ constexpr int kMaxCom = 255;
 QList<Option> loggerOptions()
 {
     return {
-        {kPort, QStringLiteral("DEVICE"), QStringLiteral("Serial device to read, any path (/dev/ttyUSB0, /dev/serial/by-id/...)."), Option::Both},
-        {kCom, QStringLiteral("N"), QStringLiteral("Serial port COMn, as in the window: /dev/ttyS<n-1>, or the device SORVIK7_COM<n> names."), Option::Both},
+        {kPort, QStringLiteral("DEVICE"),
+         QStringLiteral("Serial device to read, any path (/dev/ttyUSB0, /dev/serial/by-id/...)."), Option::Both},
+        {kCom, QStringLiteral("N"),
+         QStringLiteral("Serial port COMn, as in the window: /dev/ttyS<n-1>, or the device SORVIK7_COM<n> names."),
+         Option::Both},
         {kSamples, QStringLiteral("N"), QStringLiteral("Averaging length N, 3 to 64 (default 10)."), Option::Both},
         {kDebug, {}, QStringLiteral("Records also carry the N individual speeds."), Option::Both},
-        {kDir, QStringLiteral("FOLDER"), QStringLiteral("Data folder, made when missing, and waited for while it cannot be (default: the state directory under systemd, else ~/.local/share/sorvik7)."), Option::Both},
-        {kBacklogLimit, QStringLiteral("N"), QStringLiteral("Records kept in memory while the data folder does not take them, at least %1 (default %2); later ones are lost, and that is logged.")
-                                                 .arg(DataFile::kMinBacklogLimit).arg(DataFile::kDefaultBacklogLimit), Option::Both},
-        {kTables, QStringLiteral("LIST"), QStringLiteral("Tables written beside the day files (UTC): raw (every message's speed, raw/YYYY-MM-DD.csv), stats (interval statistics, stats/YYYY-MM-DD.csv), both as raw,stats (the default), or none."), Option::Both},
-        {kStatsMinutes, QStringLiteral("M"), QStringLiteral("Interval of the statistics in minutes: 1, 2, 3, 4, 5, 6, 10, 12, 15, 20, 30 or 60 (default 10)."), Option::Both},
+        {kDir, QStringLiteral("FOLDER"),
+         QStringLiteral("Data folder, made when missing, and waited for while it cannot be (default: the state "
+                        "directory under systemd, else ~/.local/share/sorvik7)."),
+         Option::Both},
+        {kBacklogLimit, QStringLiteral("N"),
+         QStringLiteral("Records kept in memory while the data folder does not take them, at least %1 (default %2); "
+                        "later ones are lost, and that is logged.")
+             .arg(DataFile::kMinBacklogLimit)
+             .arg(DataFile::kDefaultBacklogLimit),
+         Option::Both},
+        {kTables, QStringLiteral("LIST"),
+         QStringLiteral("Tables written beside the day files (UTC): raw (every message's speed, raw/YYYY-MM-DD.csv), "
+                        "stats (interval statistics, stats/YYYY-MM-DD.csv), both as raw,stats (the default), or none."),
+         Option::Both},
+        {kStatsMinutes, QStringLiteral("M"),
+         QStringLiteral(
+             "Interval of the statistics in minutes: 1, 2, 3, 4, 5, 6, 10, 12, 15, 20, 30 or 60 (default 10)."),
+         Option::Both},
     };
 }
 
@@ -106,7 +122,7 @@ ProgramOptions::Outcome LoggerConfigReader::read(const QStringList &arguments)
         return outcome;
     // The data folder is made last, so nothing is made when another value is bad.
     const bool ok = m_options.readConfig() && takeDevice() && takeSamples() && takeDebug() && takeBacklogLimit()
-                    && takeTables() && takeMqtt() && takeDataDir();
+        && takeTables() && takeMqtt() && takeDataDir();
     m_config.configFile = m_options.configFile();
     return ok ? outcome : ProgramOptions::Outcome::Error;
 }
@@ -118,8 +134,9 @@ bool LoggerConfigReader::takeDevice()
     const auto port = m_options.setting(kPort, !onCommandLine);
     const auto com = m_options.setting(kCom, !onCommandLine);
     if (port && com)
-        return m_options.fail(kCom, *com, QStringLiteral("give either port or com, not both (port = '%1' from %2)")
-                                    .arg(port->value, port->from));
+        return m_options.fail(
+            kCom, *com,
+            QStringLiteral("give either port or com, not both (port = '%1' from %2)").arg(port->value, port->from));
     if (port) {
         if (port->value.trimmed().isEmpty())
             return m_options.fail(kPort, *port, QStringLiteral("needs a device path"));
@@ -127,12 +144,14 @@ bool LoggerConfigReader::takeDevice()
         return true;
     }
     if (!com) {
-        m_options.setError(QStringLiteral("port: missing; give --port DEVICE or --com N, or port= or com= in the config file"));
+        m_options.setError(
+            QStringLiteral("port: missing; give --port DEVICE or --com N, or port= or com= in the config file"));
         return false;
     }
     const auto n = parseInt(com->value, kMinCom, kMaxCom);
     if (!n)
-        return m_options.fail(kCom, *com, QStringLiteral("must be a port number from %1 to %2").arg(kMinCom).arg(kMaxCom));
+        return m_options.fail(kCom, *com,
+                              QStringLiteral("must be a port number from %1 to %2").arg(kMinCom).arg(kMaxCom));
     m_config.comPort = *n;
     m_config.device = MSComm::deviceForPort(*n);
     return true;
@@ -145,8 +164,10 @@ bool LoggerConfigReader::takeSamples()
         return true;
     const auto n = parseInt(samples->value, sorvik7::kMinSampleNum, sorvik7::kMaxSampleNum);
     if (!n)
-        return m_options.fail(kSamples, *samples, QStringLiteral("must be a whole number from %1 to %2")
-                                            .arg(sorvik7::kMinSampleNum).arg(sorvik7::kMaxSampleNum));
+        return m_options.fail(kSamples, *samples,
+                              QStringLiteral("must be a whole number from %1 to %2")
+                                  .arg(sorvik7::kMinSampleNum)
+                                  .arg(sorvik7::kMaxSampleNum));
     m_config.samples = *n;
     return true;
 }
@@ -200,8 +221,9 @@ bool LoggerConfigReader::takeBacklogLimit()
         return true;
     const auto n = parseInt(limit->value, int(DataFile::kMinBacklogLimit), std::numeric_limits<int>::max());
     if (!n)
-        return m_options.fail(kBacklogLimit, *limit, QStringLiteral("must be a whole number of records, at least %1")
-                                               .arg(DataFile::kMinBacklogLimit));
+        return m_options.fail(
+            kBacklogLimit, *limit,
+            QStringLiteral("must be a whole number of records, at least %1").arg(DataFile::kMinBacklogLimit));
     m_config.backlogLimit = *n;
     return true;
 }

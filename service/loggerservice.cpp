@@ -4,8 +4,8 @@
 #include "common/timeunits.h"
 #include "daemon/log.h"
 #include "daemon/options.h"
-#include "service/messagesample.h"
 #include "serial/lineevents.h"
+#include "service/messagesample.h"
 
 #include <QCoreApplication>
 
@@ -94,10 +94,11 @@ QString LoggerService::settingsText() const
     QString text = QStringLiteral("port %1").arg(m_config.device);
     if (m_config.comPort > 0)
         text += QStringLiteral(" (COM%1)").arg(m_config.comPort);
-    text += QStringLiteral(", samples %1, debug %2, data folder %3, config %4")
-                .arg(m_config.samples)
-                .arg(m_config.debug ? QStringLiteral("on") : QStringLiteral("off"), nativepath::display(m_config.dataDir),
-                     m_config.configFile.isEmpty() ? QStringLiteral("none") : m_config.configFile);
+    text +=
+        QStringLiteral(", samples %1, debug %2, data folder %3, config %4")
+            .arg(m_config.samples)
+            .arg(m_config.debug ? QStringLiteral("on") : QStringLiteral("off"), nativepath::display(m_config.dataDir),
+                 m_config.configFile.isEmpty() ? QStringLiteral("none") : m_config.configFile);
     QStringList tables;
     if (m_config.rawTable)
         tables << QStringLiteral("raw");
@@ -113,7 +114,8 @@ namespace {
 
 bool isFolder(const QString &path)
 {
-    struct stat st {};
+    struct stat st
+    { };
     return ::stat(nativepath::encode(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -172,8 +174,8 @@ void LoggerService::stop(const QString &reason)
     m_engine.shutdown();
     // The interval in progress, cut short; then everything to the disk.
     if (m_tables && !m_tables->stop())
-        m_log.error(QStringLiteral("%1 table rows are lost: their folder still does not take them")
-                        .arg(m_tables->pending()));
+        m_log.error(
+            QStringLiteral("%1 table rows are lost: their folder still does not take them").arg(m_tables->pending()));
     if (m_mqtt)
         m_mqtt->stop();
     m_log.info(QStringLiteral("stopped (%1): %2 records written; %3")
@@ -189,7 +191,8 @@ void LoggerService::report(const QString &text)
     QString first = text.section(u'\n', 0, 0);
     const QString detail = text.section(u'\n', 1);
     if (m_config.comPort == 0)
-        first.replace(QStringLiteral("<COM%1>").arg(m_engine.def().Com_Port), QStringLiteral("<%1>").arg(m_config.device));
+        first.replace(QStringLiteral("<COM%1>").arg(m_engine.def().Com_Port),
+                      QStringLiteral("<%1>").arg(m_config.device));
     if (m_engine.deviceHolder() != 0) {
         // Another logger records from this device (under this name or another).
         m_refused = true;
@@ -283,7 +286,8 @@ void LoggerService::onValidMessagesBack(qint64 ms, quint64 checksumFailures, qui
 void LoggerService::onSensorStatus(const QByteArray &code)
 {
     if (code == Acquisition::kStatusOk)
-        m_log.notice(QStringLiteral("%1 : Sensor status back to %2").arg(m_config.portName(), QString::fromLatin1(code)));
+        m_log.notice(
+            QStringLiteral("%1 : Sensor status back to %2").arg(m_config.portName(), QString::fromLatin1(code)));
     else
         m_log.warning(QStringLiteral("%1 : Sensor status %2 (the sensor reports a fault; its records carry the code)")
                           .arg(m_config.portName(), QString::fromLatin1(code)));

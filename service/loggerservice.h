@@ -4,9 +4,9 @@
 #include "acquisition/cycledisplay.h"
 #include "common/clock.h"
 #include "common/messagereporter.h"
+#include "daemon/systemdnotifier.h"
 #include "service/loggerconfig.h"
 #include "service/stationlink.h"
-#include "daemon/systemdnotifier.h"
 #include "tables/campaigntables.h"
 
 #include <QObject>
@@ -42,7 +42,7 @@ public:
     void stop(const QString &reason);
 
     // CycleDisplay: nobody looks; the counter's highest goes into the MQTT status.
-    void showMessage(const QByteArray &) override {}
+    void showMessage(const QByteArray &) override { }
     void showCount(int n) override
     {
         if (m_mqtt)
@@ -72,11 +72,11 @@ private:
     SystemClock m_clock;
     Acquisition m_engine;
     SystemdNotifier m_notifier;
-    std::unique_ptr<StationLink> m_mqtt;   // when an MQTT broker is configured
-    QTimer m_makeDir;         // while the data folder cannot be made
-    QString m_folderInUse;    // START was refused: this line says why
-    std::unique_ptr<CampaignTables> m_tables;   // when a table is on or statistics go over MQTT
-    bool m_lost = false;      // the device went away while running
+    std::unique_ptr<StationLink> m_mqtt; // when an MQTT broker is configured
+    QTimer m_makeDir; // while the data folder cannot be made
+    QString m_folderInUse; // START was refused: this line says why
+    std::unique_ptr<CampaignTables> m_tables; // when a table is on or statistics go over MQTT
+    bool m_lost = false; // the device went away while running
     bool m_stopped = false;
-    bool m_refused = false;   // START found the device held by another program
+    bool m_refused = false; // START found the device held by another program
 };

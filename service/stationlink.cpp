@@ -1,11 +1,11 @@
 #include "service/stationlink.h"
 
 #include "acquisition/acquisition.h"
-#include "service/messagesample.h"
+#include "daemon/log.h"
 #include "datafile/dayfilename.h"
 #include "mqtt/fleet.h"
 #include "mqtt/stationpublisher.h"
-#include "daemon/log.h"
+#include "service/messagesample.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
@@ -18,8 +18,8 @@ constexpr int kStopGraceMs = 3000;
 
 } // namespace
 
-StationLink::StationLink(const MqttSettings &settings, const QString &dataDir, Acquisition &engine,
-                         const Log &log, QObject *parent)
+StationLink::StationLink(const MqttSettings &settings, const QString &dataDir, Acquisition &engine, const Log &log,
+                         QObject *parent)
     : QObject(parent),
       m_log(log),
       m_engine(engine),
@@ -31,11 +31,14 @@ StationLink::StationLink(const MqttSettings &settings, const QString &dataDir, A
     auto *anchor = new QObject;
     anchor->moveToThread(m_thread);
     QString error;
-    QMetaObject::invokeMethod(anchor, [this, anchor, settings, dataDir, &error] {
-        if (auto client = MqttClient::make(StationPublisher::clientConfig(settings), &error))
-            m_publisher = new StationPublisher(settings, dataDir, m_log, std::move(client));
-        anchor->deleteLater();
-    }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        anchor,
+        [this, anchor, settings, dataDir, &error] {
+            if (auto client = MqttClient::make(StationPublisher::clientConfig(settings), &error))
+                m_publisher = new StationPublisher(settings, dataDir, m_log, std::move(client));
+            anchor->deleteLater();
+        },
+        Qt::BlockingQueuedConnection);
     if (!m_publisher) {
         m_log.error(QStringLiteral("MQTT: nothing is published: %1").arg(error));
         m_thread->quit();
@@ -53,7 +56,8 @@ StationLink::StationLink(const MqttSettings &settings, const QString &dataDir, A
     connect(&m_liveTimer, &QTimer::timeout, this, &StationLink::publishLive);
     connect(&m_engine, &Acquisition::stateChanged, this, [this](Acquisition::State state) {
         m_deviceFault = state == Acquisition::State::WaitingForDevice
-            ? QStringLiteral("waiting for the device %1").arg(m_engine.device()) : QString();
+            ? QStringLiteral("waiting for the device %1").arg(m_engine.device())
+            : QString();
         reportFaults();
     });
     connect(&m_engine, &Acquisition::fileFault, this, [this](const QString &text) {
@@ -83,8 +87,9 @@ StationLink::StationLink(const MqttSettings &settings, const QString &dataDir, A
     });
     connect(&m_engine, &Acquisition::validMessagesBack, this, [lineFault] { lineFault(&LineFaults::silence, {}); });
     connect(&m_engine, &Acquisition::sensorStatusChanged, this, [lineFault](const QByteArray &code) {
-        lineFault(&LineFaults::status, code == Acquisition::kStatusOk
-                      ? QString() : QStringLiteral("sensor status %1").arg(QString::fromLatin1(code)));
+        lineFault(&LineFaults::status,
+                  code == Acquisition::kStatusOk ? QString()
+                                                 : QStringLiteral("sensor status %1").arg(QString::fromLatin1(code)));
     });
     connect(&m_engine, &Acquisition::inputOverflow, this, [lineFault] {
         lineFault(&LineFaults::overflow, QStringLiteral("receive buffer overflow: characters dropped"));
@@ -114,7 +119,8 @@ void StationLink::stop()
         return;
     m_stopped = true;
     m_liveTimer.stop();
-    QMetaObject::invokeMethod(m_publisher, [p = m_publisher] { p->finish(kDrainMs); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_publisher, [p = m_publisher] { p->finish(kDrainMs); }, Qt::QueuedConnection);
     if (!m_thread->wait(kDrainMs + kStopGraceMs))
         m_log.warning(QStringLiteral("MQTT: the publisher did not end in time (a connection attempt hangs); "
                                      "leaving it to the end of the program"));
@@ -132,9 +138,10 @@ void StationLink::reportStored(const QByteArray &file, qint64 bytes)
     const QByteArray name = file.mid(file.lastIndexOf('/') + 1);
     if (!m_publisher || !dayfilename::isValid(name))
         return;
-    QMetaObject::invokeMethod(m_publisher, [p = m_publisher, name, bytes, when = QDateTime::currentDateTime()] {
-        p->flushed(name, bytes, when);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_publisher,
+        [p = m_publisher, name, bytes, when = QDateTime::currentDateTime()] { p->flushed(name, bytes, when); },
+        Qt::QueuedConnection);
 }
 
 void StationLink::noteMessage(const ParsedMessage &message)
@@ -152,21 +159,25 @@ void StationLink::publishLive()
     const QByteArray json = QJsonDocument(liveJson(*m_latest)).toJson(QJsonDocument::Compact);
     m_latest.reset();
     m_liveTimer.start();
-    QMetaObject::invokeMethod(m_publisher, [p = m_publisher, json] { p->publishLive(json); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_publisher, [p = m_publisher, json] { p->publishLive(json); }, Qt::QueuedConnection);
 }
 
 void StationLink::publishStats(const IntervalRow &row)
 {
     const QByteArray json = QJsonDocument(intervalJson(row)).toJson(QJsonDocument::Compact);
-    QMetaObject::invokeMethod(m_publisher, [p = m_publisher, json] { p->publishStats(json); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_publisher, [p = m_publisher, json] { p->publishStats(json); }, Qt::QueuedConnection);
 }
 
 void StationLink::reportFaults()
 {
     QStringList faults;
-    for (const QString &fault : {m_deviceFault, m_fileFault, m_backlogFault, m_line.silence, m_line.status, m_line.overflow})
+    for (const QString &fault :
+         {m_deviceFault, m_fileFault, m_backlogFault, m_line.silence, m_line.status, m_line.overflow})
         if (!fault.isEmpty())
             faults << fault;
     if (m_publisher)
-        QMetaObject::invokeMethod(m_publisher, [p = m_publisher, faults] { p->setFaults(faults); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            m_publisher, [p = m_publisher, faults] { p->setFaults(faults); }, Qt::QueuedConnection);
 }

@@ -54,10 +54,10 @@ private:
     void noteMessage(const ParsedMessage &message);
     void publishLive();
 
-    const Log &m_log;   // takes lines from any thread
+    const Log &m_log; // takes lines from any thread
     Acquisition &m_engine;
-    QThread *m_thread = nullptr;              // left running, not destroyed, should it hang at the end
-    StationPublisher *m_publisher = nullptr;  // lives in m_thread
+    QThread *m_thread = nullptr; // left running, not destroyed, should it hang at the end
+    StationPublisher *m_publisher = nullptr; // lives in m_thread
     QString m_deviceFault;
     QString m_fileFault;
     QString m_backlogFault;
@@ -66,6 +66,6 @@ private:
         QString silence, status, overflow;
     } m_line;
     bool m_stopped = false;
-    std::optional<ParsedMessage> m_latest;    // not yet on the live topic
-    QTimer m_liveTimer;                       // runs for kLivePeriodMs after each live message
+    std::optional<ParsedMessage> m_latest; // not yet on the live topic
+    QTimer m_liveTimer; // runs for kLivePeriodMs after each live message
 };

@@ -21,8 +21,14 @@ constexpr int kSpeedDecimals = 3;
 constexpr int kTiDecimals = 4;
 constexpr int kDirectionDecimals = 1;
 
-double degrees(double radians) { return radians * 180.0 / std::numbers::pi; }
-double radians(double degrees) { return degrees * std::numbers::pi / 180.0; }
+double degrees(double radians)
+{
+    return radians * 180.0 / std::numbers::pi;
+}
+double radians(double degrees)
+{
+    return degrees * std::numbers::pi / 180.0;
+}
 
 double rounded(double value, int decimals)
 {
@@ -70,8 +76,8 @@ bool IntervalStats::isValidMinutes(int minutes)
 }
 
 IntervalStats::IntervalStats(int minutes)
-    : m_minutes(isValidMinutes(minutes) ? minutes : kDefaultMinutes)
-    , m_intervalMs(m_minutes * kMsPerMinute)
+    : m_minutes(isValidMinutes(minutes) ? minutes : kDefaultMinutes),
+      m_intervalMs(m_minutes * kMsPerMinute)
 {
 }
 
@@ -232,7 +238,8 @@ QString intervalCsvLine(const IntervalRow &row)
         number(row.dirSd, kDirectionDecimals),
         QString::number(row.statusBad),
         row.units,
-    }.join(u',');
+    }
+        .join(u',');
 }
 
 QJsonObject intervalJson(const IntervalRow &row)

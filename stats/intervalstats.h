@@ -20,11 +20,11 @@
 // One message as the statistics see it.
 struct WindSample
 {
-    qint64 utcMs = 0;                       // milliseconds since the epoch, UTC
-    double speed = 0.0;                     // finite
-    std::optional<double> directionDeg;     // none when the message had none
-    QString units;                          // the sensor's units letter
-    QString status;                         // "00" is good, anything else counts as bad
+    qint64 utcMs = 0; // milliseconds since the epoch, UTC
+    double speed = 0.0; // finite
+    std::optional<double> directionDeg; // none when the message had none
+    QString units; // the sensor's units letter
+    QString status; // "00" is good, anything else counts as bad
 };
 
 // One interval's figures. A column that is empty in the table is an empty
@@ -35,17 +35,17 @@ struct IntervalRow
     qint64 startMs = 0;
     qint64 endMs = 0;
     qint64 count = 0;
-    double coverage = 0.0;                  // share of the interval's seconds with a sample
+    double coverage = 0.0; // share of the interval's seconds with a sample
     std::optional<double> speedMean;
-    std::optional<double> speedSd;          // sample standard deviation (n - 1)
+    std::optional<double> speedSd; // sample standard deviation (n - 1)
     std::optional<double> speedMin;
     std::optional<double> speedMax;
-    std::optional<double> gust;             // highest running 3-second mean
-    std::optional<double> ti;               // speedSd / speedMean
-    std::optional<double> dirMean;          // 0 to under 360 degrees
-    std::optional<double> dirSd;            // Yamartino estimate, degrees
+    std::optional<double> gust; // highest running 3-second mean
+    std::optional<double> ti; // speedSd / speedMean
+    std::optional<double> dirMean; // 0 to under 360 degrees
+    std::optional<double> dirSd; // Yamartino estimate, degrees
     qint64 statusBad = 0;
-    QString units;                          // empty when the interval mixes units
+    QString units; // empty when the interval mixes units
 };
 
 class IntervalStats

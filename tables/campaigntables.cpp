@@ -29,7 +29,8 @@ QByteArray csvText(const QString &text)
 } // namespace
 
 CampaignTables::CampaignTables(const QString &dataDir, const Settings &settings, QObject *parent)
-    : QObject(parent), m_settings(settings)
+    : QObject(parent),
+      m_settings(settings)
 {
     if (settings.raw)
         m_raw = std::make_unique<Table>(dataDir + QStringLiteral("/raw"), rawHeader());
@@ -111,7 +112,8 @@ void CampaignTables::check(Table &table, bool ok)
         table.delayedBefore = file.delayed() - quint64(file.pending());
         table.droppedBefore = file.dropped();
         emit fault(QStringLiteral("table not written: %1; its rows wait and are written when the folder "
-                                  "takes them again").arg(file.error()));
+                                  "takes them again")
+                       .arg(file.error()));
     } else if (ok && table.inFault && file.pending() == 0) {
         table.inFault = false;
         emit faultCleared(file.folder(), file.delayed() - table.delayedBefore, file.dropped() - table.droppedBefore);

@@ -28,9 +28,9 @@ class CampaignTables : public QObject
 public:
     struct Settings
     {
-        bool raw = true;          // write the raw table
-        bool statsTable = true;   // write the statistics table
-        bool statistics = true;   // compute statistics (for the table, or for MQTT alone)
+        bool raw = true; // write the raw table
+        bool statsTable = true; // write the statistics table
+        bool statistics = true; // compute statistics (for the table, or for MQTT alone)
         int minutes = IntervalStats::kDefaultMinutes;
     };
 
@@ -64,7 +64,10 @@ signals:
 private:
     struct Table
     {
-        Table(const QString &folder, const QByteArray &header) : file(folder, header) {}
+        Table(const QString &folder, const QByteArray &header)
+            : file(folder, header)
+        {
+        }
         TableFile file;
         bool inFault = false;
         quint64 delayedBefore = 0;

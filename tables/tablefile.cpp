@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr mode_t kFileMode = 0666;     // less the umask, as the day files
+constexpr mode_t kFileMode = 0666; // less the umask, as the day files
 constexpr mode_t kFolderMode = 0777;
 
 QString systemError(int sysError)
@@ -21,7 +21,8 @@ QString systemError(int sysError)
 } // namespace
 
 TableFile::TableFile(const QString &folder, const QByteArray &header)
-    : m_folder(folder), m_header(header + '\n')
+    : m_folder(folder),
+      m_header(header + '\n')
 {
 }
 
@@ -54,7 +55,8 @@ bool TableFile::open(const QDate &day)
     const int fd = ::open(path.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, kFileMode);
     if (fd < 0)
         return fail(QStringLiteral("cannot open"), day, errno);
-    struct stat st {};
+    struct stat st
+    { };
     QByteArray start;
     char last = '\n';
     const int statError = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EISDIR;
@@ -65,7 +67,7 @@ bool TableFile::open(const QDate &day)
     if (st.st_size == 0)
         start = m_header;
     else if (::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n')
-        start = "\n";   // the last line was torn (a power cut): it is closed, not continued
+        start = "\n"; // the last line was torn (a power cut): it is closed, not continued
     m_fd = fd;
     m_openDay = day;
     if (!start.isEmpty() && !write(day, start)) {
@@ -136,7 +138,8 @@ bool TableFile::sync()
     bool ok = true;
     if (m_fd >= 0) {
         int err = 0;
-        struct stat st {};
+        struct stat st
+        { };
         if (m_unsynced && ::fdatasync(m_fd) != 0)
             err = errno;
         m_unsynced = false;

@@ -21,7 +21,7 @@
 class TableFile
 {
 public:
-    static constexpr qsizetype kMaxPending = 400'000;   // more than a day at 4 lines a second
+    static constexpr qsizetype kMaxPending = 400'000; // more than a day at 4 lines a second
 
     // `folder` is made (one level) when missing; its parent must exist.
     TableFile(const QString &folder, const QByteArray &header);
@@ -53,7 +53,7 @@ private:
     struct Line
     {
         QDate day;
-        QByteArray text;   // with its line end
+        QByteArray text; // with its line end
     };
 
     bool open(const QDate &day);

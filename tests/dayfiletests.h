@@ -14,14 +14,19 @@
 #include <cmath>
 
 // A record as "2003-05-21 14:03:07|Q|229|2.5|M|00|1;2;3".
-inline QString rowOf(const QDate &date, const QByteArray &time, const QByteArray &node, double direction,
-                     double speed, const QByteArray &units, const QByteArray &status, const QList<double> &samples)
+inline QString rowOf(const QDate &date, const QByteArray &time, const QByteArray &node, double direction, double speed,
+                     const QByteArray &units, const QByteArray &status, const QList<double> &samples)
 {
     QStringList s;
     for (double v : samples)
         s << QString::number(v);
-    return QStringList{date.toString(Qt::ISODate) + ' ' + time, node, std::isnan(direction) ? "" : QString::number(direction),
-                       QString::number(speed), units, status, s.join(';')}
+    return QStringList{date.toString(Qt::ISODate) + ' ' + time,
+                       node,
+                       std::isnan(direction) ? "" : QString::number(direction),
+                       QString::number(speed),
+                       units,
+                       status,
+                       s.join(';')}
         .join('|');
 }
 

@@ -9,7 +9,10 @@
 
 namespace {
 
-QByteArray msg(double speed) { return sensorMessage(156, speed); }
+QByteArray msg(double speed)
+{
+    return sensorMessage(156, speed);
+}
 
 QByteArray randomBytes(quint32 seed, int count)
 {
@@ -28,7 +31,10 @@ QByteArray allNoise()
         + QByteArray(300, sorvik7::STX) + "\x02Q,229,002.74,M,00," + QByteArray(1100, '7') + "\r\n";
     for (const char *speed : {"", "abc", "0x1A", "1.2.3", "nan", "inf", "--1", "1e999", "1 2"})
         out += SensorMessage::frame("Q,229," + QByteArray(speed) + ",M,00,");
-    return out + "\x02Q,229,002.74,M,00,\x03" "00\r\n" + "\x02QQQQQQQQQQ,229229229\r\n";
+    return out
+        + "\x02Q,229,002.74,M,00,\x03"
+          "00\r\n"
+        + "\x02QQQQQQQQQQ,229229229\r\n";
 }
 
 } // namespace
@@ -55,8 +61,10 @@ private slots:
         QTest::newRow("clean line") << QByteArray() << 10 << true;
         QTest::newRow("everything at once") << allNoise() << 10 << true;
         QTest::newRow("everything at once, no checksums, N=64") << allNoise() << 64 << false;
-        QTest::newRow("ETX and hex digits after a message without checksum")
-            << QByteArray("\x03" "99\x03" "AB,12") << 3 << false;
+        QTest::newRow("ETX and hex digits after a message without checksum") << QByteArray("\x03"
+                                                                                           "99\x03"
+                                                                                           "AB,12")
+                                                                             << 3 << false;
     }
     // Nothing is read before START. Then everything up to the fourth STX is
     // dropped, the message that starts there and N-2 more fill the window,
@@ -111,8 +119,7 @@ private slots:
             written << log.counts.at(1);
         }
         QCOMPARE(written, (QList<int>{3, 1, 2}));
-        QCOMPARE(file(), kHeader + "14:03:07,\x02Q,1,002.00,M,00\r\n" + recordLine(11.0 / 3)
-                             + recordLine(6.0));
+        QCOMPARE(file(), kHeader + "14:03:07,\x02Q,1,002.00,M,00\r\n" + recordLine(11.0 / 3) + recordLine(6.0));
     }
 
     void restartStartsAfresh()
@@ -137,7 +144,7 @@ private slots:
         for (int i = 1; i <= 6; ++i)
             bytes += msg(i);
         log.feed(bytes + "\x02");
-        QCOMPARE(log.engine.cycle().Sample_Idx(), 2);   // records in slots 5 and 1 so far
+        QCOMPARE(log.engine.cycle().Sample_Idx(), 2); // records in slots 5 and 1 so far
         log.port.open = false;
         log.engine.stop();
         log.engine.step();
@@ -185,7 +192,9 @@ private slots:
         Logger log(m_dir.path(), 3, false, false);
         log.engine.setNoMessageAlarmMs(300);
         QStringList told;
-        const auto counts = [](qint64, quint64 bad, quint64 unparsable) { return QStringLiteral("%1/%2").arg(bad).arg(unparsable); };
+        const auto counts = [](qint64, quint64 bad, quint64 unparsable) {
+            return QStringLiteral("%1/%2").arg(bad).arg(unparsable);
+        };
         connect(&log.engine, &Acquisition::noValidMessages, this, [&](qint64 ms, quint64 bad, quint64 unparsable) {
             told << QStringLiteral("silent ") + counts(ms, bad, unparsable);
         });

@@ -10,9 +10,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QRegularExpression>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -117,11 +117,18 @@ void tst_csvexport::tableReadsBack_data()
     QTest::addColumn<QString>("from"); // the first row expected; the rest to the end
     QTest::addColumn<QString>("to");
 
-    QTest::newRow("csv, folder") << QStringList{"--csv"} << "," << "" << "";
-    QTest::newRow("tsv") << QStringList{"--tsv"} << "\t" << "" << "";
-    QTest::newRow("from midnight on") << QStringList{"--csv", "--from", "2003-05-22"} << "," << "2003-05-22 00:00:00" << "";
-    QTest::newRow("to a second")
-        << QStringList{"--csv", "--to", "2003-05-21T23:59:59"} << "," << "" << "2003-05-21 23:59:59";
+    QTest::newRow("csv, folder") << QStringList{"--csv"} << ","
+                                 << ""
+                                 << "";
+    QTest::newRow("tsv") << QStringList{"--tsv"} << "\t"
+                         << ""
+                         << "";
+    QTest::newRow("from midnight on") << QStringList{"--csv", "--from", "2003-05-22"} << ","
+                                      << "2003-05-22 00:00:00"
+                                      << "";
+    QTest::newRow("to a second") << QStringList{"--csv", "--to", "2003-05-21T23:59:59"} << ","
+                                 << ""
+                                 << "2003-05-21 23:59:59";
 }
 
 void tst_csvexport::tableReadsBack()
@@ -148,13 +155,14 @@ void tst_csvexport::tableReadsBack()
         if ((from.isEmpty() || row >= from) && (to.isEmpty() || row.left(19) <= to))
             rows << row;
     }
-    const int debugRows = int(std::count_if(rows.begin(), rows.end(), [](const QString &r) { return !r.endsWith('|'); }));
+    const int debugRows =
+        int(std::count_if(rows.begin(), rows.end(), [](const QString &r) { return !r.endsWith('|'); }));
     QCOMPARE(got["rows"].toInt(), rows.size());
     QCOMPARE(got["first"].toString().left(19), rows.first().left(19));
     QCOMPARE(got["aware"].toBool(), true);
     QCOMPARE(got["debug"].toInt(), debugRows);
     QCOMPARE(got["ordered"].toBool(), true);
-    QCOMPARE(got["status"].toString(), QString("00"));   // as the docs read it: text, not the number 0
+    QCOMPARE(got["status"].toString(), QString("00")); // as the docs read it: text, not the number 0
     QCOMPARE(got["types"].toArray(), QJsonArray({"int64", "float64", "int64", "float64"}));
     const QJsonArray columns = got["columns"].toArray();
     QCOMPARE(columns.first().toString(), QString("time"));
@@ -171,30 +179,36 @@ void tst_csvexport::zonesAndStations_data()
     // 02:00 to 03:00 local passes twice on 2026-10-25 in Berlin.
     const QByteArray header = "time,node,direction,speed,units,status,samples\n";
     QTest::newRow("clocks go back, local") << QStringList{"--csv", "@/dst/20261025.SVK"} << QByteArray("Europe/Berlin")
-                                           << header + "2026-10-25T01:59:55+02:00,Q,90,1.00,M,00,0\n"
-                                                       "2026-10-25T02:30:00+02:00,Q,90,2.00,M,00,0\n"
-                                                       "2026-10-25T02:59:59+02:00,Q,90,3.00,M,00,0\n"
-                                                       "2026-10-25T02:00:00+01:00,Q,90,4.00,M,00,0\n"
-                                                       "2026-10-25T02:30:00+01:00,Q,90,5.00,M,00,0\n"
-                                                       "2026-10-25T03:00:00+01:00,Q,90,6.00,M,00,0\n";
+                                           << header
+            + "2026-10-25T01:59:55+02:00,Q,90,1.00,M,00,0\n"
+              "2026-10-25T02:30:00+02:00,Q,90,2.00,M,00,0\n"
+              "2026-10-25T02:59:59+02:00,Q,90,3.00,M,00,0\n"
+              "2026-10-25T02:00:00+01:00,Q,90,4.00,M,00,0\n"
+              "2026-10-25T02:30:00+01:00,Q,90,5.00,M,00,0\n"
+              "2026-10-25T03:00:00+01:00,Q,90,6.00,M,00,0\n";
     QTest::newRow("clocks go back, UTC") << QStringList{"--csv", "--utc", "@/dst"} << QByteArray("Europe/Berlin")
-                                         << header + "2026-10-24T23:59:55Z,Q,90,1.00,M,00,0\n"
-                                                     "2026-10-25T00:30:00Z,Q,90,2.00,M,00,0\n"
-                                                     "2026-10-25T00:59:59Z,Q,90,3.00,M,00,0\n"
-                                                     "2026-10-25T01:00:00Z,Q,90,4.00,M,00,0\n"
-                                                     "2026-10-25T01:30:00Z,Q,90,5.00,M,00,0\n"
-                                                     "2026-10-25T02:00:00Z,Q,90,6.00,M,00,0\n";
+                                         << header
+            + "2026-10-24T23:59:55Z,Q,90,1.00,M,00,0\n"
+              "2026-10-25T00:30:00Z,Q,90,2.00,M,00,0\n"
+              "2026-10-25T00:59:59Z,Q,90,3.00,M,00,0\n"
+              "2026-10-25T01:00:00Z,Q,90,4.00,M,00,0\n"
+              "2026-10-25T01:30:00Z,Q,90,5.00,M,00,0\n"
+              "2026-10-25T02:00:00Z,Q,90,6.00,M,00,0\n";
     QTest::newRow("statistics across the change")
         << QStringList{"--stats", "--stats-minutes", "60", "@/dst"} << QByteArray("Europe/Berlin")
-        << QByteArray("start,end,count,coverage,speed_mean,speed_sd,speed_min,speed_max,gust,ti,dir_mean,dir_sd,status_bad,units\n"
-                      "2026-10-24T23:00:00Z,2026-10-25T00:00:00Z,1,0.000,1.000,,1.000,1.000,1.000,,90.0,0.0,0,M\n"
-                      "2026-10-25T00:00:00Z,2026-10-25T01:00:00Z,2,0.001,2.500,0.707,2.000,3.000,3.000,0.2828,90.0,0.0,0,M\n"
-                      "2026-10-25T01:00:00Z,2026-10-25T02:00:00Z,2,0.001,4.500,0.707,4.000,5.000,5.000,0.1571,90.0,0.0,0,M\n"
-                      "2026-10-25T02:00:00Z,2026-10-25T03:00:00Z,1,0.000,6.000,,6.000,6.000,6.000,,90.0,0.0,0,M\n");
+        << QByteArray(
+               "start,end,count,coverage,speed_mean,speed_sd,speed_min,speed_max,gust,ti,dir_mean,dir_sd,status_bad,"
+               "units\n"
+               "2026-10-24T23:00:00Z,2026-10-25T00:00:00Z,1,0.000,1.000,,1.000,1.000,1.000,,90.0,0.0,0,M\n"
+               "2026-10-25T00:00:00Z,2026-10-25T01:00:00Z,2,0.001,2.500,0.707,2.000,3.000,3.000,0.2828,90.0,0.0,0,M\n"
+               "2026-10-25T01:00:00Z,2026-10-25T02:00:00Z,2,0.001,4.500,0.707,4.000,5.000,5.000,0.1571,90.0,0.0,0,M\n"
+               "2026-10-25T02:00:00Z,2026-10-25T03:00:00Z,1,0.000,6.000,,6.000,6.000,6.000,,90.0,0.0,0,M\n");
     QTest::newRow("two stations") << QStringList{"--csv", "@/central"} << QByteArray("UTC")
-                                  << "station," + header + "mast-a,2026-10-25T12:00:00+00:00,Q,90,1.00,M,00,0\n"
-                                                           "mast-b,2026-10-25T12:00:00+00:00,Q,90,2.00,M,00,0\n";
-    QTest::newRow("one of two stations") << QStringList{"--csv", "--station", "mast-b", "@/central"} << QByteArray("UTC")
+                                  << "station," + header
+            + "mast-a,2026-10-25T12:00:00+00:00,Q,90,1.00,M,00,0\n"
+              "mast-b,2026-10-25T12:00:00+00:00,Q,90,2.00,M,00,0\n";
+    QTest::newRow("one of two stations") << QStringList{"--csv", "--station", "mast-b", "@/central"}
+                                         << QByteArray("UTC")
                                          << header + "2026-10-25T12:00:00+00:00,Q,90,2.00,M,00,0\n";
 }
 

@@ -17,8 +17,8 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-constexpr int kSlowMs = 30000;   // generous: CI machines are shared
-constexpr int kRunsMs = 3000;    // a program still running this long after its start line has started
+constexpr int kSlowMs = 30000; // generous: CI machines are shared
+constexpr int kRunsMs = 3000; // a program still running this long after its start line has started
 
 ProgramOptions table()
 {
@@ -64,13 +64,16 @@ private slots:
     void configText_data()
     {
         QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<QString>("error");   // part of the error; empty: read
-        QTest::addColumn<QString>("dir");     // dir's value when read
-        QTest::newRow("both comments, blanks, CR LF") << "# a\r\n; b\r\n  #dir = x\r\n\r\ndir = /d\r\n"_ba << QString() << u"/d"_s;
+        QTest::addColumn<QString>("error"); // part of the error; empty: read
+        QTest::addColumn<QString>("dir"); // dir's value when read
+        QTest::newRow("both comments, blanks, CR LF")
+            << "# a\r\n; b\r\n  #dir = x\r\n\r\ndir = /d\r\n"_ba << QString() << u"/d"_s;
         QTest::newRow("a section, a quoted value") << "[logger]\ndir=\"/a b\"\n"_ba << QString() << u"/a b"_s;
         QTest::newRow("a value keeps # and ;") << "dir=/x#1;2\n"_ba << QString() << u"/x#1;2"_s;
-        QTest::newRow("a key twice") << "dir=/a\ndebug=true\ndir=/b\n"_ba << u"line 3: key dir given twice"_s << QString();
-        QTest::newRow("not key = value") << "dir=/a\njust words\n"_ba << u"line 2: 'just words' is not key = value"_s << QString();
+        QTest::newRow("a key twice") << "dir=/a\ndebug=true\ndir=/b\n"_ba << u"line 3: key dir given twice"_s
+                                     << QString();
+        QTest::newRow("not key = value") << "dir=/a\njust words\n"_ba << u"line 2: 'just words' is not key = value"_s
+                                         << QString();
     }
     void configText()
     {
@@ -89,15 +92,17 @@ private slots:
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("outcome");
-        QTest::addColumn<QString>("expect");   // dir's value, or part of the error
+        QTest::addColumn<QString>("expect"); // dir's value, or part of the error
         using O = ProgramOptions::Outcome;
         QTest::newRow("--dir value") << QStringList{u"--dir"_s, u"/a"_s} << int(O::Run) << u"/a"_s;
         QTest::newRow("--dir=value") << QStringList{u"--dir=/b"_s} << int(O::Run) << u"/b"_s;
         QTest::newRow("help wins over a bad option") << QStringList{u"--bad"_s, u"-h"_s} << int(O::Help) << QString();
         QTest::newRow("version") << QStringList{u"--dir"_s, u"/a"_s, u"--version"_s} << int(O::Version) << QString();
         QTest::newRow("unknown") << QStringList{u"--bad"_s} << int(O::Error) << u"unknown option '--bad'"_s;
-        QTest::newRow("file only") << QStringList{u"--secret"_s, u"x"_s} << int(O::Error) << u"secret (from --secret)"_s;
-        QTest::newRow("a switch with a value") << QStringList{u"--debug=1"_s} << int(O::Error) << u"--debug takes no value"_s;
+        QTest::newRow("file only") << QStringList{u"--secret"_s, u"x"_s} << int(O::Error)
+                                   << u"secret (from --secret)"_s;
+        QTest::newRow("a switch with a value")
+            << QStringList{u"--debug=1"_s} << int(O::Error) << u"--debug takes no value"_s;
         QTest::newRow("no value") << QStringList{u"--dir"_s} << int(O::Error) << u"--dir needs a value"_s;
         QTest::newRow("an argument") << QStringList{u"x"_s} << int(O::Error) << u"unexpected argument 'x'"_s;
     }
@@ -173,7 +178,7 @@ private slots:
         Started run(program(path), {u"--config"_s, file, u"--dir"_s, home.filePath(u"data"_s)}, home.path());
         QVERIFY(run.process.waitForStarted(kSlowMs));
         run.process.setReadChannel(QProcess::StandardError);
-        QVERIFY(run.process.waitForReadyRead(kSlowMs));   // its start line
+        QVERIFY(run.process.waitForReadyRead(kSlowMs)); // its start line
         QVERIFY2(!run.process.waitForFinished(kRunsMs), run.process.readAllStandardError().constData());
         ::kill(pid_t(run.process.processId()), SIGTERM);
         QVERIFY(run.process.waitForFinished(kSlowMs));
@@ -187,8 +192,8 @@ private slots:
     void versionAndHelp_data()
     {
         QTest::addColumn<QString>("path");
-        for (const char *p : {"ui/sorvik7", "service/sorvik7-logger", "viewer/sorvik7-view", "collector/sorvik7-collect",
-                              "tools/sorvik7-sensor"})
+        for (const char *p : {"ui/sorvik7", "service/sorvik7-logger", "viewer/sorvik7-view",
+                              "collector/sorvik7-collect", "tools/sorvik7-sensor"})
             QTest::newRow(p) << QString::fromLatin1(p);
     }
     void versionAndHelp()

@@ -1,6 +1,6 @@
+#include "common/nativepath.h"
 #include "datafile/datafile.h"
 #include "datafile/recordformat.h"
-#include "common/nativepath.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -46,7 +46,7 @@ private slots:
         QTest::newRow("negative, half away from zero") << -0.125 << QByteArray("-000.13");
         QTest::newRow("carry into a new digit") << 999.995 << QByteArray("1000.00");
         QTest::newRow("rounds to zero, no sign") << -0.004 << QByteArray("000.00");
-        char exact[400];   // the C library writes out every digit
+        char exact[400]; // the C library writes out every digit
         std::snprintf(exact, sizeof exact, "%.2f", 1e308);
         QTest::newRow("near the largest double") << 1e308 << QByteArray(exact);
     }
@@ -80,14 +80,15 @@ private slots:
         QVERIFY(file.File_open(m_clock.now()));
         // received bytes go back as the same bytes
         QVERIFY(file.writeRecord("14:03:08,\x02Q\xe9,\xff\x7f,002.60,\x01,00"));
-        QCOMPARE(fileBytes(todayFile()), (before == "<missing>" ? "Gill Format Polar,03/05/01,14:03:07\r\n" : before)
+        QCOMPARE(fileBytes(todayFile()),
+                 (before == "<missing>" ? "Gill Format Polar,03/05/01,14:03:07\r\n" : before)
                      + "14:03:07,\x02Q,229,002.50,M,00\r\n14:03:08,\x02Q\xe9,\xff\x7f,002.60,\x01,00\r\n");
         QCOMPARE(m_reporter.texts, QStringList());
     }
 
     void folderNames_data()
     {
-        QTest::addColumn<QByteArray>("folder");   // below the test's folder, as the file system spells it
+        QTest::addColumn<QByteArray>("folder"); // below the test's folder, as the file system spells it
         QTest::newRow("ending in a separator") << QByteArray("/");
         QTest::newRow("not valid UTF-8 (Latin-1)") << QByteArray("/caf\xe9/");
     }
@@ -110,8 +111,8 @@ private slots:
     void refused_data()
     {
         QTest::addColumn<QString>("kind");
-        QTest::newRow("read-only file") << "file";      // the probe reads it, the append is refused
-        QTest::newRow("read-only folder") << "none";    // no file, and none may be created
+        QTest::newRow("read-only file") << "file"; // the probe reads it, the append is refused
+        QTest::newRow("read-only folder") << "none"; // no file, and none may be created
         QTest::newRow("FIFO under the name") << "fifo"; // must not hang
         QTest::newRow("device under the name") << "dev"; // opens for writing, and would swallow the records
     }
@@ -149,8 +150,8 @@ private slots:
         QTest::addColumn<QByteArray>("before");
         QTest::addColumn<QByteArray>("ended");
         QTest::newRow("cut mid-line") << QByteArray("10:00:00,\x02Q,1,0") << QByteArray("10:00:00,\x02Q,1,0\r\n");
-        QTest::newRow("cut between CR and LF") << QByteArray("10:00:00,\x02Q,1,001.00,M,00\r")
-                                               << QByteArray("10:00:00,\x02Q,1,001.00,M,00\r\n");
+        QTest::newRow("cut between CR and LF")
+            << QByteArray("10:00:00,\x02Q,1,001.00,M,00\r") << QByteArray("10:00:00,\x02Q,1,001.00,M,00\r\n");
         QTest::newRow("whole") << QByteArray("10:00:00,\x02Q,1,001.00,M,00\r\n")
                                << QByteArray("10:00:00,\x02Q,1,001.00,M,00\r\n");
     }
@@ -167,7 +168,8 @@ private slots:
             QVERIFY(file.File_open(m_clock.now()));
             QVERIFY(file.writeRecord(time + ",\x02Q,229,002.50,M,00"));
         }
-        QCOMPARE(fileBytes(todayFile()), ended + "14:03:07,\x02Q,229,002.50,M,00\r\n14:03:08,\x02Q,229,002.50,M,00\r\n");
+        QCOMPARE(fileBytes(todayFile()),
+                 ended + "14:03:07,\x02Q,229,002.50,M,00\r\n14:03:08,\x02Q,229,002.50,M,00\r\n");
         QCOMPARE(notices.texts.size(), before == ended ? 0 : 1);
         QCOMPARE(m_reporter.texts, QStringList());
     }

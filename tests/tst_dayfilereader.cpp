@@ -52,7 +52,7 @@ void tst_dayfilereader::loggerFiles_data()
 {
     QTest::addColumn<int>("n");
     QTest::addColumn<int>("debugFrom"); // first message in debug mode
-    QTest::addColumn<int>("debugTo");   // first message after it
+    QTest::addColumn<int>("debugTo"); // first message after it
 
     QTest::newRow("normal, N=3") << 3 << 0 << 0;
     QTest::newRow("debug, N=5") << 5 << 0 << 40;
@@ -118,30 +118,36 @@ void tst_dayfilereader::damaged_data()
     const QString svk = "20030521.SVK";
 
     QTest::newRow("header only") << svk << header << QStringList() << "";
-    QTest::newRow("last line cut short") << svk << header + rec + "14:03:08,\x02Q,2" << QStringList{row} << "cut short:1";
-    QTest::newRow("CR of the last line only") << svk << header + rec + rec.chopped(1) << QStringList{row} << "cut short:1";
-    QTest::newRow("mixed modes")
-        << svk << header + rec + "14:03:08,\x02Q,230,002.00,M,00,,001.00,002.00,003.00\r\n" + rec
-        << QStringList{row, "2003-05-21 14:03:08|Q|230|2|M|00|1;2;3", row} << "";
+    QTest::newRow("last line cut short") << svk << header + rec + "14:03:08,\x02Q,2" << QStringList{row}
+                                         << "cut short:1";
+    QTest::newRow("CR of the last line only")
+        << svk << header + rec + rec.chopped(1) << QStringList{row} << "cut short:1";
+    QTest::newRow("mixed modes") << svk
+                                 << header + rec + "14:03:08,\x02Q,230,002.00,M,00,,001.00,002.00,003.00\r\n" + rec
+                                 << QStringList{row, "2003-05-21 14:03:08|Q|230|2|M|00|1;2;3", row} << "";
     // Completed before midnight, written after; then a restart at 14:00.
     QTest::newRow("midnight at the top")
-        << svk << QByteArray("Gill Format Polar,03/05/21,00:00:00\r\n23:59:59,\x02Q,1,1.00,M,00\r\n14:00:00,\x02Q,2,2.00,M,00\r\n")
+        << svk
+        << QByteArray(
+               "Gill Format Polar,03/05/21,00:00:00\r\n23:59:59,\x02Q,1,1.00,M,00\r\n14:00:00,\x02Q,2,2.00,M,00\r\n")
         << QStringList{"2003-05-20 23:59:59|Q|1|1|M|00|", "2003-05-21 14:00:00|Q|2|2|M|00|"} << "";
     QTest::newRow("a gap, then midnight late in the file")
         << svk
-        << QByteArray("Gill Format Polar,03/05/21,08:00:00\r\n08:00:00,\x02Q,1,1.00,M,00\r\n23:59:59,\x02Q,2,2.00,M,00\r\n"
-                      "00:00:01,\x02Q,3,3.00,M,00\r\n")
-        << QStringList{"2003-05-21 08:00:00|Q|1|1|M|00|", "2003-05-21 23:59:59|Q|2|2|M|00|", "2003-05-22 00:00:01|Q|3|3|M|00|"}
+        << QByteArray(
+               "Gill Format Polar,03/05/21,08:00:00\r\n08:00:00,\x02Q,1,1.00,M,00\r\n23:59:59,\x02Q,2,2.00,M,00\r\n"
+               "00:00:01,\x02Q,3,3.00,M,00\r\n")
+        << QStringList{"2003-05-21 08:00:00|Q|1|1|M|00|", "2003-05-21 23:59:59|Q|2|2|M|00|",
+                       "2003-05-22 00:00:01|Q|3|3|M|00|"}
         << "";
     QTest::newRow("no header, LF line ends, no direction")
         << svk << QByteArray("09:00:00,\x02Q,,000.03,N,04\n") << QStringList{"2003-05-21 09:00:00|Q||0.03|N|04|"} << "";
     QTest::newRow("named otherwise, dated by its header") << "mast.svk" << header + rec << QStringList{row} << "";
     QTest::newRow("foreign and broken lines")
         << svk
-        << header + QByteArray("\0\0\xff\xfe\r\n", 6) + "\r\nhello\r\n25:00:00,\x02Q,1,1.00,M,00\r\n" + "14:03:07,\x02Q,229\r\n"
-               + "14:03:07,\x02Q,229,abc,M,00\r\n" + "14:03:07,\x02Q,229,002.50,M,00,x,001.00\r\n"
-               + "14:03:07,\x02Q,229,002.50,M,00,,\r\n" + "14:03:07,\x02Q,229,002.50,M,00,,1.0,zz\r\n" + rec + header
-               + QByteArray(5000, 'x') + "\r\n" + rec
+        << header + QByteArray("\0\0\xff\xfe\r\n", 6) + "\r\nhello\r\n25:00:00,\x02Q,1,1.00,M,00\r\n"
+            + "14:03:07,\x02Q,229\r\n" + "14:03:07,\x02Q,229,abc,M,00\r\n"
+            + "14:03:07,\x02Q,229,002.50,M,00,x,001.00\r\n" + "14:03:07,\x02Q,229,002.50,M,00,,\r\n"
+            + "14:03:07,\x02Q,229,002.50,M,00,,1.0,zz\r\n" + rec + header + QByteArray(5000, 'x') + "\r\n" + rec
         << QStringList{row, row}
         << "not a record:5 too few columns:1 not a number:2 bad debug samples:2 header inside the file:1";
 }
@@ -195,14 +201,15 @@ void tst_dayfilereader::utcAcrossClockChanges_data()
     QTest::addColumn<QStringList>("times");
     QTest::addColumn<QList<int>>("offsets"); // expected UTC offsets in hours
 
-    QTest::newRow("back: two passes of 02:xx") << "20261025.SVK" << QStringList{"01:59:59", "02:00:00", "02:59:59", "02:00:00", "03:00:00"}
-                                               << QList<int>{2, 2, 2, 1, 1};
-    QTest::newRow("back: restarted within the second pass") << "20261025.SVK" << QStringList{"02:40:00", "02:10:00"}
-                                                            << QList<int>{2, 1};
-    QTest::newRow("forward: an hour that does not exist") << "20260329.SVK" << QStringList{"01:59:59", "02:30:00", "03:00:00"}
-                                                          << QList<int>{1, 1, 2};
-    QTest::newRow("a clock set back on a plain day") << "20261024.SVK" << QStringList{"12:00:00", "11:00:00"}
-                                                     << QList<int>{2, 2};
+    QTest::newRow("back: two passes of 02:xx")
+        << "20261025.SVK" << QStringList{"01:59:59", "02:00:00", "02:59:59", "02:00:00", "03:00:00"}
+        << QList<int>{2, 2, 2, 1, 1};
+    QTest::newRow("back: restarted within the second pass")
+        << "20261025.SVK" << QStringList{"02:40:00", "02:10:00"} << QList<int>{2, 1};
+    QTest::newRow("forward: an hour that does not exist")
+        << "20260329.SVK" << QStringList{"01:59:59", "02:30:00", "03:00:00"} << QList<int>{1, 1, 2};
+    QTest::newRow("a clock set back on a plain day")
+        << "20261024.SVK" << QStringList{"12:00:00", "11:00:00"} << QList<int>{2, 2};
 }
 
 void tst_dayfilereader::utcAcrossClockChanges()

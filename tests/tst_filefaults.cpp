@@ -13,7 +13,6 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
-
 namespace {
 
 enum Fault { FolderDeleted, ReadOnly, DiskFull };
@@ -40,8 +39,7 @@ bool setFault(int fault, bool on, const QString &folder, const QString &file)
         QFile f(filler);
         const QByteArray block(1024, 'x');
         if (f.open(QIODevice::WriteOnly))
-            while (f.write(block) == block.size() && f.flush()) {
-            }
+            while (f.write(block) == block.size() && f.flush()) { }
         f.close();
         return QFileInfo(filler).size() > 0;
     }
@@ -86,8 +84,8 @@ private slots:
         QFETCH(int, fault);
         QFETCH(QString, report);
         // Mounts are made in a namespace of this process's own; they vanish with it.
-        static const bool ownMounts = ::unshare(CLONE_NEWNS) == 0
-            && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+        static const bool ownMounts =
+            ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
         QTemporaryDir tmp;
         QVERIFY(tmp.isValid());
         const QString folder = tmp.filePath("data");
@@ -164,7 +162,8 @@ private slots:
         QVERIFY(QDir().rename(away, folder));
         QVERIFY(log.engine.writeBacklog());
         QCOMPARE(fileBytes(folder + "/20030521.SVK"), kHeader + recordLine(3) + recordLine(3, 156, "23:59:59"));
-        QCOMPARE(fileBytes(folder + "/20030522.SVK"), "Gill Format Polar,03/05/22,00:00:01\r\n" + recordLine(3, 156, "00:00:01"));
+        QCOMPARE(fileBytes(folder + "/20030522.SVK"),
+                 "Gill Format Polar,03/05/22,00:00:01\r\n" + recordLine(3, 156, "00:00:01"));
         QCOMPARE(log.reports, QStringList{"Unable to open data file.  76"});
         QCOMPARE(log.cleared, QList<quint64>{2});
     }
@@ -186,9 +185,10 @@ private slots:
         log.port.stampMs = QDateTime(QDate(2003, 5, 22), QTime(0, 0, 1)).toMSecsSinceEpoch();
         log.feed(m.mid(1) + "\x02" + m.mid(1) + "\x02");
         QCOMPARE(log.engine.backlog(), 2);
-        QCOMPARE(fileBytes(next), "Gill Format Polar,03/05/22,00:00:01\r\n" + recordLine(3, 156, "00:00:01").repeated(2));
+        QCOMPARE(fileBytes(next),
+                 "Gill Format Polar,03/05/22,00:00:01\r\n" + recordLine(3, 156, "00:00:01").repeated(2));
         QVERIFY(!log.engine.writeBacklog());
-        QCOMPARE(log.cleared, QList<quint64>());   // the fault lasts while records wait
+        QCOMPARE(log.cleared, QList<quint64>()); // the fault lasts while records wait
 
         QVERIFY(QFile::remove(refused));
         QVERIFY(log.engine.writeBacklog());
@@ -206,10 +206,11 @@ private slots:
         const QString refused = tmp.path() + "/20030521.SVK";
         QVERIFY(::mkfifo(QFile::encodeName(refused).constData(), 0644) == 0);
         Logger log(tmp.path(), 3, false);
-        log.engine.setBacklogLimit(1);   // raised to the least there is
+        log.engine.setBacklogLimit(1); // raised to the least there is
         QList<QList<qint64>> losses;
-        connect(&log.engine, &Acquisition::recordsLost, &log,
-                [&](qsizetype waiting, quint64 lost) { losses << QList<qint64>{waiting, qint64(lost)}; });
+        connect(&log.engine, &Acquisition::recordsLost, &log, [&](qsizetype waiting, quint64 lost) {
+            losses << QList<qint64>{waiting, qint64(lost)};
+        });
         const QByteArray m = sensorMessage(156, 3);
         log.feed(m.repeated(5) + m.repeated(DataFile::kMinBacklogLimit + 20) + "\x02");
         QCOMPARE(log.engine.backlog(), DataFile::kMinBacklogLimit);

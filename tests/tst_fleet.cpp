@@ -20,8 +20,8 @@
 
 namespace {
 
-constexpr int kSlowMs = 90000;    // generous: CI machines are shared
-constexpr int kOutageMs = 3000;   // how long each failure lasts
+constexpr int kSlowMs = 90000; // generous: CI machines are shared
+constexpr int kOutageMs = 3000; // how long each failure lasts
 constexpr int kLinesBetween = 30; // records collected before and after a failure
 constexpr int kExitCannotRun = 1;
 // What a refused oversized payload may cost the collector at its peak:
@@ -34,7 +34,7 @@ const QString kCollector = QStringLiteral("collector/sorvik7-collect");
 
 enum class Fault { None, Tls, BrokerRestart, CollectorKilled, StationKilled, NetworkGone };
 
-#ifndef __SANITIZE_ADDRESS__   // the sanitizer keeps freed memory in quarantine
+#ifndef __SANITIZE_ADDRESS__ // the sanitizer keeps freed memory in quarantine
 // The peak resident memory of a process, in KiB.
 qint64 peakKb(qint64 pid)
 {
@@ -133,12 +133,16 @@ private slots:
         const QString link = path(QStringLiteral("ttyWIND")), data = path(QStringLiteral("data"));
         const QString copies = path(QStringLiteral("copies")), copy = copies + QStringLiteral("/mast1");
         const QStringList ca = tls.isEmpty() ? QStringList() : QStringList{"--mqtt-ca", tls + "/ca.crt"};
-        const QString stationUrl = fault == Fault::NetworkGone ? QStringLiteral("mqtt://127.0.0.1:%1").arg(gate.port()) : broker.url();
+        const QString stationUrl =
+            fault == Fault::NetworkGone ? QStringLiteral("mqtt://127.0.0.1:%1").arg(gate.port()) : broker.url();
         SensorProcess sensor;
         QVERIFY(sensor.start({"--quiet", "--rate", "20", "--link", link}));
-        ProgramProcess collector(kCollector, QStringList{"--mqtt-url", broker.url(), "--dir", copies, "--config", emptyConfig()} + ca);
-        ProgramProcess station(kLogger, QStringList{"--port", link, "--dir", data, "--config", emptyConfig(), "--mqtt-url",
-                                                    stationUrl, "--station", "mast1"} + ca);
+        ProgramProcess collector(
+            kCollector, QStringList{"--mqtt-url", broker.url(), "--dir", copies, "--config", emptyConfig()} + ca);
+        ProgramProcess station(kLogger,
+                               QStringList{"--port", link, "--dir", data, "--config", emptyConfig(), "--mqtt-url",
+                                           stationUrl, "--station", "mast1"}
+                                   + ca);
         QVERIFY(collector.start());
         QVERIFY(station.start());
         QTRY_VERIFY2_WITH_TIMEOUT(recordLines(copy) >= kLinesBetween, station.log().constData(), kSlowMs);
@@ -149,7 +153,8 @@ private slots:
         QTRY_VERIFY2_WITH_TIMEOUT(recordLines(copy) >= atFault + kLinesBetween, collector.log().constData(), kSlowMs);
         sensor.process.kill();
         QString why;
-        QTRY_VERIFY2_WITH_TIMEOUT(sameDayFiles(data, copy, &why), qPrintable(why + station.log() + collector.log()), kSlowMs);
+        QTRY_VERIFY2_WITH_TIMEOUT(sameDayFiles(data, copy, &why), qPrintable(why + station.log() + collector.log()),
+                                  kSlowMs);
         QVERIFY(station.terminate());
         QVERIFY(collector.terminate());
         QVERIFY2(sameDayFiles(data, copy, &why), qPrintable(why));
@@ -189,12 +194,15 @@ private slots:
         const QStringList ca = tls ? QStringList{"--mqtt-ca", tlsDir + "/ca.crt"} : QStringList();
         SensorProcess sensor;
         QVERIFY(sensor.start({"--quiet", "--rate", "50", "--link", link}));
-        ProgramProcess station(kLogger, QStringList{"--port", link, "--dir", data, "--config", emptyConfig(), "--mqtt-url",
-                                                    broker.url(), "--station", "mast1"} + ca);
+        ProgramProcess station(kLogger,
+                               QStringList{"--port", link, "--dir", data, "--config", emptyConfig(), "--mqtt-url",
+                                           broker.url(), "--station", "mast1"}
+                                   + ca);
         constexpr int kStops = 6;
         for (int i = 0; i < kStops; ++i) {
             QVERIFY(station.start());
-            QTRY_VERIFY2_WITH_TIMEOUT(station.log().count("MQTT: connected") == i + 1, station.log().constData(), kSlowMs);
+            QTRY_VERIFY2_WITH_TIMEOUT(station.log().count("MQTT: connected") == i + 1, station.log().constData(),
+                                      kSlowMs);
             QTest::qWait(500);
             QVERIFY(station.terminate());
         }
@@ -246,7 +254,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(collector.log().count("refused a message"), refused.size() + 1, kSlowMs);
         const QByteArray log = collector.log();
         QCOMPARE(log.count("longer than any of ours"), 1);
-#ifndef __SANITIZE_ADDRESS__   // the sanitizer keeps freed memory in quarantine
+#ifndef __SANITIZE_ADDRESS__ // the sanitizer keeps freed memory in quarantine
         const qint64 peak = peakKb(collector.process().processId());
         QVERIFY2(peak > 0 && peak < kPeakLimitKb, qPrintable(QStringLiteral("peak %1 KiB").arg(peak)));
 #endif
@@ -279,7 +287,8 @@ private slots:
         QDir().mkpath(lib);
         QVERIFY(QFile::copy(QFileInfo(QStringLiteral("/lib/x86_64-linux-gnu/libz.so.1")).canonicalFilePath(),
                             lib + QStringLiteral("/libmosquitto.so.1")));
-        ProgramProcess process(program, args + QStringList{"--dir", path(QStringLiteral("data")), "--config", emptyConfig()});
+        ProgramProcess process(program,
+                               args + QStringList{"--dir", path(QStringLiteral("data")), "--config", emptyConfig()});
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("LD_LIBRARY_PATH"), lib);
         process.process().setProcessEnvironment(env);
@@ -295,44 +304,49 @@ private slots:
         QTest::addColumn<QString>("program");
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QByteArray>("config");
-        QTest::addColumn<QString>("named");   // the key and the value the line must name
+        QTest::addColumn<QString>("named"); // the key and the value the line must name
 
         const QStringList port{"--port", "/dev/null"};
         const QStringList url{"--mqtt-url", "mqtt://127.0.0.1"};
-        QTest::newRow("logger: not an MQTT URL") << kLogger << port + QStringList{"--mqtt-url", "http://x"} << QByteArray()
-                                                 << "mqtt-url = 'http://x'";
-        QTest::newRow("logger: password on the command line") << kLogger << port + url + QStringList{"--mqtt-password", "pw"}
-                                                              << QByteArray() << "mqtt-password (from --mqtt-password)";
-        QTest::newRow("logger: station with /") << kLogger << port + url + QStringList{"--station", "a/b"} << QByteArray()
-                                                << "station = 'a/b'";
-        QTest::newRow("logger: station ..") << kLogger << port + url + QStringList{"--station", ".."} << QByteArray()
-                                            << "station = '..'";
-        QTest::newRow("logger: station with a control character") << kLogger << port + url + QStringList{"--station", "a\tb"}
-                                                                   << QByteArray() << "station = 'a\tb'";
-        QTest::newRow("logger: a CA for plain MQTT") << kLogger << port + url + QStringList{"--mqtt-ca", "/etc/hostname"}
-                                                     << QByteArray() << "mqtt-ca = '/etc/hostname'";
-        QTest::newRow("logger: station without a broker") << kLogger << port << QByteArray("station=mast1\n")
-                                                           << "station = 'mast1'";
+        QTest::newRow("logger: not an MQTT URL")
+            << kLogger << port + QStringList{"--mqtt-url", "http://x"} << QByteArray() << "mqtt-url = 'http://x'";
+        QTest::newRow("logger: password on the command line")
+            << kLogger << port + url + QStringList{"--mqtt-password", "pw"} << QByteArray()
+            << "mqtt-password (from --mqtt-password)";
+        QTest::newRow("logger: station with /")
+            << kLogger << port + url + QStringList{"--station", "a/b"} << QByteArray() << "station = 'a/b'";
+        QTest::newRow("logger: station ..")
+            << kLogger << port + url + QStringList{"--station", ".."} << QByteArray() << "station = '..'";
+        QTest::newRow("logger: station with a control character")
+            << kLogger << port + url + QStringList{"--station", "a\tb"} << QByteArray() << "station = 'a\tb'";
+        QTest::newRow("logger: a CA for plain MQTT")
+            << kLogger << port + url + QStringList{"--mqtt-ca", "/etc/hostname"} << QByteArray()
+            << "mqtt-ca = '/etc/hostname'";
+        QTest::newRow("logger: station without a broker")
+            << kLogger << port << QByteArray("station=mast1\n") << "station = 'mast1'";
         QTest::newRow("collector: no broker") << kCollector << QStringList() << QByteArray() << "mqtt-url: missing";
-        QTest::newRow("collector: user in the URL") << kCollector << QStringList{"--mqtt-url", "mqtt://u:pw@h"} << QByteArray()
-                                                    << "no user name or password in the URL";
-        QTest::newRow("collector: unknown key") << kCollector << QStringList() << QByteArray("mqtt-url=mqtt://h\nstation=x\n")
-                                                << "station = 'x'";
-        QTest::newRow("collector: silence alarm of 0 s") << kCollector << url + QStringList{"--silence-alarm", "0"}
-                                                        << QByteArray() << "silence-alarm = '0'";
-        QTest::newRow("collector: new stations not a number") << kCollector << url << QByteArray("new-stations-per-minute=many\n")
-                                                              << "new-stations-per-minute = 'many'";
-        QTest::newRow("collector: password without user") << kCollector << url << QByteArray("mqtt-password=pw\n")
-                                                          << "mqtt-password = '***'";
-        QTest::newRow("collector: HTTP password on the command line") << kCollector << url + QStringList{"--http", "8080", "--http-password", "pw"}
-                                                                     << QByteArray() << "http-password (from --http-password)";
-        QTest::newRow("collector: HTTP on a host name") << kCollector << url + QStringList{"--http", "localhost:8080"} << QByteArray()
-                                                        << "http = 'localhost:8080'";
-        QTest::newRow("collector: HTTP port 0") << kCollector << url + QStringList{"--http", "0"} << QByteArray() << "http = '0'";
-        QTest::newRow("collector: HTTP login without HTTP") << kCollector << url << QByteArray("http-user=ops\nhttp-password=pw\n")
-                                                            << "http-user = 'ops'";
-        QTest::newRow("collector: HTTP password without user") << kCollector << url + QStringList{"--http", "8080"}
-                                                               << QByteArray("http-password=pw\n") << "http-password = '***'";
+        QTest::newRow("collector: user in the URL") << kCollector << QStringList{"--mqtt-url", "mqtt://u:pw@h"}
+                                                    << QByteArray() << "no user name or password in the URL";
+        QTest::newRow("collector: unknown key")
+            << kCollector << QStringList() << QByteArray("mqtt-url=mqtt://h\nstation=x\n") << "station = 'x'";
+        QTest::newRow("collector: silence alarm of 0 s")
+            << kCollector << url + QStringList{"--silence-alarm", "0"} << QByteArray() << "silence-alarm = '0'";
+        QTest::newRow("collector: new stations not a number")
+            << kCollector << url << QByteArray("new-stations-per-minute=many\n") << "new-stations-per-minute = 'many'";
+        QTest::newRow("collector: password without user")
+            << kCollector << url << QByteArray("mqtt-password=pw\n") << "mqtt-password = '***'";
+        QTest::newRow("collector: HTTP password on the command line")
+            << kCollector << url + QStringList{"--http", "8080", "--http-password", "pw"} << QByteArray()
+            << "http-password (from --http-password)";
+        QTest::newRow("collector: HTTP on a host name")
+            << kCollector << url + QStringList{"--http", "localhost:8080"} << QByteArray() << "http = 'localhost:8080'";
+        QTest::newRow("collector: HTTP port 0")
+            << kCollector << url + QStringList{"--http", "0"} << QByteArray() << "http = '0'";
+        QTest::newRow("collector: HTTP login without HTTP")
+            << kCollector << url << QByteArray("http-user=ops\nhttp-password=pw\n") << "http-user = 'ops'";
+        QTest::newRow("collector: HTTP password without user")
+            << kCollector << url + QStringList{"--http", "8080"} << QByteArray("http-password=pw\n")
+            << "http-password = '***'";
     }
 
     void badSettings()
@@ -345,7 +359,8 @@ private slots:
         QVERIFY(file.open(QIODevice::WriteOnly));
         QCOMPARE(file.write(config), config.size());
         file.close();
-        ProgramProcess process(program, args + QStringList{"--dir", path(QStringLiteral("never")), "--config", file.fileName()});
+        ProgramProcess process(program,
+                               args + QStringList{"--dir", path(QStringLiteral("never")), "--config", file.fileName()});
         QVERIFY(process.start());
         QVERIFY(process.process().waitForFinished(kSlowMs));
         QCOMPARE(process.process().exitCode(), kExitBadConfig);

@@ -24,7 +24,7 @@
 
 namespace {
 
-constexpr int kSlowMs = 90000;   // generous: CI machines are shared
+constexpr int kSlowMs = 90000; // generous: CI machines are shared
 constexpr int kConnectMs = 10000;
 constexpr int kBrowserMs = 120000;
 const QString kLogger = QStringLiteral("service/sorvik7-logger");
@@ -87,10 +87,14 @@ double metric(const HttpReply &reply, const QByteArray &series)
 // of each station's card, by station.
 QMap<QString, QString> pageCards(const QString &url, const QString &profile, QByteArray *dom)
 {
-    QStringList args{QStringLiteral("--headless"), QStringLiteral("--disable-gpu"), QStringLiteral("--user-data-dir=") + profile,
-                     QStringLiteral("--virtual-time-budget=5000"), QStringLiteral("--dump-dom"), url};
+    QStringList args{QStringLiteral("--headless"),
+                     QStringLiteral("--disable-gpu"),
+                     QStringLiteral("--user-data-dir=") + profile,
+                     QStringLiteral("--virtual-time-budget=5000"),
+                     QStringLiteral("--dump-dom"),
+                     url};
     if (::geteuid() == 0)
-        args.prepend(QStringLiteral("--no-sandbox"));   // Chromium's sandbox refuses to run as root
+        args.prepend(QStringLiteral("--no-sandbox")); // Chromium's sandbox refuses to run as root
     QProcess chromium;
     chromium.start(QStringLiteral("chromium"), args);
     chromium.waitForFinished(kBrowserMs);
@@ -137,9 +141,11 @@ class tst_fleetpage : public QObject
 
     std::unique_ptr<ProgramProcess> collector(int httpPort, const QByteArray &configText = {})
     {
-        auto c = std::make_unique<ProgramProcess>(kCollector, QStringList{
-            "--mqtt-url", m_broker->url(), "--dir", path(QStringLiteral("copies%1").arg(httpPort)), "--config",
-            config(QStringLiteral("collect%1.conf").arg(httpPort), configText), "--http", QString::number(httpPort)});
+        auto c = std::make_unique<ProgramProcess>(
+            kCollector,
+            QStringList{"--mqtt-url", m_broker->url(), "--dir", path(QStringLiteral("copies%1").arg(httpPort)),
+                        "--config", config(QStringLiteral("collect%1.conf").arg(httpPort), configText), "--http",
+                        QString::number(httpPort)});
         if (!c->start())
             return nullptr;
         QElapsedTimer clock;
@@ -163,10 +169,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(m_client->isConnected(), kSlowMs);
     }
 
-    void cleanupTestCase()
-    {
-        m_served.reset();
-    }
+    void cleanupTestCase() { m_served.reset(); }
 
     void fleetShownThenStationLost()
     {
@@ -179,27 +182,35 @@ private slots:
         for (int i = 0; i < 2; ++i) {
             const QString link = path(QStringLiteral("tty") + names[i]);
             QVERIFY(sensors[i].start({"--quiet", "--rate", "10", "--link", link}));
-            stations[i] = std::make_unique<ProgramProcess>(kLogger, QStringList{
-                "--port", link, "--dir", path(names[i]), "--config", config(QStringLiteral("logger.conf")), "--mqtt-url", m_broker->url(),
-                "--station", names[i]});
+            stations[i] = std::make_unique<ProgramProcess>(
+                kLogger,
+                QStringList{"--port", link, "--dir", path(names[i]), "--config", config(QStringLiteral("logger.conf")),
+                            "--mqtt-url", m_broker->url(), "--station", names[i]});
             QVERIFY(stations[i]->start());
         }
         for (const QString &name : names)
-            QTRY_VERIFY2_WITH_TIMEOUT(stationIn(get(port, "/api/stations"), name)[QStringLiteral("records_total")].toInt() > 0,
-                                      central->log().constData(), kSlowMs);
+            QTRY_VERIFY2_WITH_TIMEOUT(
+                stationIn(get(port, "/api/stations"), name)[QStringLiteral("records_total")].toInt() > 0,
+                central->log().constData(), kSlowMs);
 
         // What stations publish besides records: interval statistics, and a
         // third station's status and live message with a fault and a sensor
         // status; then a payload that is not JSON.
         for (const char *minute : {"00", "10"}) {
-            const QByteArray stats = QByteArray("{\"start\":\"2026-12-07T04:") + minute + ":00Z\",\"speed_mean\":4.5,\"gust\":7.25,"
-                                     "\"ti\":0.12,\"dir_mean\":87.5,\"units\":\"M\"}";
+            const QByteArray stats = QByteArray("{\"start\":\"2026-12-07T04:") + minute
+                + ":00Z\",\"speed_mean\":4.5,\"gust\":7.25,"
+                  "\"ti\":0.12,\"dir_mean\":87.5,\"units\":\"M\"}";
             QVERIFY(m_client->publish("sorvik7/mast1/stats", stats, 1, true) >= 0);
         }
-        QVERIFY(m_client->publish("sorvik7/mast3/status", "{\"online\":true,\"faults\":[\"waiting for the device /dev/ttyUSB9\"]}", 1, true) >= 0);
-        QVERIFY(m_client->publish("sorvik7/mast3/live", "{\"speed\":5.1,\"direction\":90,\"units\":\"M\",\"status\":\"0A\"}", 1) >= 0);
+        QVERIFY(m_client->publish("sorvik7/mast3/status",
+                                  "{\"online\":true,\"faults\":[\"waiting for the device /dev/ttyUSB9\"]}", 1, true)
+                >= 0);
+        QVERIFY(m_client->publish("sorvik7/mast3/live",
+                                  "{\"speed\":5.1,\"direction\":90,\"units\":\"M\",\"status\":\"0A\"}", 1)
+                >= 0);
         QVERIFY(m_client->publish("sorvik7/mast1/stats", "not JSON", 1) >= 0);
-        QTRY_COMPARE_WITH_TIMEOUT(metric(get(port, "/metrics"), "sorvik7_collector_refused_messages_total"), 1.0, kSlowMs);
+        QTRY_COMPARE_WITH_TIMEOUT(metric(get(port, "/metrics"), "sorvik7_collector_refused_messages_total"), 1.0,
+                                  kSlowMs);
 
         const HttpReply api = get(port, "/api/stations");
         QCOMPARE(api.status, 200);
@@ -242,7 +253,8 @@ private slots:
         QElapsedTimer lost;
         lost.start();
         stations[1]->kill();
-        QTRY_COMPARE_WITH_TIMEOUT(stationIn(get(port, "/api/stations"), names[1])[QStringLiteral("online")], false, kSlowMs);
+        QTRY_COMPARE_WITH_TIMEOUT(stationIn(get(port, "/api/stations"), names[1])[QStringLiteral("online")], false,
+                                  kSlowMs);
         qInfo("mast2 offline in the API %lld ms after it was killed", lost.elapsed());
         const QJsonObject mast2 = stationIn(get(port, "/api/stations"), names[1]);
         QVERIFY(mast2[QStringLiteral("alarms")].toArray().contains(QStringLiteral("offline")));
@@ -321,8 +333,10 @@ private slots:
 
         // The collector's MQTT side goes on meanwhile.
         const QByteArray header = "Gill Format Polar,03/05/21,14:03:07\r\n";
-        QVERIFY(m_client->publish("sorvik7/probe/record", RecordPayload{"20030521.SVK", 0, header, {}, 0}.encode()) >= 0);
-        QTRY_COMPARE_WITH_TIMEOUT(fileBytes(path(QStringLiteral("copies%1/probe/20030521.SVK").arg(port))), header, kSlowMs);
+        QVERIFY(m_client->publish("sorvik7/probe/record", RecordPayload{"20030521.SVK", 0, header, {}, 0}.encode())
+                >= 0);
+        QTRY_COMPARE_WITH_TIMEOUT(fileBytes(path(QStringLiteral("copies%1/probe/20030521.SVK").arg(port))), header,
+                                  kSlowMs);
 
         while (int(slow.size()) < HttpFront::kMaxConnections)
             QVERIFY(openSlow());
@@ -354,7 +368,8 @@ private slots:
         QVERIFY(serve("http-user=ops\nhttp-password=s3cret pass\n"));
         for (const QByteArray target : {"/", "/api/stations", "/metrics"}) {
             const QByteArray line = authorization.isEmpty() ? QByteArray() : "Authorization: " + authorization + "\r\n";
-            const HttpReply reply = ask(m_servedPort, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + line + "\r\n");
+            const HttpReply reply =
+                ask(m_servedPort, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + line + "\r\n");
             QCOMPARE(reply.status, status);
             QCOMPARE(reply.head.contains("WWW-Authenticate: Basic"), status == 401);
         }

@@ -41,23 +41,25 @@ private slots:
         // 3-s means 4, 5, 6, then 2 alone after the gap: gust 6. Seconds
         // 0, 1 and 5 of 60 hold samples. 340 and 20 meet at north; eps =
         // sin 20 = 0.34202, arcsin eps (1 + 0.1547 eps^3) = 20.12 degrees.
-        QTest::newRow("across north, a gap") << 1
-            << QStringList{"0 4 340 M 00", "500 6 20 M 01", "1000 8 - M 00", "5000 2 - M 00"}
+        QTest::newRow("across north, a gap")
+            << 1 << QStringList{"0 4 340 M 00", "500 6 20 M 01", "1000 8 - M 00", "5000 2 - M 00"}
             << "2026-12-07T03:10:00Z,2026-12-07T03:11:00Z,4,0.050,5.000,2.582,2.000,8.000,6.000,0.5164,0.0,20.1,1,M";
-        QTest::newRow("one sample") << 10 << QStringList{"59999 7.25 123 N 00"}
+        QTest::newRow("one sample")
+            << 10 << QStringList{"59999 7.25 123 N 00"}
             << "2026-12-07T03:10:00Z,2026-12-07T03:20:00Z,1,0.002,7.250,,7.250,7.250,7.250,,123.0,0.0,0,N";
-        QTest::newRow("mixed units empty the speed columns") << 5
-            << QStringList{"0 3 90 M 00", "1000 4 180 K 00", "2000 5 - M 0A"}
+        QTest::newRow("mixed units empty the speed columns")
+            << 5 << QStringList{"0 3 90 M 00", "1000 4 180 K 00", "2000 5 - M 0A"}
             << "2026-12-07T03:10:00Z,2026-12-07T03:15:00Z,3,0.010,,,,,,,135.0,47.5,1,";
         // A sample exactly 3 s older is outside the window: (1 + 1 + 10) / 3.
-        QTest::newRow("gust window is (t - 3 s, t]") << 1
-            << QStringList{"0 1 - M 00", "1000 1 - M 00", "2000 1 - M 00", "3000 10 - M 00"}
+        QTest::newRow("gust window is (t - 3 s, t]")
+            << 1 << QStringList{"0 1 - M 00", "1000 1 - M 00", "2000 1 - M 00", "3000 10 - M 00"}
             << "2026-12-07T03:10:00Z,2026-12-07T03:11:00Z,4,0.067,3.250,4.500,1.000,10.000,4.000,1.3846,,,0,M";
         // Both samples of one instant are in its window: gust 5, not 10.
-        QTest::newRow("one instant, two samples; mean 0") << 1
-            << QStringList{"100 10 - M 00", "100 -10 - M 00"}
+        QTest::newRow("one instant, two samples; mean 0")
+            << 1 << QStringList{"100 10 - M 00", "100 -10 - M 00"}
             << "2026-12-07T03:10:00Z,2026-12-07T03:11:00Z,2,0.017,0.000,14.142,-10.000,10.000,0.000,,,,0,M";
-        QTest::newRow("empty status and units") << 1 << QStringList{"0 1 0 \"\" \"\"", "200 3 0 \"\" 00"}
+        QTest::newRow("empty status and units")
+            << 1 << QStringList{"0 1 0 \"\" \"\"", "200 3 0 \"\" 00"}
             << "2026-12-07T03:10:00Z,2026-12-07T03:11:00Z,2,0.017,2.000,1.414,1.000,3.000,2.000,0.7071,0.0,0.0,1,";
     }
     void row()
@@ -78,8 +80,8 @@ private slots:
     void intervals()
     {
         IntervalStats stats(10);
-        QVERIFY(!stats.closeUntil(kStart + 3600000));   // nothing open
-        QVERIFY(!stats.add(sample("450000 2 - M 00")));   // 03:17:30
+        QVERIFY(!stats.closeUntil(kStart + 3600000)); // nothing open
+        QVERIFY(!stats.add(sample("450000 2 - M 00"))); // 03:17:30
         QCOMPARE(stats.openIntervalEnd(), kStart + 600000);
         QVERIFY(!stats.closeUntil(kStart + 599999));
         std::optional<IntervalRow> row = stats.closeUntil(kStart + 600000);
@@ -87,9 +89,9 @@ private slots:
         QCOMPARE(row->startMs, kStart);
         QCOMPARE(row->count, 1);
 
-        QVERIFY(!stats.add(sample("600000 3 - M 00")));   // 03:20:00 opens the next
+        QVERIFY(!stats.add(sample("600000 3 - M 00"))); // 03:20:00 opens the next
         QVERIFY(!stats.add(sample("1199999 5 - M 00")));
-        row = stats.add(sample("2400000 9 - M 00"));   // 03:50: the gap gives no rows
+        row = stats.add(sample("2400000 9 - M 00")); // 03:50: the gap gives no rows
         QVERIFY(row);
         QCOMPARE(utcIsoSeconds(row->startMs), u"2026-12-07T03:20:00Z");
         QCOMPARE(row->count, 2);

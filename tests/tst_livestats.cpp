@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr int kSlowMs = 60000;   // generous: CI machines are shared
+constexpr int kSlowMs = 60000; // generous: CI machines are shared
 constexpr int kLiveMessages = 5;
 const QString kStation = QStringLiteral("mast");
 
@@ -81,8 +81,9 @@ private slots:
         QProcess subscriber;
         endWithParent(subscriber);
         const QString topic = QStringLiteral("sorvik7/%1/").arg(kStation);
-        subscriber.start(sub, {"-h", "127.0.0.1", "-p", QString::number(broker.port()), "-v", "-t", topic + "live",
-                               "-t", topic + "stats", "-t", topic + "status"});
+        subscriber.start(sub,
+                         {"-h", "127.0.0.1", "-p", QString::number(broker.port()), "-v", "-t", topic + "live", "-t",
+                          topic + "stats", "-t", topic + "status"});
         QVERIFY(subscriber.waitForStarted());
         QByteArray heard;
         const auto hear = [&](const QByteArray &leaf) {
@@ -95,8 +96,8 @@ private slots:
         SensorProcess sensor;
         QVERIFY(sensor.start({"--quiet", "--rate", "10", "--link", link}));
         ProgramProcess station(QStringLiteral("service/sorvik7-logger"),
-                               {"--port", link, "--dir", data, "--config", config, "--stats-minutes", "1",
-                                "--mqtt-url", broker.url(), "--station", kStation});
+                               {"--port", link, "--dir", data, "--config", config, "--stats-minutes", "1", "--mqtt-url",
+                                broker.url(), "--station", kStation});
         QVERIFY(station.start());
         QTRY_VERIFY2_WITH_TIMEOUT(hear("live").size() >= kLiveMessages, station.log().constData(), kSlowMs);
         QVERIFY(station.terminate());
@@ -126,14 +127,16 @@ private slots:
         const auto at = [&](const Message &m) {
             return QDateTime::fromString(m.json.value(u"time").toString(), Qt::ISODateWithMs).toMSecsSinceEpoch();
         };
-        QVERIFY2(live.size() <= (at(live.last()) - at(live.first())) / 1000 + 2, qPrintable(QString::number(live.size())));
+        QVERIFY2(live.size() <= (at(live.last()) - at(live.first())) / 1000 + 2,
+                 qPrintable(QString::number(live.size())));
 
         // The last statistics published are the table's last row, column by column.
         const QList<QByteArrayList> stats = tableRows(data + QStringLiteral("/stats"));
         QVERIFY(!stats.isEmpty());
         const QJsonObject json = hear("stats").last().json;
         const QStringList columns = QStringLiteral("start,end,count,coverage,speed_mean,speed_sd,speed_min,speed_max,"
-                                                   "gust,ti,dir_mean,dir_sd,status_bad,units").split(u',');
+                                                   "gust,ti,dir_mean,dir_sd,status_bad,units")
+                                        .split(u',');
         QCOMPARE(json.keys().size(), columns.size());
         for (int i = 0; i < columns.size(); ++i)
             QVERIFY2(same(stats.last()[i], json.value(columns[i])), qPrintable(columns[i]));

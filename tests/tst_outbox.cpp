@@ -39,7 +39,8 @@ class tst_outbox : public QObject
         while (const auto line = outbox.next(pos)) {
             all += line->bytes;
             if (files)
-                *files << line->at.file + (line->previousFile.isEmpty() ? QByteArray() : " after " + line->previousFile);
+                *files << line->at.file
+                        + (line->previousFile.isEmpty() ? QByteArray() : " after " + line->previousFile);
             pos = {line->at.file, line->at.offset + line->bytes.size()};
         }
         return all;
@@ -98,7 +99,8 @@ private slots:
         const auto id = SentCursor::identify(QFile::encodeName(m_dir.filePath(QString::fromLatin1(kDay1))));
         QVERIFY(id);
         QVERIFY2(SentCursor::write(m_dir.path(), kDay1, {kHeader.size(), id}, &error), qPrintable(error));
-        QVERIFY2(SentCursor::write(m_dir.path(), kDay1, {kHeader.size() + kRecord.size(), id}, &error), qPrintable(error));
+        QVERIFY2(SentCursor::write(m_dir.path(), kDay1, {kHeader.size() + kRecord.size(), id}, &error),
+                 qPrintable(error));
         // A cursor of an older version: an offset without the file's identity.
         QFile old(m_dir.filePath(QStringLiteral(".20030522.SVK.sent")));
         QVERIFY(old.open(QIODevice::WriteOnly) && old.write("37\n") == 3);

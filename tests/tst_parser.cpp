@@ -8,7 +8,10 @@
 #include <limits>
 
 namespace {
-QByteArrayList fields(const MsgFields &f) { return {f.Fld1, f.Fld2, f.Fld4, f.Fld5, f.Fld6}; }
+QByteArrayList fields(const MsgFields &f)
+{
+    return {f.Fld1, f.Fld2, f.Fld4, f.Fld5, f.Fld6};
+}
 } // namespace
 
 class tst_parser : public QObject
@@ -19,22 +22,27 @@ private slots:
     void parse_data()
     {
         QTest::addColumn<QByteArray>("msg");
-        QTest::addColumn<QByteArrayList>("fields");   // 1, 2, 4, 5 and 6
+        QTest::addColumn<QByteArrayList>("fields"); // 1, 2, 4, 5 and 6
         QTest::addColumn<double>("speed");
-        QTest::newRow("sensor message with checksum") << QByteArray("\x02Q,156,000.05,M,00,\x03" "19\r\n")
-            << QByteArrayList{"\x02Q", "156", "M", "00", "\x03" "19"} << 0.05;
-        QTest::newRow("two commas give an empty field") << QByteArray("\x02Q,,012.00,M,,Z\r")
-            << QByteArrayList{"\x02Q", "", "M", "", "Z"} << 12.0;
-        QTest::newRow("text after CR never reaches a field") << QByteArray("\x02Q,1,2.5,D,E,F\rG,H,I")
-            << QByteArrayList{"\x02Q", "1", "D", "E", "F"} << 2.5;
-        QTest::newRow("blanks around the speed") << QByteArray("\x02Q,229, 12 ,M,00,\r\n")
-            << QByteArrayList{"\x02Q", "229", "M", "00", ""} << 12.0;
-        QTest::newRow("fields past 6 ignored, signed speed") << QByteArray("\x02Q,9,-001.25,a,b,c,d,e\r\n")
-            << QByteArrayList{"\x02Q", "9", "a", "b", "c"} << -1.25;
-        QTest::newRow("missing fields keep older values") << QByteArray("\x02R,200,002.00,N\r\n")
-            << QByteArrayList{"\x02R", "200", "N", "old5", "old6"} << 2.0;
-        QTest::newRow("exponent, the largest double") << QByteArray("\x02Q,1,1.7976931348623157e308,M\r\n")
-            << QByteArrayList{"\x02Q", "1", "M", "old5", "old6"} << std::numeric_limits<double>::max();
+        QTest::newRow("sensor message with checksum") << QByteArray("\x02Q,156,000.05,M,00,\x03"
+                                                                    "19\r\n")
+                                                      << QByteArrayList{"\x02Q", "156", "M", "00",
+                                                                        "\x03"
+                                                                        "19"}
+                                                      << 0.05;
+        QTest::newRow("two commas give an empty field")
+            << QByteArray("\x02Q,,012.00,M,,Z\r") << QByteArrayList{"\x02Q", "", "M", "", "Z"} << 12.0;
+        QTest::newRow("text after CR never reaches a field")
+            << QByteArray("\x02Q,1,2.5,D,E,F\rG,H,I") << QByteArrayList{"\x02Q", "1", "D", "E", "F"} << 2.5;
+        QTest::newRow("blanks around the speed")
+            << QByteArray("\x02Q,229, 12 ,M,00,\r\n") << QByteArrayList{"\x02Q", "229", "M", "00", ""} << 12.0;
+        QTest::newRow("fields past 6 ignored, signed speed")
+            << QByteArray("\x02Q,9,-001.25,a,b,c,d,e\r\n") << QByteArrayList{"\x02Q", "9", "a", "b", "c"} << -1.25;
+        QTest::newRow("missing fields keep older values")
+            << QByteArray("\x02R,200,002.00,N\r\n") << QByteArrayList{"\x02R", "200", "N", "old5", "old6"} << 2.0;
+        QTest::newRow("exponent, the largest double")
+            << QByteArray("\x02Q,1,1.7976931348623157e308,M\r\n") << QByteArrayList{"\x02Q", "1", "M", "old5", "old6"}
+            << std::numeric_limits<double>::max();
     }
     void parse()
     {
@@ -42,7 +50,7 @@ private slots:
         QFETCH(double, speed);
         MsgFields fld{"old1", "old2", "old4", "old5", "old6"};
         SpeedBuffer buf{}, expected{};
-        expected[64] = speed;   // the last slot of the window, and no other
+        expected[64] = speed; // the last slot of the window, and no other
         QVERIFY(Parse_Msg(msg, fld, buf, 64));
         QTEST(fields(fld), "fields");
         QCOMPARE(buf, expected);
@@ -58,10 +66,14 @@ private slots:
         QTest::newRow("nan") << QByteArray("\x02Q,156,nan,M,00,\r\n") << 3;
         QTest::newRow("blank inside") << QByteArray("\x02Q,156,1 .5,M,00,\r\n") << 3;
         QTest::newRow("no comma: no field 3") << QByteArray("\x02Q 156 000.05 M 00\r\n") << 3;
-        QTest::newRow("NUL in a field") << QByteArray("\x02Q,156,000.05,M,0") + '\0' + "0,\x03" "19\r\n" << 3;
+        QTest::newRow("NUL in a field") << QByteArray("\x02Q,156,000.05,M,0") + '\0'
+                + "0,\x03"
+                  "19\r\n" << 3;
         QTest::newRow("escape in a field") << QByteArray("\x02Q,1\x1b[2J56,000.05,M,00,\r\n") << 3;
         QTest::newRow("ETX that opens no checksum") << QByteArray("\x02Q,156,000.05,M,00\x03,\r\n") << 3;
-        QTest::newRow("checksum in a field the record carries") << QByteArray("\x02Q,156,000.05,\x03" "19\r\n") << 3;
+        QTest::newRow("checksum in a field the record carries") << QByteArray("\x02Q,156,000.05,\x03"
+                                                                              "19\r\n")
+                                                                << 3;
         QTest::newRow("LF after an early CR reaches field 4") << QByteArray("\x02Q,156,000.05\r\n,M\r\n") << 3;
         QTest::newRow("slot 0") << QByteArray("\x02Q,1,005.00,M,00\r\n") << 0;
         QTest::newRow("slot 65") << QByteArray("\x02Q,1,005.00,M,00\r\n") << 65;
@@ -112,11 +124,19 @@ private slots:
     {
         QTest::addColumn<QByteArray>("msg");
         QTest::addColumn<bool>("ok");
-        QTest::newRow("right") << QByteArray("\x02Q,156,000.05,M,00,\x03" "19\r\n") << true;
+        QTest::newRow("right") << QByteArray("\x02Q,156,000.05,M,00,\x03"
+                                             "19\r\n")
+                               << true;
         // Both ways: lower-case digits that were not read as hex would let the wrong one pass.
-        QTest::newRow("lower-case hex") << QByteArray("\x02Q,229,000.08,M,00,\x03" "1f\r\n") << true;
-        QTest::newRow("lower-case hex, wrong") << QByteArray("\x02Q,229,000.08,M,00,\x03" "1e\r\n") << false;
-        QTest::newRow("a speed digit hit on the line") << QByteArray("\x02Q,156,000.15,M,00,\x03" "19\r\n") << false;
+        QTest::newRow("lower-case hex") << QByteArray("\x02Q,229,000.08,M,00,\x03"
+                                                      "1f\r\n")
+                                        << true;
+        QTest::newRow("lower-case hex, wrong") << QByteArray("\x02Q,229,000.08,M,00,\x03"
+                                                             "1e\r\n")
+                                               << false;
+        QTest::newRow("a speed digit hit on the line") << QByteArray("\x02Q,156,000.15,M,00,\x03"
+                                                                     "19\r\n")
+                                                       << false;
         QTest::newRow("no ETX") << QByteArray("\x02Q,156,000.05,M,00,\r\n") << true;
         QTest::newRow("ETX without hex digits") << QByteArray("\x02Q,156,000.05,M,00,\x03\r\n") << true;
     }

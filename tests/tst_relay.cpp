@@ -5,9 +5,9 @@
 // torn lines; what the collector must refuse is refused and counted; a
 // silent station is warned about once. Each case takes milliseconds.
 #include "collector/collector.h"
+#include "daemon/log.h"
 #include "memorybroker.h"
 #include "mqtt/fleet.h"
-#include "daemon/log.h"
 #include "mqtt/recordpayload.h"
 #include "mqtt/stationpublisher.h"
 #include "testsupport.h"
@@ -232,8 +232,8 @@ private slots:
         };
         const qint64 h = header().size(), r = record(0).size();
         send(0, header());
-        send(h + 5 * r, "14:10:1");                         // beyond the end
-        send(h, record(0).left(10));                        // at the end
+        send(h + 5 * r, "14:10:1"); // beyond the end
+        send(h, record(0).left(10)); // at the end
         send(h, record(0));
         send(h + r, record(1));
         QTRY_COMPARE_WITH_TIMEOUT(fileBytes(copyFile(kDay1)), header() + record(0) + record(1), kWaitMs);
@@ -348,7 +348,7 @@ private slots:
         QTRY_COMPARE(m_collectorLog.count(QStringLiteral("mast1 sends records again")), 1);
         const auto mast1 = m_collector->fleetState().station(QStringLiteral("mast1"));
         QVERIFY(mast1->online && !mast1->silent && mast1->records == 1 && mast1->lastRecord.isValid());
-        QVERIFY(changed.count() >= 4);   // two statuses, the alarm, its end
+        QVERIFY(changed.count() >= 4); // two statuses, the alarm, its end
         QCOMPARE(m_collectorLog.count(QStringLiteral("mast2")), 0);
     }
 };

@@ -16,17 +16,24 @@ class tst_sensor : public QObject
 private slots:
     void message()
     {
-        QCOMPARE(SensorMessage::polar(156, 0.05), QByteArray("\x02Q,156,000.05,M,00,\x03" "19\r\n"));
-        QCOMPARE(SensorMessage::polar(359, 123.456), QByteArray("\x02Q,359,123.46,M,00,\x03" "13\r\n"));
+        QCOMPARE(SensorMessage::polar(156, 0.05),
+                 QByteArray("\x02Q,156,000.05,M,00,\x03"
+                            "19\r\n"));
+        QCOMPARE(SensorMessage::polar(359, 123.456),
+                 QByteArray("\x02Q,359,123.46,M,00,\x03"
+                            "13\r\n"));
         // A checksum below 0x10 keeps its leading zero.
-        QCOMPARE(SensorMessage::frame("AB"), QByteArray("\x02" "AB\x03" "03\r\n"));
+        QCOMPARE(SensorMessage::frame("AB"),
+                 QByteArray("\x02"
+                            "AB\x03"
+                            "03\r\n"));
     }
 
     void pacer_data()
     {
-        QTest::addColumn<double>("rate");   // messages per second; 0: back to back
-        QTest::addColumn<int>("lateMs");    // the caller wakes up to this much late
-        QTest::addColumn<int>("stallMs");   // one hold-up of the caller halfway
+        QTest::addColumn<double>("rate"); // messages per second; 0: back to back
+        QTest::addColumn<int>("lateMs"); // the caller wakes up to this much late
+        QTest::addColumn<int>("stallMs"); // one hold-up of the caller halfway
         QTest::newRow("20 Hz") << 20.0 << 7 << 0;
         QTest::newRow("above line rate") << 100.0 << 3 << 0;
         QTest::newRow("back to back, held up") << 0.0 << 3 << 1500;
@@ -40,7 +47,7 @@ private slots:
         constexpr qint64 ms = 1'000'000, messageBytes = 24, duration = 20'000 * ms;
         LinePacer pacer(rate);
         pacer.start(0);
-        QList<qint64> byteTimes;   // when each byte left the line
+        QList<qint64> byteTimes; // when each byte left the line
         quint32 noise = 12345;
         for (qint64 now = 0, stall = stallMs * ms; now <= duration;) {
             byteTimes.append(QList<qint64>(pacer.take(now), now));
@@ -65,12 +72,13 @@ private slots:
                 ++j;
             QVERIFY2(i - j + 1 <= bound, qPrintable(u"%1 bytes within one second"_s.arg(i - j + 1)));
         }
-        if (rate > 0.0 && rate <= 960 / messageBytes) {   // message k goes out at k / rate, however late the wake-ups
+        if (rate > 0.0 && rate <= 960 / messageBytes) { // message k goes out at k / rate, however late the wake-ups
             QVERIFY(qAbs(pacer.messagesQueued() - qint64(duration / ms * rate / 1000.0) - 1) <= 1);
             QCOMPARE(byteTimes.size() / messageBytes, pacer.messagesQueued() - (pacer.pending() > 0 ? 1 : 0));
-        } else {   // the line is never idle: 960 bytes a second, less what a hold-up cost beyond the catch-up
+        } else { // the line is never idle: 960 bytes a second, less what a hold-up cost beyond the catch-up
             const qint64 expected = (duration - stallMs * ms + catchUp) * 960 / LinePacer::NsPerSecond;
-            QVERIFY2(qAbs(byteTimes.size() - expected) <= 12 + lateMs, qPrintable(u"%1 bytes, expected %2"_s.arg(byteTimes.size()).arg(expected)));
+            QVERIFY2(qAbs(byteTimes.size() - expected) <= 12 + lateMs,
+                     qPrintable(u"%1 bytes, expected %2"_s.arg(byteTimes.size()).arg(expected)));
         }
     }
 
@@ -108,13 +116,13 @@ private slots:
     {
         QTemporaryDir dir;
         const QString link = dir.filePath(u"COM1"_s);
-        QVERIFY(QFile::link(u"/nonexistent"_s, link));   // a stale link from an earlier run is replaced
+        QVERIFY(QFile::link(u"/nonexistent"_s, link)); // a stale link from an earlier run is replaced
         SensorProcess run;
         QVERIFY(run.start({u"--rate"_s, u"20"_s, u"--speed"_s, u"3"_s, u"--link"_s, link}));
         QCOMPARE(QFileInfo(link).symLinkTarget(), run.device);
-        QTest::qWait(200);   // it sends a while with nobody listening
+        QTest::qWait(200); // it sends a while with nobody listening
         QVERIFY(run.listen());
-        const QByteArray heard = run.read(3 * 24);   // two whole messages at least
+        const QByteArray heard = run.read(3 * 24); // two whole messages at least
         QCOMPARE(heard.size(), 3 * 24);
         QVERIFY2(SensorMessage::polar(0, 3.0).repeated(4).contains(heard), heard.toPercentEncoding().constData());
         ::kill(pid_t(run.process.processId()), SIGTERM);

@@ -12,9 +12,13 @@ namespace {
 // Counters the test sets; counts how often the control looks.
 struct ScriptedCounters final : LineCounterSource
 {
-    std::optional<LineCounters> value = LineCounters{ 3, 3, 3, 3, 3 };
+    std::optional<LineCounters> value = LineCounters{3, 3, 3, 3, 3};
     int reads = 0;
-    std::optional<LineCounters> read(qintptr) override { ++reads; return value; }
+    std::optional<LineCounters> read(qintptr) override
+    {
+        ++reads;
+        return value;
+    }
 };
 
 using Codes = QList<qint16>;
@@ -26,7 +30,11 @@ class tst_serial : public QObject
     Q_OBJECT
     QTemporaryDir m_dir;
 private slots:
-    void cleanup() { qunsetenv("SORVIK7_COM1"); qunsetenv("SORVIK7_COM2"); }
+    void cleanup()
+    {
+        qunsetenv("SORVIK7_COM1");
+        qunsetenv("SORVIK7_COM2");
+    }
 
     void deviceForPort()
     {
@@ -106,7 +114,7 @@ private slots:
         comm.discardInput();
         QCOMPARE(comm.InBufferCount(), qint16(0));
 
-        comm.setPortOpen(false);   // a pty shows only the speed and the stop bits
+        comm.setPortOpen(false); // a pty shows only the speed and the stop bits
         comm.setSettings(QStringLiteral("19200,E,7,2"));
         comm.setPortOpen(true);
         comm.setPortOpen(true);
@@ -114,7 +122,7 @@ private slots:
         t = pty.settings();
         QCOMPARE(cfgetispeed(&t), speed_t(B19200));
         QVERIFY(t.c_cflag & CSTOPB);
-        comm.setPortOpen(false);   // STOP, then START again
+        comm.setPortOpen(false); // STOP, then START again
         QVERIFY(Init_Comm(comm, def, reporter));
         QCOMPARE(reporter.texts, QStringList());
 
@@ -159,7 +167,8 @@ private slots:
         QVERIFY(!Init_Comm(second, sorvik7_def(), reporter));
         QCOMPARE(second.lockHolder(), QCoreApplication::applicationPid());
         const QString holder = QStringLiteral("held by process %1").arg(QCoreApplication::applicationPid());
-        QVERIFY2(reporter.texts.value(0).startsWith(QStringLiteral("Error : <COM1> 8010\n")), qPrintable(reporter.texts.value(0)));
+        QVERIFY2(reporter.texts.value(0).startsWith(QStringLiteral("Error : <COM1> 8010\n")),
+                 qPrintable(reporter.texts.value(0)));
         QVERIFY2(reporter.texts.value(0).contains(holder), qPrintable(reporter.texts.value(0)));
         first.setPortOpen(false);
         QVERIFY(Init_Comm(second, sorvik7_def(), reporter));
@@ -212,11 +221,12 @@ private slots:
     {
         QTest::addColumn<std::optional<LineCounters>>("after");
         QTest::addColumn<Codes>("codes");
-        QTest::newRow("went down") << std::optional(LineCounters{ 0, 3, 3, 3, 3 }) << Codes{};
+        QTest::newRow("went down") << std::optional(LineCounters{0, 3, 3, 3, 3}) << Codes{};
         QTest::newRow("counters gone") << std::optional<LineCounters>() << Codes{};
-        QTest::newRow("all at once, framing many times") << std::optional(LineCounters{ 90, 5, 6, 7, 8 })
-                                     << Codes{ MSComm::comEvBreak, MSComm::comEvFrame, MSComm::comEvOverrun,
-                                               MSComm::comEvRxOver, MSComm::comEvRxParity };
+        QTest::newRow("all at once, framing many times")
+            << std::optional(LineCounters{90, 5, 6, 7, 8})
+            << Codes{MSComm::comEvBreak, MSComm::comEvFrame, MSComm::comEvOverrun, MSComm::comEvRxOver,
+                     MSComm::comEvRxParity};
     }
     void lineErrorCounters()
     {
@@ -231,12 +241,12 @@ private slots:
         Codes seen;
         connect(&comm, &MSComm::OnComm, this, [&] { seen.append(comm.CommEvent()); });
         comm.setPortOpen(true);
-        QTRY_VERIFY(counters.reads >= 3);   // errors from before the open are not reported
+        QTRY_VERIFY(counters.reads >= 3); // errors from before the open are not reported
         QCOMPARE(seen, Codes{});
         counters.value = after;
         const int readsBefore = counters.reads;
         QTRY_VERIFY(counters.reads >= readsBefore + 3 || (!after && counters.reads > readsBefore));
-        QCOMPARE(seen, codes);   // one event per kind, not one per look
+        QCOMPARE(seen, codes); // one event per kind, not one per look
 
         // The far end goes away: one event, the port closed, no more looks.
         pty.close();

@@ -6,8 +6,8 @@
 // the campaign tables.
 #include "datafile/folderlock.h"
 #include "fleetsupport.h"
-#include "tools/sensormessage.h"
 #include "testsupport.h"
+#include "tools/sensormessage.h"
 
 #include <QDir>
 #include <QRandomGenerator>
@@ -27,7 +27,7 @@
 namespace {
 
 constexpr int kExitBadConfig = 2;
-constexpr int kSlowMs = 30000;   // generous: CI machines are shared
+constexpr int kSlowMs = 30000; // generous: CI machines are shared
 
 // Good messages with line noise after some of them: random bytes, a break's
 // NUL run, a message whose checksum is wrong. The same seed, the same bytes.
@@ -137,12 +137,11 @@ struct NotifySocket
     QByteArrayList messages;
 };
 
-
 // A message of the campaign test: what was sent, as the raw table must hold it.
 struct Sent
 {
-    QByteArray direction;   // as a whole number, or empty
-    QByteArray speed;       // as a number
+    QByteArray direction; // as a whole number, or empty
+    QByteArray speed; // as a number
     QByteArray status;
     QByteArray message;
 };
@@ -234,15 +233,16 @@ private slots:
         // the sensor hangs up, a new pseudo-terminal at the link, the rest.
         const QString link = path("ttyWIND");
         const QStringList sensorArgs{"--wait", "--quiet", "--link", link, "--raw"};
-        Service service({"--port", link, "--samples", "5", "--debug", "--dir", path("service"),
-                         "--config", writeFile("empty.conf", {})});
+        Service service({"--port", link, "--samples", "5", "--debug", "--dir", path("service"), "--config",
+                         writeFile("empty.conf", {})});
         SensorProcess first;
         QVERIFY(first.start(sensorArgs + QStringList{writeFile("before", before)}));
         QTRY_COMPARE_WITH_TIMEOUT(first.process.state(), QProcess::NotRunning, kSlowMs);
         QTRY_VERIFY_WITH_TIMEOUT(service.log().contains("Device lost"), kSlowMs);
         SensorProcess second;
         QVERIFY(second.start(sensorArgs + QStringList{writeFile("after", after)}));
-        QTRY_VERIFY2_WITH_TIMEOUT(withoutTimes(dayFile(path("service"))) == expected, service.log().constData(), kSlowMs);
+        QTRY_VERIFY2_WITH_TIMEOUT(withoutTimes(dayFile(path("service"))) == expected, service.log().constData(),
+                                  kSlowMs);
         QVERIFY(service.terminate());
     }
 
@@ -286,7 +286,9 @@ private slots:
         const QByteArray log = service.log();
         QVERIFY2(log.contains("samples 3"), log.constData());
         QCOMPARE(log.count("Device lost"), 1);
-        QVERIFY2(QRegularExpression(QStringLiteral("Device back after \\d+\\.\\d s")).match(QString::fromLocal8Bit(log)).hasMatch(),
+        QVERIFY2(QRegularExpression(QStringLiteral("Device back after \\d+\\.\\d s"))
+                     .match(QString::fromLocal8Bit(log))
+                     .hasMatch(),
                  log.constData());
         QVERIFY2(log.contains("stopped (SIGTERM)"), log.constData());
         notify.take();
@@ -314,7 +316,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(pty.hasListener(), kSlowMs);
         QByteArray told;
         const auto take = [&] { return told += statuses.readAllStandardOutput(); };
-        QTRY_VERIFY2_WITH_TIMEOUT(take().contains("\"online\":true"), statuses.readAllStandardError().constData(), kSlowMs);
+        QTRY_VERIFY2_WITH_TIMEOUT(take().contains("\"online\":true"), statuses.readAllStandardError().constData(),
+                                  kSlowMs);
         QRandomGenerator rng(5);
         QByteArray junk(4096, '\0');
         for (QDeadlineTimer flood(2000); !flood.hasExpired();) {
@@ -335,7 +338,8 @@ private slots:
         QCOMPARE(log.count("Sensor status 04"), 1);
         QCOMPARE(log.count("Sensor status"), 2);
         // Each fault while it lasts, and none once both have ended.
-        QTRY_VERIFY2_WITH_TIMEOUT(take().trimmed().split('\n').last().contains("\"faults\":[]"), told.constData(), kSlowMs);
+        QTRY_VERIFY2_WITH_TIMEOUT(take().trimmed().split('\n').last().contains("\"faults\":[]"), told.constData(),
+                                  kSlowMs);
         QVERIFY2(told.contains("\"faults\":[\"receive buffer overflow: characters dropped\"]"), told.constData());
         QVERIFY2(told.contains("\"faults\":[\"sensor status 04\"]"), told.constData());
         QVERIFY(service.terminate());
@@ -366,12 +370,12 @@ private slots:
     void campaignTables()
     {
         constexpr int kMessages = 80;
-        constexpr int kSynced = 3;   // the cycle skips the first three
+        constexpr int kSynced = 3; // the cycle skips the first three
         const QList<Sent> sent = campaignMessages(kMessages);
         QByteArray stream;
         for (const Sent &s : sent)
             stream += s.message;
-        stream += '\x02';   // completes the last message
+        stream += '\x02'; // completes the last message
 
         const QString link = path("ttyWIND"), data = path("data");
         const qint64 before = QDateTime::currentMSecsSinceEpoch();
@@ -387,7 +391,8 @@ private slots:
             return csvRows(all);
         };
         // Each file has its header; the rows come once every message is in.
-        QTRY_VERIFY2_WITH_TIMEOUT(tableRows("raw").size() >= kMessages - kSynced + 1, service.log().constData(), kSlowMs);
+        QTRY_VERIFY2_WITH_TIMEOUT(tableRows("raw").size() >= kMessages - kSynced + 1, service.log().constData(),
+                                  kSlowMs);
         QVERIFY(service.terminate());
         const qint64 after = QDateTime::currentMSecsSinceEpoch();
 
@@ -422,8 +427,9 @@ private slots:
             m.bad += row[4] != "00";
         }
         QList<QByteArrayList> stats = tableRows("stats");
-        QCOMPARE(stats.takeFirst().join(','), QByteArray("start,end,count,coverage,speed_mean,speed_sd,speed_min,"
-                                                        "speed_max,gust,ti,dir_mean,dir_sd,status_bad,units"));
+        QCOMPARE(stats.takeFirst().join(','),
+                 QByteArray("start,end,count,coverage,speed_mean,speed_sd,speed_min,"
+                            "speed_max,gust,ti,dir_mean,dir_sd,status_bad,units"));
         QCOMPARE(stats.size(), qsizetype(minutes.size()));
         auto minute = minutes.begin();
         for (const QByteArrayList &row : stats) {
@@ -432,7 +438,9 @@ private slots:
             double sum = 0.0;
             for (double v : m.speeds)
                 sum += v;
-            const auto near = [](const QByteArray &text, double value) { return std::abs(text.toDouble() - value) < 0.0011; };
+            const auto near = [](const QByteArray &text, double value) {
+                return std::abs(text.toDouble() - value) < 0.0011;
+            };
             QCOMPARE(utcMs(row[0]), start);
             QCOMPARE(utcMs(row[1]), start + 60000);
             QCOMPARE(row[2].toLongLong(), qint64(m.speeds.size()));
@@ -467,8 +475,11 @@ private slots:
         const QByteArray log = service.log();
         QCOMPARE(log.count("table not written"), 1);
         QCOMPARE(log.count("table written again"), 1);
-        QVERIFY2(QRegularExpression(QStringLiteral("table written again \\(.*raw\\): [1-9][0-9]+ rows were written late, 0 lost"))
-                     .match(QString::fromLocal8Bit(log)).hasMatch(), log.constData());
+        QVERIFY2(QRegularExpression(
+                     QStringLiteral("table written again \\(.*raw\\): [1-9][0-9]+ rows were written late, 0 lost"))
+                     .match(QString::fromLocal8Bit(log))
+                     .hasMatch(),
+                 log.constData());
         // Every record's message and the two that filled the window.
         const QStringList files = QDir(data + QStringLiteral("/raw")).entryList({"*.csv"}, QDir::Files);
         QCOMPARE(files.size(), 1);
@@ -513,31 +524,33 @@ private slots:
         const QString log = QString::fromLocal8Bit(service.log());
         QVERIFY2(log.contains(QStringLiteral("data folder %1 cannot be made").arg(data)), qPrintable(log));
         QVERIFY2(log.contains(QStringLiteral("Unable to open data file.  76")), qPrintable(log));
-        QVERIFY2(QRegularExpression(QStringLiteral("10 records were written late, \\d+ were lost")).match(log).hasMatch(),
-                 qPrintable(log));
+        QVERIFY2(
+            QRegularExpression(QStringLiteral("10 records were written late, \\d+ were lost")).match(log).hasMatch(),
+            qPrintable(log));
     }
 
     void badSettings_data()
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QByteArray>("config");
-        QTest::addColumn<QString>("named");   // the key and the value the line must name
+        QTest::addColumn<QString>("named"); // the key and the value the line must name
 
         const QStringList port{"--port", "/dev/null"};
         QTest::newRow("N of 2") << port + QStringList{"--samples", "2"} << QByteArray() << "samples = '2'";
         QTest::newRow("N not a number in the file") << port << QByteArray("samples=ten\n") << "samples = 'ten'";
         QTest::newRow("unknown key") << QStringList() << QByteArray("port=/dev/null\nrate=4\n") << "rate = '4'";
-        QTest::newRow("a key twice") << port << QByteArray("samples=5\n# samples=4\nsamples=6\n") << "key samples given twice";
+        QTest::newRow("a key twice") << port << QByteArray("samples=5\n# samples=4\nsamples=6\n")
+                                     << "key samples given twice";
         QTest::newRow("unknown option") << port + QStringList{"--rate", "4"} << QByteArray() << "'--rate'";
         QTest::newRow("no port") << QStringList() << QByteArray("samples=5\n") << "port: missing";
         QTest::newRow("port and com") << port + QStringList{"--com", "1"} << QByteArray() << "com = '1'";
         QTest::newRow("com 0 in the file") << QStringList() << QByteArray("com=0\n") << "com = '0'";
         QTest::newRow("debug not true or false") << port << QByteArray("debug=maybe\n") << "debug = 'maybe'";
-        QTest::newRow("interval not dividing 60") << port + QStringList{"--stats-minutes", "7"} << QByteArray()
-                                                  << "stats-minutes = '7'";
+        QTest::newRow("interval not dividing 60")
+            << port + QStringList{"--stats-minutes", "7"} << QByteArray() << "stats-minutes = '7'";
         QTest::newRow("unknown table") << port << QByteArray("tables=raw,daily\n") << "tables = 'raw,daily'";
-        QTest::newRow("backlog limit under 10") << port + QStringList{"--backlog-limit", "9"} << QByteArray()
-                                                << "backlog-limit = '9'";
+        QTest::newRow("backlog limit under 10")
+            << port + QStringList{"--backlog-limit", "9"} << QByteArray() << "backlog-limit = '9'";
     }
 
     void badSettings()

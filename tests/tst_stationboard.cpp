@@ -48,30 +48,35 @@ private slots:
         QTest::addColumn<QList<Event>>("events");
         QTest::addColumn<int>("atS");
         QTest::addColumn<bool>("online");
-        QTest::addColumn<int>("sinceS");        // seconds since the state began; -1: not known
+        QTest::addColumn<int>("sinceS"); // seconds since the state began; -1: not known
         QTest::addColumn<QStringList>("alarms");
 
         const QList<Event> recording{{0, "status", kOnline}, {0, "line", kRecord}};
-        QTest::newRow("records within the silence time") << recording << 119 << true << 86400 * 6 + 3 * 3600 + 119 << QStringList();
-        QTest::newRow("silent after it") << recording << 120 << true << 86400 * 6 + 3 * 3600 + 120 << QStringList{"silent"};
-        QTest::newRow("online, never a record") << QList<Event>{{0, "status", "{\"online\":true}"}} << 121 << true << 121
-                                                << QStringList{"silent"};
+        QTest::newRow("records within the silence time")
+            << recording << 119 << true << 86400 * 6 + 3 * 3600 + 119 << QStringList();
+        QTest::newRow("silent after it") << recording << 120 << true << 86400 * 6 + 3 * 3600 + 120
+                                         << QStringList{"silent"};
+        QTest::newRow("online, never a record")
+            << QList<Event>{{0, "status", "{\"online\":true}"}} << 121 << true << 121 << QStringList{"silent"};
         // The will's "since" is when its connection was made: the change is dated when seen.
         QTest::newRow("offline by the last will")
-            << (recording + QList<Event>{{50, "status", "{\"online\":false,\"since\":\"2026-12-01T00:00:00Z\"}"}}) << 60 << false
-            << 10 << QStringList{"offline"};
+            << (recording + QList<Event>{{50, "status", "{\"online\":false,\"since\":\"2026-12-01T00:00:00Z\"}"}}) << 60
+            << false << 10 << QStringList{"offline"};
         QTest::newRow("faults and a sensor status")
-            << QList<Event>{{0, "status", "{\"online\":true,\"faults\":[\"waiting for the device /dev/ttyUSB0\","
-                                          "\"cannot write 20261207.SVK: Permission denied\",\"no valid message for 30 s\","
-                                          "\"receive buffer overflow: characters dropped\"],"
-                                          "\"records_waiting\":12}"},
+            << QList<Event>{{0, "status",
+                             "{\"online\":true,\"faults\":[\"waiting for the device /dev/ttyUSB0\","
+                             "\"cannot write 20261207.SVK: Permission denied\",\"no valid message for 30 s\","
+                             "\"receive buffer overflow: characters dropped\"],"
+                             "\"records_waiting\":12}"},
                             {1, "line", kBadRecord}}
-            << 2 << true << 2 << QStringList{"no_valid_message", "sensor_status", "device_lost", "file_fault", "backlog", "input_overflow"};
+            << 2 << true << 2 << QStringList{"no_valid_message", "sensor_status", "device_lost",
+                                             "file_fault",       "backlog",       "input_overflow"};
         QTest::newRow("a newer live message clears the record's status")
-            << (recording + QList<Event>{{1, "line", kBadRecord}, {2, "live", "{\"status\":\"00\",\"speed\":4.1}"}}) << 3 << true
-            << 86400 * 6 + 3 * 3600 + 3 << QStringList();
-        QTest::newRow("a header is no record") << QList<Event>{{0, "status", kOnline}, {0, "line", "Gill Format Polar,26/12/07,03:00:00\r\n"}}
-                                               << 121 << true << 86400 * 6 + 3 * 3600 + 121 << QStringList{"silent"};
+            << (recording + QList<Event>{{1, "line", kBadRecord}, {2, "live", "{\"status\":\"00\",\"speed\":4.1}"}})
+            << 3 << true << 86400 * 6 + 3 * 3600 + 3 << QStringList();
+        QTest::newRow("a header is no record")
+            << QList<Event>{{0, "status", kOnline}, {0, "line", "Gill Format Polar,26/12/07,03:00:00\r\n"}} << 121
+            << true << 86400 * 6 + 3 * 3600 + 121 << QStringList{"silent"};
     }
 
     void alarms()
@@ -101,12 +106,14 @@ private slots:
     {
         StationBoard board;
         const auto stats = [](const char *start, double gust) {
-            return QByteArray("{\"start\":\"2026-12-07T") + start + "Z\",\"speed_mean\":4.0,\"gust\":" + QByteArray::number(gust) + "}";
+            return QByteArray("{\"start\":\"2026-12-07T") + start
+                + "Z\",\"speed_mean\":4.0,\"gust\":" + QByteArray::number(gust) + "}";
         };
-        feed(board, {{0, "stats", stats("02:00:00", 6)},
-                     {1, "stats", stats("01:50:00", 5)},    // late
-                     {2, "stats", stats("02:00:00", 7)},    // sent again, corrected
-                     {3, "stats", stats("08:00:00", 9)}});  // six hours on: 01:50 drops out
+        feed(board,
+             {{0, "stats", stats("02:00:00", 6)},
+              {1, "stats", stats("01:50:00", 5)}, // late
+              {2, "stats", stats("02:00:00", 7)}, // sent again, corrected
+              {3, "stats", stats("08:00:00", 9)}}); // six hours on: 01:50 drops out
         const StationView v = board.views(kStart.addSecs(4)).value(0);
         QCOMPARE(v.history.size(), 2);
         QCOMPARE(v.history[0][QStringLiteral("start")].toString(), QStringLiteral("2026-12-07T02:00:00Z"));

@@ -23,7 +23,7 @@ private slots:
         {
             QFile f(folder + QStringLiteral("/2026-12-07.csv"));
             QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write("h\nrow1\nro");   // a power cut in the middle of a row
+            f.write("h\nrow1\nro"); // a power cut in the middle of a row
         }
         TableFile table(folder, "h");
         QVERIFY(table.append(day, "row2"));
@@ -34,7 +34,7 @@ private slots:
     void refusedFolderWaits()
     {
         QTemporaryDir dir;
-        const QString data = dir.filePath(QStringLiteral("data"));   // not there yet
+        const QString data = dir.filePath(QStringLiteral("data")); // not there yet
         TableFile table(data + QStringLiteral("/stats"), "h");
         const QDate first(2026, 12, 7), second(2026, 12, 8);
         QVERIFY(!table.append(first, "a"));
@@ -44,7 +44,7 @@ private slots:
         QCOMPARE(table.pending(), 2);
 
         QVERIFY(QDir().mkpath(data));
-        QVERIFY(!table.append(second, "c"));   // behind the waiting rows
+        QVERIFY(!table.append(second, "c")); // behind the waiting rows
         QVERIFY(table.sync());
         QCOMPARE(table.pending(), 0);
         QCOMPARE(table.delayed(), 3u);

@@ -28,8 +28,8 @@ struct BoxCloser : QTimer
             if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
                 texts << box->text();
                 proper = proper && box->windowTitle() == u"SORVIK-7"_s && box->textFormat() == Qt::PlainText
-                         && box->icon() == QMessageBox::NoIcon
-                         && (answer != QMessageBox::Ok || box->standardButtons() == QMessageBox::Ok);
+                    && box->icon() == QMessageBox::NoIcon
+                    && (answer != QMessageBox::Ok || box->standardButtons() == QMessageBox::Ok);
                 box->button(answer)->click();
             }
         });
@@ -38,12 +38,29 @@ struct BoxCloser : QTimer
 };
 
 template<typename T = QWidget>
-T *kid(const QObject *parent, const QString &name) { return parent->findChild<T *>(name); }
-void click(QWidget *w) { QTest::mouseClick(w, Qt::LeftButton); }
-void typePort(QComboBox *cmb, const QString &text) { cmb->clearEditText(); cmb->lineEdit()->insert(text); }
-bool activate(QWidget *w) { w->activateWindow(); return QTest::qWaitFor([w] { return w->isActiveWindow(); }); }
+T *kid(const QObject *parent, const QString &name)
+{
+    return parent->findChild<T *>(name);
+}
+void click(QWidget *w)
+{
+    QTest::mouseClick(w, Qt::LeftButton);
+}
+void typePort(QComboBox *cmb, const QString &text)
+{
+    cmb->clearEditText();
+    cmb->lineEdit()->insert(text);
+}
+bool activate(QWidget *w)
+{
+    w->activateWindow();
+    return QTest::qWaitFor([w] { return w->isActiveWindow(); });
+}
 
-QTreeWidgetItem *entry(DirList *list, const QString &name) { return list->findItems(name, Qt::MatchExactly | Qt::MatchRecursive).value(0); }
+QTreeWidgetItem *entry(DirList *list, const QString &name)
+{
+    return list->findItems(name, Qt::MatchExactly | Qt::MatchRecursive).value(0);
+}
 
 // A click, then the second press, as the mouse makes a double-click.
 void doubleClick(DirList *list, QTreeWidgetItem *item, bool second = true)
@@ -71,7 +88,7 @@ class TestUi : public QObject
     QString panel(int n) const { return kid<PanelStatusBar>(m_w.get(), u"SB1"_s)->panelText(n); }
     QString label(const QString &name) const { return kid<QLabel>(m_w.get(), name)->text(); }
     QList<int> settings() const { return {m_w->state().Com_Port, m_w->state().Sample_Num, m_w->state().Debug_Flag}; }
-    QList<bool> enabled() const   // START, STOP, Setting, END
+    QList<bool> enabled() const // START, STOP, Setting, END
     {
         return {button(u"Command1"_s)->isEnabled(), button(u"Command4"_s)->isEnabled(),
                 button(u"Command2"_s)->isEnabled(), button(u"Command3"_s)->isEnabled()};
@@ -82,7 +99,7 @@ class TestUi : public QObject
         Frm_Savepath *dlg = m_w->settingDialog();
         return dlg && QTest::qWaitForWindowActive(dlg) ? dlg : nullptr;
     }
-    bool start()   // on the device SORVIK7_COM1 names
+    bool start() // on the device SORVIK7_COM1 names
     {
         click(button(u"Command1"_s));
         return m_w->engine().isPortOpen();
@@ -97,23 +114,29 @@ private slots:
         m_w->show();
         QVERIFY(QTest::qWaitForWindowActive(m_w.get()));
     }
-    void cleanup() { m_restarts.reset(); m_w.reset(); }
+    void cleanup()
+    {
+        m_restarts.reset();
+        m_w.reset();
+    }
 
     void freshStart()
     {
         QCOMPARE(m_w->windowTitle(), u"SORVIK-7"_s);
-        QCOMPARE(QStringList({panel(1), panel(2), panel(3)}), QStringList({QCoreApplication::applicationDirPath(), u"COM1"_s, QString()}));
+        QCOMPARE(QStringList({panel(1), panel(2), panel(3)}),
+                 QStringList({QCoreApplication::applicationDirPath(), u"COM1"_s, QString()}));
         QTRY_COMPARE(panel(4), PanelStatusBar::clockText(QTime::currentTime()));
-        const QString clock = PanelStatusBar::clockText(QTime(14, 3, 7));   // hours and minutes
+        const QString clock = PanelStatusBar::clockText(QTime(14, 3, 7)); // hours and minutes
         QVERIFY2(clock.contains(u"03"_s), qPrintable(clock));
         QVERIFY2(!clock.contains(u"07"_s), qPrintable(clock));
-        QCOMPARE(QStringList({label(u"lbl_cnt"_s), label(u"lbl_title"_s), label(u"Label1"_s), kid<QLineEdit>(m_w.get(), u"txt_meas"_s)->text()}),
+        QCOMPARE(QStringList({label(u"lbl_cnt"_s), label(u"lbl_title"_s), label(u"Label1"_s),
+                              kid<QLineEdit>(m_w.get(), u"txt_meas"_s)->text()}),
                  QStringList({u"00"_s, u"."_s, u"Recive Data"_s, QString()}));
         QCOMPARE(enabled(), m_allEnabled);
         QCOMPARE(settings(), (QList<int>{1, 10, false}));
         QVERIFY(m_w->state().Stop_Flag);
         QVERIFY(!m_w->engine().isPortOpen());
-        QCOMPARE(m_restarts->count(), 1);   // the first show
+        QCOMPARE(m_restarts->count(), 1); // the first show
         QVERIFY(!m_w->windowIcon().isNull());
         QCOMPARE(kid<QLabel>(m_w.get(), u"Image1"_s)->pixmap().size(), QSize(124, 135));
 
@@ -130,7 +153,7 @@ private slots:
     void startWithoutPort()
     {
         qputenv("SORVIK7_COM1", (m_tmp.path() + u"-missing"_s).toLocal8Bit());
-        click(button(u"Command4"_s));   // STOP while stopped changes nothing
+        click(button(u"Command4"_s)); // STOP while stopped changes nothing
         QVERIFY(m_w->state().Stop_Flag);
         QCOMPARE(enabled(), m_allEnabled);
 
@@ -141,7 +164,7 @@ private slots:
         QVERIFY(closer.proper);
         QVERIFY(!m_w->state().Stop_Flag);
         QCOMPARE(enabled(), (QList<bool>{false, true, false, false}));
-        QCOMPARE(m_restarts->count(), 1);   // a message box closing restarts nothing
+        QCOMPARE(m_restarts->count(), 1); // a message box closing restarts nothing
 
         click(button(u"Command4"_s));
         QVERIFY(m_w->state().Stop_Flag);
@@ -150,7 +173,7 @@ private slots:
 
     void settingDialog()
     {
-        QWindow other;   // another program
+        QWindow other; // another program
         other.resize(50, 50);
         other.show();
         auto viaOther = [&] {
@@ -192,7 +215,7 @@ private slots:
             QCOMPARE(settings(), (QList<int>{3, 20, true}));
             QCOMPARE(panel(2), u"COM1"_s);
         }
-        QPointer<Frm_Savepath> dlg = openSetting();   // END with the dialog open closes both
+        QPointer<Frm_Savepath> dlg = openSetting(); // END with the dialog open closes both
         click(button(u"Command3"_s));
         QVERIFY(!dlg);
         QVERIFY(!m_w->isVisible());
@@ -205,7 +228,7 @@ private slots:
         QTest::addColumn<QString>("port");
         QTest::addColumn<bool>("debug");
         QTest::addColumn<int>("n");
-        QTest::addColumn<int>("comPort");   // -1: refused
+        QTest::addColumn<int>("comPort"); // -1: refused
         QTest::newRow("as opened") << -1 << u"COM1"_s << false << 3 << 1;
         QTest::newRow("20, COM5, debug") << 1 << u"COM5"_s << true << 20 << 5;
         QTest::newRow("5, COM12 gives 2") << 3 << u"COM12"_s << false << 5 << 2;
@@ -236,10 +259,11 @@ private slots:
 
         // Refused: nothing applied, the folder included, and the dialog stays open.
         QCOMPARE(settings(), (QList<int>{refused ? 1 : comPort, n, debug && !refused}));
-        QCOMPARE(QStringList({m_w->state().Save_Path, panel(1), panel(2)}), QStringList({path, path, u"COM%1"_s.arg(settings().first())}));
+        QCOMPARE(QStringList({m_w->state().Save_Path, panel(1), panel(2)}),
+                 QStringList({path, path, u"COM%1"_s.arg(settings().first())}));
         QTRY_COMPARE(m_w->settingDialog(), refused ? dlg : nullptr);
         QTRY_VERIFY(refused || m_w->isActiveWindow());
-        QCOMPARE(m_restarts->count(), refused ? 1 : 2);   // back from the dialog, not from the box
+        QCOMPARE(m_restarts->count(), refused ? 1 : 2); // back from the dialog, not from the box
     }
 
     void missingDataFolderKept()
@@ -292,7 +316,8 @@ private slots:
         QVERIFY(dlg);
         auto *dir = kid<DirList>(dlg, u"Dir1"_s);
 
-        // From the root down to the folder and its subfolders. A highlighted folder is not the path; a double-clicked one is.
+        // From the root down to the folder and its subfolders. A highlighted folder is not the path; a double-clicked
+        // one is.
         auto *gamma = entry(dir, u"gamma"_s);
         doubleClick(dir, gamma, false);
         QCOMPARE(dir->topLevelItem(0)->text(0), QDir::rootPath());
@@ -326,7 +351,7 @@ private slots:
         QCOMPARE(QStringList({drive->drive(), dir->path()}), QStringList({b.path(), b.path()}));
         QVERIFY(dlg->Command1_Click());
         QCOMPARE(m_w->state().Save_Path, b.path());
-        QVERIFY(::rmdir(latin1.constData()) == 0);   // Qt cannot remove what it cannot name
+        QVERIFY(::rmdir(latin1.constData()) == 0); // Qt cannot remove what it cannot name
     }
 
     void fileFaultKeepsAcquiring()
@@ -391,7 +416,8 @@ private slots:
         QTRY_COMPARE(panel(3), u"28 wait"_s);
         // The panel is narrow: the longest count it shows still fits.
         const QLabel *third = kid<PanelStatusBar>(m_w.get(), u"SB1"_s)->panel(3);
-        QVERIFY(third->fontMetrics().horizontalAdvance(u"400000 wait"_s) + third->indent() <= third->contentsRect().width());
+        QVERIFY(third->fontMetrics().horizontalAdvance(u"400000 wait"_s) + third->indent()
+                <= third->contentsRect().width());
         QList<QMessageBox *> shown;
         for (QWidget *w : QApplication::topLevelWidgets())
             if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible())
@@ -418,7 +444,7 @@ private slots:
     void lineEvents()
     {
         m_w->state().Com_Port = 2;
-        for (int code : {1001, 2, 1005, 1013})   // a break, then codes that show nothing
+        for (int code : {1001, 2, 1005, 1013}) // a break, then codes that show nothing
             m_w->MSComm1_OnComm(qint16(code));
         QCOMPARE(label(u"lbl_title"_s), u"Com2 : Break signal detected"_s);
         QCOMPARE(m_w->beepCount(), 1);
@@ -442,8 +468,9 @@ private slots:
             bytes += sensorMessage(229, speed);
         QCOMPARE(pty->send(bytes + sorvik7::STX), bytes.size() + 1);
         const QString path = m_tmp.filePath(u"20030521.SVK"_s);
-        QByteArray records = kHeader + "14:03:07,\x02Q,229,002.00,M,00\r\n14:03:07,\x02Q,229,003.67,M,00\r\n"
-                                       "14:03:07,\x02Q,229,006.00,M,00\r\n";
+        QByteArray records = kHeader
+            + "14:03:07,\x02Q,229,002.00,M,00\r\n14:03:07,\x02Q,229,003.67,M,00\r\n"
+              "14:03:07,\x02Q,229,006.00,M,00\r\n";
         QTRY_COMPARE_WITH_TIMEOUT(fileBytes(path), records, 30000);
         QTRY_COMPARE(kid<QLineEdit>(m_w.get(), u"txt_meas"_s)->text(), QString::fromLatin1(sensorMessage(229, 9)));
 

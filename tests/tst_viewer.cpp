@@ -28,7 +28,7 @@ QByteArray records(int count, Line line, int fromSecond = 12 * 3600)
     QByteArray out;
     for (int i = 0; i < count; ++i)
         out += QTime::fromMSecsSinceStartOfDay((fromSecond + i / 4) * 1000).toString("hh:mm:ss").toLatin1() + ",\x02Q,"
-               + line(i) + "\r\n";
+            + line(i) + "\r\n";
     return out;
 }
 
@@ -105,13 +105,13 @@ void tst_viewer::initTestCase()
     qputenv("TZ", "Europe/Berlin");
     tzset();
     QVERIFY(writeBytes(m_dir.filePath("20030521.SVK"), kHeader + records(100, [](int i) -> QByteArray {
-                                                            return i % 4 < 2    ? "000,005.00,M,00"
-                                                                   : i % 4 == 2 ? "090,001.00,M,00"
-                                                                                : "180,000.20,M,00";
-                                                        })));
+                                                           return i % 4 < 2 ? "000,005.00,M,00"
+                                                               : i % 4 == 2 ? "090,001.00,M,00"
+                                                                            : "180,000.20,M,00";
+                                                       })));
     QVERIFY(writeBytes(m_dir.filePath("20030522.SVK"), records(20000, [](int i) {
                            return QByteArray::number(i % 360).rightJustified(3, '0') + ','
-                                  + (i == 12345 ? "099.90" : "003." + QByteArray::number(i % 7) + '0') + ",M,00";
+                               + (i == 12345 ? "099.90" : "003." + QByteArray::number(i % 7) + '0') + ",M,00";
                        })));
 }
 
@@ -134,11 +134,11 @@ void tst_viewer::chartsOfAKnownFile()
     QCOMPARE(seriesOf(w, "direction")->count(), 100);
     const QList<QAbstractSeries *> rose = w.findChild<WindRoseView *>()->chart()->series();
     QCOMPARE(rose.size(), SpeedUnit::kClasses);
-    QCOMPARE(reach(rose.last(), 0), 50.0);   // N, all classes
-    QCOMPARE(reach(rose.last(), 90), 25.0);  // E
-    QCOMPARE(reach(rose.last(), 180), 0.0);  // S: calm, in no sector
-    QCOMPARE(reach(rose.at(1), 0), 0.0);     // N below 4 m/s
-    QCOMPARE(reach(rose.at(2), 0), 50.0);    // N up to 6 m/s
+    QCOMPARE(reach(rose.last(), 0), 50.0); // N, all classes
+    QCOMPARE(reach(rose.last(), 90), 25.0); // E
+    QCOMPARE(reach(rose.last(), 180), 0.0); // S: calm, in no sector
+    QCOMPARE(reach(rose.at(1), 0), 0.0); // N below 4 m/s
+    QCOMPARE(reach(rose.at(2), 0), 50.0); // N up to 6 m/s
     QCOMPARE(rose.at(0)->name(), QString("0.5–2"));
 }
 
@@ -225,9 +225,8 @@ void tst_viewer::redrawsWhileAFileGrows()
     int appended = 0;
     QTimer appender;
     appender.setInterval(200);
-    connect(&appender, &QTimer::timeout, &w, [&] {
-        QVERIFY(writeBytes(file, records(1, line, 12 * 3600 + 1 + appended++), QIODevice::Append));
-    });
+    connect(&appender, &QTimer::timeout, &w,
+            [&] { QVERIFY(writeBytes(file, records(1, line, 12 * 3600 + 1 + appended++), QIODevice::Append)); });
     appender.start();
     QTRY_VERIFY_WITH_TIMEOUT(speed->count() >= 2 + 10, 20000);
     QVERIFY(appender.isActive());
@@ -248,7 +247,8 @@ void tst_viewer::clocksGoBack()
             seconds << t;
     }
     for (int t : seconds)
-        lines += QTime::fromMSecsSinceStartOfDay(t * 1000).toString("hh:mm:ss").toLatin1() + ",\x02Q,090,005.00,M,00\r\n";
+        lines +=
+            QTime::fromMSecsSinceStartOfDay(t * 1000).toString("hh:mm:ss").toLatin1() + ",\x02Q,090,005.00,M,00\r\n";
     QVERIFY(writeBytes(data.filePath("20261025.SVK"), lines));
     ViewerWindow w;
     w.setPictureMode(QSize(800, 500));
@@ -262,7 +262,9 @@ void tst_viewer::clocksGoBack()
     QCOMPARE(pieces.size(), 2);
     QList<QPointF> points = pieces.first() + pieces.last();
     QCOMPARE(points.size(), seconds.size());
-    const auto utcMs = [](const char *text) { return double(QDateTime::fromString(text, Qt::ISODate).toMSecsSinceEpoch()); };
+    const auto utcMs = [](const char *text) {
+        return double(QDateTime::fromString(text, Qt::ISODate).toMSecsSinceEpoch());
+    };
     QCOMPARE(points.first().x(), utcMs("2026-10-24T23:59:50Z"));
     QCOMPARE(points.last().x(), utcMs("2026-10-25T02:00:10Z"));
     QCOMPARE(pieces.first().last().x(), utcMs("2026-10-25T01:29:55Z")); // 02:29:55 CET, before the gap
@@ -270,7 +272,8 @@ void tst_viewer::clocksGoBack()
     QVERIFY(chartOf(w, "speed")->timeAxis()->titleText().contains("Europe/Berlin"));
     // Hours from 23:00, 00:00, 01:00 and 02:00 UTC: a gust each, at its middle.
     const QList<QAbstractSeries *> all = chartOf(w, "speed")->chart()->series();
-    const auto gust = std::find_if(all.begin(), all.end(), [](auto *series) { return series->name() == "60-minute gust"; });
+    const auto gust =
+        std::find_if(all.begin(), all.end(), [](auto *series) { return series->name() == "60-minute gust"; });
     QVERIFY(gust != all.end());
     const auto *gusts = static_cast<QXYSeries *>(*gust);
     QCOMPARE(gusts->count(), 4);

@@ -26,7 +26,7 @@ bool PtyLine::open(QString *error)
     }
 
     char name[256] = {};
-    termios mode {};
+    termios mode{};
     bool ok = ::ttyname_r(slave, name, sizeof name) == 0 && ::tcgetattr(slave, &mode) == 0;
     if (ok) {
         // Raw: every byte passes unchanged, nothing is echoed back.
@@ -38,7 +38,7 @@ bool PtyLine::open(QString *error)
     if (ok) {
         const int flags = ::fcntl(master, F_GETFL);
         ok = flags >= 0 && ::fcntl(master, F_SETFL, flags | O_NONBLOCK) == 0
-             && ::fcntl(master, F_SETFD, FD_CLOEXEC) == 0;
+            && ::fcntl(master, F_SETFD, FD_CLOEXEC) == 0;
     }
     const int savedErrno = errno;
     // See the class comment: from here on the slave is open only while a
@@ -46,7 +46,8 @@ bool PtyLine::open(QString *error)
     ::close(slave);
     if (!ok) {
         ::close(master);
-        *error = QStringLiteral("cannot set up the pseudo-terminal: %1").arg(QString::fromLocal8Bit(std::strerror(savedErrno)));
+        *error = QStringLiteral("cannot set up the pseudo-terminal: %1")
+                     .arg(QString::fromLocal8Bit(std::strerror(savedErrno)));
         return false;
     }
     m_master = master;
@@ -65,7 +66,7 @@ bool PtyLine::hasListener() const
 {
     if (m_master < 0)
         return false;
-    pollfd p {m_master, POLLOUT, 0};
+    pollfd p{m_master, POLLOUT, 0};
     if (::poll(&p, 1, 0) < 0)
         return false;
     return !(p.revents & (POLLHUP | POLLERR | POLLNVAL));
@@ -107,7 +108,7 @@ QByteArray PtyLine::takeWritten()
 
 termios PtyLine::settings() const
 {
-    termios mode {};
+    termios mode{};
     if (m_master >= 0)
         ::tcgetattr(m_master, &mode);
     return mode;
@@ -120,8 +121,7 @@ qsizetype PtyLine::unread() const
     // The master cannot see the slave's input queue (TIOCOUTQ on the
     // master stays 0), so look from the slave side for a moment. Closing
     // this descriptor is not the last close while the listener is there.
-    const int probe = ::open(QFile::encodeName(m_slavePath).constData(),
-                             O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int probe = ::open(QFile::encodeName(m_slavePath).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (probe < 0)
         return -1;
     int waiting = 0;

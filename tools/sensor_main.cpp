@@ -44,16 +44,22 @@ ProgramOptions makeOptions()
          QStringLiteral("Exit status: 0 at the end of the run or after SIGTERM or SIGINT, 1 when the "
                         "pseudo-terminal cannot be made, 2 for bad options.")},
         {
-            {kRate, QStringLiteral("HZ"), QStringLiteral("Messages per second (default 1; fractions allowed; above 40 they go back to back).")},
+            {kRate, QStringLiteral("HZ"),
+             QStringLiteral("Messages per second (default 1; fractions allowed; above 40 they go back to back).")},
             {kSpeed, QStringLiteral("V"), QStringLiteral("Send this speed (0 to 999.99) in every message.")},
             {kSpeeds, QStringLiteral("V1,V2,..."), QStringLiteral("Send these speeds in order, then again.")},
             {kDirection, QStringLiteral("DEG"), QStringLiteral("Direction for --speed/--speeds (default 0).")},
-            {kSeed, QStringLiteral("S"), QStringLiteral("Random walk of speed and direction with this seed (the default, seed 1).")},
-            {kCount, QStringLiteral("N"), QStringLiteral("Stop after N messages, once the listener has read them (at most 2 s).")},
-            {kRaw, QStringLiteral("FILE"), QStringLiteral("Send the bytes of a file unchanged: back to back, or with --rate one STX-started piece per message.")},
+            {kSeed, QStringLiteral("S"),
+             QStringLiteral("Random walk of speed and direction with this seed (the default, seed 1).")},
+            {kCount, QStringLiteral("N"),
+             QStringLiteral("Stop after N messages, once the listener has read them (at most 2 s).")},
+            {kRaw, QStringLiteral("FILE"),
+             QStringLiteral("Send the bytes of a file unchanged: back to back, or with --rate one STX-started piece "
+                            "per message.")},
             {kLineRate, {}, QStringLiteral("Messages back to back: 960 characters per second.")},
             {kWait, {}, QStringLiteral("Send nothing until a program opens the port; the schedule starts then.")},
-            {kLink, QStringLiteral("PATH"), QStringLiteral("Also make a symbolic link to the device here (removed on exit).")},
+            {kLink, QStringLiteral("PATH"),
+             QStringLiteral("Also make a symbolic link to the device here (removed on exit).")},
             {kQuiet, {}, QStringLiteral("No diagnostics and no summary on stderr.")},
         });
 }
@@ -178,7 +184,7 @@ bool readingSource(const ProgramOptions &o, SensorSimulator::MessageSource *sour
         }
     }
     auto readings = std::make_shared<ReadingSource>(speeds.isEmpty() ? ReadingSource::walk(seed)
-                                                                      : ReadingSource::fixed(speeds, direction));
+                                                                     : ReadingSource::fixed(speeds, direction));
     *source = [readings] {
         const ReadingSource::Reading r = readings->next();
         return SensorMessage::polar(r.direction, r.speed);
@@ -197,8 +203,10 @@ bool takeRun(const ProgramOptions &o, Run *run, QString *error)
         return false;
     const qint64 lineMessages = LinePacer::CharsPerSecond / SensorMessage::polar(0, 0.0).size();
     if (!run->quiet && run->options.rate > double(lineMessages))
-        std::fprintf(stderr, "sorvik7-sensor: a 9600 baud line carries at most %lld messages per second; "
-                             "they go back to back\n", static_cast<long long>(lineMessages));
+        std::fprintf(stderr,
+                     "sorvik7-sensor: a 9600 baud line carries at most %lld messages per second; "
+                     "they go back to back\n",
+                     static_cast<long long>(lineMessages));
     return true;
 }
 

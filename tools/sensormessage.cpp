@@ -19,8 +19,7 @@ QByteArray SensorMessage::body(int direction, double speed)
         speed = 0.0;
     // Work in hundredths so that the text never shows a rounding artefact
     // like "1000.00" for 999.996.
-    const long long hundredths = std::min(std::llround(speed * 100.0),
-                                          std::llround(MaxSpeed * 100.0));
+    const long long hundredths = std::min(std::llround(speed * 100.0), std::llround(MaxSpeed * 100.0));
 
     QByteArray text = "Q,";
     text += QByteArray::number(direction).rightJustified(3, '0');

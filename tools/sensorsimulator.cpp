@@ -13,10 +13,10 @@ constexpr int PollMs = 10;
 } // namespace
 
 SensorSimulator::SensorSimulator(const Options &options, MessageSource source, QObject *parent)
-    : QObject(parent)
-    , m_options(options)
-    , m_source(std::move(source))
-    , m_pacer(options.rate)
+    : QObject(parent),
+      m_options(options),
+      m_source(std::move(source)),
+      m_pacer(options.rate)
 {
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
@@ -122,7 +122,7 @@ void SensorSimulator::pump(qint64 at)
     const bool listener = m_line.hasListener();
     if (listener != m_hadListener) {
         emit note(listener ? QStringLiteral("a program opened the port")
-                      : QStringLiteral("nobody listens: bytes are dropped"));
+                           : QStringLiteral("nobody listens: bytes are dropped"));
         m_hadListener = listener;
     }
 

@@ -23,10 +23,10 @@ class SensorSimulator : public QObject
 public:
     struct Options
     {
-        double rate = 1.0;      // messages per second; 0 sends back to back
-        qint64 count = -1;      // stop after this many messages; -1: never
+        double rate = 1.0; // messages per second; 0 sends back to back
+        qint64 count = -1; // stop after this many messages; -1: never
         bool waitForListener = false;
-        QString link;           // symlink to the slave device, if not empty
+        QString link; // symlink to the slave device, if not empty
     };
     // Returns the next message, or an empty array when there are no more.
     using MessageSource = std::function<QByteArray()>;

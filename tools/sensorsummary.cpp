@@ -8,8 +8,11 @@ const QString kPrefix = QStringLiteral("sorvik7-sensor: ");
 
 QString formatSensorSummary(const SensorSummary &s)
 {
-    QString text = kPrefix + QStringLiteral("%1 messages, %2 bytes sent, %3 bytes dropped")
-                                 .arg(s.messages).arg(s.bytesSent).arg(s.bytesDropped);
+    QString text = kPrefix
+        + QStringLiteral("%1 messages, %2 bytes sent, %3 bytes dropped")
+              .arg(s.messages)
+              .arg(s.bytesSent)
+              .arg(s.bytesDropped);
     if (s.bytesUnread > 0)
         text += QStringLiteral(", %1 bytes never read").arg(s.bytesUnread);
     return text;
@@ -17,8 +20,9 @@ QString formatSensorSummary(const SensorSummary &s)
 
 std::optional<SensorSummary> parseSensorSummary(QStringView text)
 {
-    static const QRegularExpression line(QStringLiteral(
-        "^sorvik7-sensor: (\\d+) messages, (\\d+) bytes sent, (\\d+) bytes dropped(?:, (\\d+) bytes never read)?$"),
+    static const QRegularExpression line(
+        QStringLiteral(
+            "^sorvik7-sensor: (\\d+) messages, (\\d+) bytes sent, (\\d+) bytes dropped(?:, (\\d+) bytes never read)?$"),
         QRegularExpression::MultilineOption);
     std::optional<SensorSummary> last;
     for (auto it = line.globalMatch(text); it.hasNext();) {

@@ -15,7 +15,7 @@ struct SensorSummary
     qint64 messages = 0;
     qint64 bytesSent = 0;
     qint64 bytesDropped = 0;
-    qint64 bytesUnread = 0;   // in the listener's queue when the run ended
+    qint64 bytesUnread = 0; // in the listener's queue when the run ended
 
     // Every message it counts reached the line whole and was read.
     bool complete() const { return bytesDropped == 0 && bytesUnread == 0; }

@@ -54,7 +54,8 @@ QStringList DirList::subfolders(const QString &path)
         const QByteArray name(e->d_name);
         if (name == "." || name == "..")
             continue;
-        struct stat st {};
+        struct stat st
+        { };
         if (::stat((base + name).constData(), &st) == 0 && S_ISDIR(st.st_mode))
             names << nativepath::decode(name);
     }
@@ -67,7 +68,8 @@ QStringList DirList::subfolders(const QString &path)
 
 bool DirList::isFolder(const QString &path)
 {
-    struct stat st {};
+    struct stat st
+    { };
     return !path.isEmpty() && ::stat(nativepath::encode(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -79,7 +81,8 @@ bool DirList::setPath(const QString &dir)
 
     // The chain of folders from the root down to path.
     QStringList chain{path};
-    for (qsizetype cut = path.lastIndexOf(u'/'); chain.first() != QStringLiteral("/"); cut = chain.first().lastIndexOf(u'/'))
+    for (qsizetype cut = path.lastIndexOf(u'/'); chain.first() != QStringLiteral("/");
+         cut = chain.first().lastIndexOf(u'/'))
         chain.prepend(cut > 0 ? path.left(cut) : QStringLiteral("/"));
 
     clear();

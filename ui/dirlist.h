@@ -33,7 +33,7 @@ signals:
 
 protected:
     // The classic folder list shows no expand arrows.
-    void drawBranches(QPainter *, const QRect &, const QModelIndex &) const override {}
+    void drawBranches(QPainter *, const QRect &, const QModelIndex &) const override { }
 
 private:
     void open(QTreeWidgetItem *item);

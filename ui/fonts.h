@@ -5,8 +5,8 @@
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QLabel>
-#include <QStyle>
 #include <QString>
+#include <QStyle>
 #include <QWidget>
 
 // The Japanese faces the windows were drawn with are replaced by the IPA
@@ -35,9 +35,15 @@ inline QFont userInterface(const QFont &base)
 }
 
 // Stands in for MS Mincho: the serif face of the message box.
-inline QFont mincho(const QFont &base) { return withFamily(base, QStringLiteral("IPAMincho"), 11.25); }
+inline QFont mincho(const QFont &base)
+{
+    return withFamily(base, QStringLiteral("IPAMincho"), 11.25);
+}
 // Stands in for MS UI Gothic: the status bar's face.
-inline QFont uiGothic(const QFont &base) { return withFamily(base, QStringLiteral("IPAGothic"), 9.0); }
+inline QFont uiGothic(const QFont &base)
+{
+    return withFamily(base, QStringLiteral("IPAGothic"), 9.0);
+}
 
 // The width a check box or a label needs to show its caption whole.
 inline int captionWidth(const QWidget *w)

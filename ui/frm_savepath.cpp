@@ -50,7 +50,12 @@ Frm_Savepath::Frm_Savepath(sorvik7_def &def, QWidget *parent)
     Frame1 = new QGroupBox(QStringLiteral("Sampling"), this);
     place(Frame1, "Frame1", 120, 240, 2895, 975);
 
-    struct OptionPlace { int index; int left; int top; };
+    struct OptionPlace
+    {
+        int index;
+        int left;
+        int top;
+    };
     static constexpr OptionPlace kOptions[] = {
         {4, 360, 240}, {3, 1200, 240}, {0, 2040, 240}, {1, 840, 600}, {2, 1680, 600},
     };
@@ -76,8 +81,8 @@ Frm_Savepath::Frm_Savepath(sorvik7_def &def, QWidget *parent)
 
     // Keyboard order: drive, folder, Close, then "30", "20", "10", the port,
     // debug mode, "5" and "3".
-    const QWidget *const order[] = {Drive1, Dir1, Command1, Option1[2], Option1[1], Option1[0],
-                                    cmb1, Check1, Option1[3], Option1[4]};
+    const QWidget *const order[] = {Drive1,     Dir1, Command1, Option1[2], Option1[1],
+                                    Option1[0], cmb1, Check1,   Option1[3], Option1[4]};
     for (size_t i = 1; i < std::size(order); ++i)
         setTabOrder(const_cast<QWidget *>(order[i - 1]), const_cast<QWidget *>(order[i]));
 
@@ -142,8 +147,7 @@ bool Frm_Savepath::Command1_Click()
     const QString port = cmb1->currentText();
     if (port.isEmpty() || port.back() < u'0' || port.back() > u'9') {
         QMessageBox box(QMessageBox::NoIcon, QStringLiteral("SORVIK-7"),
-                        QStringLiteral("The port \"%1\" does not end in a port number. Choose COM1 to COM5.")
-                            .arg(port),
+                        QStringLiteral("The port \"%1\" does not end in a port number. Choose COM1 to COM5.").arg(port),
                         QMessageBox::Ok, this);
         box.setTextFormat(Qt::PlainText);
         box.exec();

@@ -63,6 +63,6 @@ private:
     DriveList *Drive1 = nullptr;
     QLabel *Label1 = nullptr;
 
-    int m_driveIndex = -1;   // the drive shown before the last change
+    int m_driveIndex = -1; // the drive shown before the last change
     QString m_missingFolder; // the data folder, missing when the dialog opened and not replaced since
 };

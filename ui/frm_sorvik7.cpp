@@ -11,23 +11,23 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QFile>
-#include <QStandardPaths>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStandardPaths>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace {
 const QString kTitle = QStringLiteral("SORVIK-7");
-constexpr int kMinRedrawGapMs = 90;     // at most 11 redraws a second
-constexpr int kMaxRedrawDelayMs = 90;   // the latest values are up within this
+constexpr int kMinRedrawGapMs = 90; // at most 11 redraws a second
+constexpr int kMaxRedrawDelayMs = 90; // the latest values are up within this
 constexpr int kStatusBarTop = 1395;
 constexpr int kStatusBarHeight = 255;
-constexpr int kBacklogPanel = 3;      // records waiting for the data folder, and lost
+constexpr int kBacklogPanel = 3; // records waiting for the data folder, and lost
 } // namespace
 
 Frm_Sorvik7::Frm_Sorvik7(QWidget *parent)
@@ -375,7 +375,9 @@ void Frm_Sorvik7::showBacklog(qsizetype waiting, quint64 lost)
     if (lost > 0) {
         text = QStringLiteral("%1 lost").arg(lost);
         tip = QStringLiteral("%1 records waiting for the data folder; the wait is full and %2 newer records "
-                             "have been lost").arg(waiting).arg(lost);
+                             "have been lost")
+                  .arg(waiting)
+                  .arg(lost);
     } else if (waiting > 0) {
         text = QStringLiteral("%1 wait").arg(waiting);
         tip = QStringLiteral("%1 records waiting for the data folder").arg(waiting);
@@ -389,7 +391,7 @@ void Frm_Sorvik7::report(const QString &text)
     // A message box is no return from the settings dialog.
     m_fromSetting = false;
     QMessageBox box(QMessageBox::NoIcon, kTitle, text, QMessageBox::Ok, this);
-    box.setTextFormat(Qt::PlainText);   // "<COM1>" is text, not markup
+    box.setTextFormat(Qt::PlainText); // "<COM1>" is text, not markup
     box.exec();
 }
 

@@ -72,10 +72,10 @@ private:
     void createControls();
     void Form_Load();
     void Form_Activate();
-    void Command1_Click();   // START
-    void Command4_Click();   // STOP
-    void Command2_Click();   // Setting
-    void Command3_Click();   // END
+    void Command1_Click(); // START
+    void Command4_Click(); // STOP
+    void Command2_Click(); // Setting
+    void Command3_Click(); // END
     void showState(Acquisition::State state);
     void showFileFault(const QString &text);
     void showBacklog(qsizetype waiting, quint64 lost);
@@ -112,10 +112,10 @@ private:
     bool m_redrawQueued = false;
     QByteArray m_message;
     bool m_messageChanged = false;
-    int m_count = -1;           // nothing shown yet: the counter keeps "00"
+    int m_count = -1; // nothing shown yet: the counter keeps "00"
     int m_shownCount = -1;
-    bool m_shown = false;          // the first show has entered the cycle
-    bool m_fromSetting = false;    // the settings dialog was the last active window
+    bool m_shown = false; // the first show has entered the cycle
+    bool m_fromSetting = false; // the settings dialog was the last active window
     bool m_ending = false;
     int m_beeps = 0;
 };

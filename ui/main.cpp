@@ -24,8 +24,9 @@ int main(int argc, char *argv[])
     // a second while records come in). The window is small, so sending its
     // changed pixels costs less.
     qputenv("QT_XCB_NO_MITSHM", "1");
-    QApplication app(argc, argv);   // takes Qt's own options (-platform, -style...) out of argv
-    if (const auto outcome = options.parse(ProgramOptions::arguments(argc, argv)); outcome != ProgramOptions::Outcome::Run)
+    QApplication app(argc, argv); // takes Qt's own options (-platform, -style...) out of argv
+    if (const auto outcome = options.parse(ProgramOptions::arguments(argc, argv));
+        outcome != ProgramOptions::Outcome::Run)
         return options.answer(outcome);
     Frm_Sorvik7 window;
     window.show();

@@ -13,7 +13,8 @@ constexpr int kGapPx = 2;
 } // namespace
 
 PanelStatusBar::PanelStatusBar(const QList<int> &widthsTwips, QWidget *parent)
-    : QWidget(parent), m_widthsTwips(widthsTwips)
+    : QWidget(parent),
+      m_widthsTwips(widthsTwips)
 {
     for (qsizetype i = 0; i < m_widthsTwips.size(); ++i) {
         auto *label = new QLabel(this);

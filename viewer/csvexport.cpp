@@ -136,8 +136,8 @@ void CsvExport::appendTime(const DayRecord &r)
         if (r.utcOffset != m_cachedOffset) {
             m_cachedOffset = r.utcOffset;
             const int minutes = std::abs(r.utcOffset) / kSecondsPerMinute;
-            m_cachedOffsetText = QString::asprintf("%c%02d:%02d", r.utcOffset < 0 ? '-' : '+', minutes / kMinutesPerHour,
-                                                   minutes % kMinutesPerHour)
+            m_cachedOffsetText = QString::asprintf("%c%02d:%02d", r.utcOffset < 0 ? '-' : '+',
+                                                   minutes / kMinutesPerHour, minutes % kMinutesPerHour)
                                      .toLatin1();
         }
         m_buffer += m_cachedOffsetText;
@@ -147,8 +147,8 @@ void CsvExport::appendTime(const DayRecord &r)
     const int second = int(r.utc - day * DayRecord::kSecondsPerDay);
     appendDate(QDate::fromJulianDay(day + DayRecord::kUnixEpochJulianDay));
     const int minute = second / kSecondsPerMinute;
-    const char text[] = {char('0' + minute / kMinutesPerHour / 10), char('0' + minute / kMinutesPerHour % 10), ':',
-                         char('0' + minute % kMinutesPerHour / 10), char('0' + minute % kMinutesPerHour % 10), ':',
+    const char text[] = {char('0' + minute / kMinutesPerHour / 10),   char('0' + minute / kMinutesPerHour % 10),   ':',
+                         char('0' + minute % kMinutesPerHour / 10),   char('0' + minute % kMinutesPerHour % 10),   ':',
                          char('0' + second % kSecondsPerMinute / 10), char('0' + second % kSecondsPerMinute % 10), 'Z'};
     m_buffer.append(text, sizeof text);
 }

@@ -29,7 +29,10 @@ class QIODevice;
 class CsvExport
 {
 public:
-    explicit CsvExport(char separator = ',') : m_separator(separator) {}
+    explicit CsvExport(char separator = ',')
+        : m_separator(separator)
+    {
+    }
 
     // Only records from `from` to `to` (local seconds, inclusive).
     void setLimits(qint64 from, qint64 to);
@@ -58,13 +61,13 @@ private:
 
     char m_separator;
     bool m_utc = false;
-    bool m_stations = false;     // a station column
-    QByteArray m_station;        // the current file's, as the column holds it
+    bool m_stations = false; // a station column
+    QByteArray m_station; // the current file's, as the column holds it
     qint64 m_from = std::numeric_limits<qint64>::min();
     qint64 m_to = std::numeric_limits<qint64>::max();
     QByteArray m_buffer;
     QDate m_cachedDate;
-    QByteArray m_cachedDateText;   // "yyyy-mm-ddT"
+    QByteArray m_cachedDateText; // "yyyy-mm-ddT"
     int m_cachedOffset = -1;
     QByteArray m_cachedOffsetText; // "+02:00"
     DayFileReader::Counts m_counts;

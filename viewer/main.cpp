@@ -39,7 +39,10 @@ QString countsLine(const DayFileReader::Counts &c, qsizetype files)
             reasons << QStringLiteral("%1 %2").arg(c.skipped[r]).arg(DayFileReader::skipText(DayFileReader::Skip(r)));
     }
     return QStringLiteral("%1 records from %2 files; %3 lines skipped (%4)")
-        .arg(c.records).arg(files).arg(c.skippedLines()).arg(reasons.join(QStringLiteral(", ")));
+        .arg(c.records)
+        .arg(files)
+        .arg(c.skippedLines())
+        .arg(reasons.join(QStringLiteral(", ")));
 }
 
 // The files of the paths (of one station with --station); false with `error`.

@@ -12,7 +12,11 @@ const SpeedUnit kUnits[] = {
     {'N', QStringLiteral("knots"), QStringLiteral("kn"), kKnot, {1, 4, 7, 11, 17, 22}},
     {'K', QStringLiteral("kilometres per hour"), QStringLiteral("km/h"), kKilometrePerHour, {2, 7, 14, 22, 29, 40}},
     {'P', QStringLiteral("miles per hour"), QStringLiteral("mph"), kMilePerHour, {1, 4, 9, 13, 18, 25}},
-    {'F', QStringLiteral("feet per minute"), QStringLiteral("ft/min"), kFootPerMinute, {100, 400, 800, 1200, 1600, 2200}},
+    {'F',
+     QStringLiteral("feet per minute"),
+     QStringLiteral("ft/min"),
+     kFootPerMinute,
+     {100, 400, 800, 1200, 1600, 2200}},
 };
 
 } // namespace

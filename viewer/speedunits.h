@@ -12,9 +12,9 @@ struct SpeedUnit
     static constexpr int kClasses = 6;
 
     char letter = 'M';
-    QString name;            // "metres per second"
-    QString symbol;          // "m/s"
-    double metresPerSecond;  // one of this unit in m/s
+    QString name; // "metres per second"
+    QString symbol; // "m/s"
+    double metresPerSecond; // one of this unit in m/s
     // Lower bound of each class; below the first is calm.
     std::array<double, kClasses> classFrom;
 

@@ -29,7 +29,8 @@ WindSample StatsExport::sampleOf(const DayRecord &record)
 
 bool StatsExport::put(QIODevice &out, const QString &station, const IntervalRow &row, QString &error)
 {
-    QByteArray line = (m_stations ? station + QLatin1Char(',') : QString()).toUtf8() + intervalCsvLine(row).toUtf8() + '\n';
+    QByteArray line =
+        (m_stations ? station + QLatin1Char(',') : QString()).toUtf8() + intervalCsvLine(row).toUtf8() + '\n';
     if (out.write(line) != line.size()) {
         error = QStringLiteral("cannot write the output: %1").arg(out.errorString());
         return false;
@@ -40,7 +41,8 @@ bool StatsExport::put(QIODevice &out, const QString &station, const IntervalRow 
 bool StatsExport::write(const QList<DayFile> &files, QIODevice &out, QString &error)
 {
     m_stations = DayFiles::severalFolders(files);
-    const QByteArray header = (m_stations ? QStringLiteral("station,") : QString()).toUtf8() + intervalCsvHeader().toUtf8() + '\n';
+    const QByteArray header =
+        (m_stations ? QStringLiteral("station,") : QString()).toUtf8() + intervalCsvHeader().toUtf8() + '\n';
     if (out.write(header) != header.size()) {
         error = QStringLiteral("cannot write the output: %1").arg(out.errorString());
         return false;

@@ -25,7 +25,10 @@ class QIODevice;
 class StatsExport
 {
 public:
-    explicit StatsExport(int minutes) : m_minutes(minutes) {}
+    explicit StatsExport(int minutes)
+        : m_minutes(minutes)
+    {
+    }
 
     // Only records from `from` to `to` (local seconds, inclusive).
     void setLimits(qint64 from, qint64 to);

@@ -1,7 +1,7 @@
 #include "viewer/timebuckets.h"
 
-#include "datafile/dayfilereader.h"
 #include "common/timeunits.h"
+#include "datafile/dayfilereader.h"
 
 #include <QDateTime>
 
@@ -13,9 +13,15 @@ namespace {
 
 constexpr double kFullCircle = 360.0;
 
-bool hasDirection(float d) { return d >= 0.0f && d <= float(kFullCircle); }
+bool hasDirection(float d)
+{
+    return d >= 0.0f && d <= float(kFullCircle);
+}
 
-qint64 floorDiv(qint64 a, qint64 b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
+qint64 floorDiv(qint64 a, qint64 b)
+{
+    return a / b - (a % b != 0 && (a < 0) != (b < 0));
+}
 
 } // namespace
 

@@ -82,7 +82,7 @@ private:
     qint64 m_count = 0;
     qint64 m_first = 0, m_last = 0;
     std::vector<Raw> m_raw;
-    qint64 m_width = 1;      // seconds per bucket
-    qint64 m_origin = 0;     // start of bucket 0, a multiple of m_width
+    qint64 m_width = 1; // seconds per bucket
+    qint64 m_origin = 0; // start of bucket 0, a multiple of m_width
     std::vector<Bucket> m_buckets;
 };

@@ -11,27 +11,30 @@
 #include <cmath>
 
 namespace {
-constexpr double kZoomStep = 0.5;      // + halves the span, - doubles it
-constexpr double kWheelStep = 0.8;     // per notch
-constexpr double kPanStep = 0.25;      // arrow keys, of the span
+constexpr double kZoomStep = 0.5; // + halves the span, - doubles it
+constexpr double kWheelStep = 0.8; // per notch
+constexpr double kPanStep = 0.25; // arrow keys, of the span
 constexpr int kWheelNotch = 120;
 constexpr qint64 kMinute = 60 * 1000, kHour = 60 * kMinute, kDay = 24 * kHour;
 constexpr int kMaxTimeTicks = 7, kMinTimeTicks = 3;
-constexpr int kLabelGap = 24;          // pixels at least between two time labels
-constexpr int kMargin = 4;             // pixels round the plot
+constexpr int kLabelGap = 24; // pixels at least between two time labels
+constexpr int kMargin = 4; // pixels round the plot
 constexpr qint64 kMonths = 60 * kDay;
 
 constexpr qint64 kSecond = 1000;
 // Tick steps at round times, the smallest that fits is taken.
-constexpr qint64 kNiceSteps[] = {
-    kSecond,     2 * kSecond,  5 * kSecond,  10 * kSecond, 15 * kSecond, 30 * kSecond, kMinute,
-    2 * kMinute, 5 * kMinute,  10 * kMinute, 15 * kMinute, 30 * kMinute, kHour,        2 * kHour,
-    3 * kHour,   6 * kHour,    12 * kHour,   kDay,         2 * kDay,     7 * kDay,     14 * kDay,
-    28 * kDay,   91 * kDay,    182 * kDay,   364 * kDay};
+constexpr qint64 kNiceSteps[] = {kSecond,      2 * kSecond,  5 * kSecond, 10 * kSecond, 15 * kSecond,
+                                 30 * kSecond, kMinute,      2 * kMinute, 5 * kMinute,  10 * kMinute,
+                                 15 * kMinute, 30 * kMinute, kHour,       2 * kHour,    3 * kHour,
+                                 6 * kHour,    12 * kHour,   kDay,        2 * kDay,     7 * kDay,
+                                 14 * kDay,    28 * kDay,    91 * kDay,   182 * kDay,   364 * kDay};
 
-constexpr qint64 kMostWidening = 5;   // the full span grows by at most a fifth for round ticks
+constexpr qint64 kMostWidening = 5; // the full span grows by at most a fifth for round ticks
 
-qint64 floorDiv(qint64 a, qint64 b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
+qint64 floorDiv(qint64 a, qint64 b)
+{
+    return a / b - (a % b != 0 && (a < 0) != (b < 0));
+}
 
 // Labels as fine as the span needs; a span of days shows the date above
 // the time of day, so that ticks of one day are told apart.
@@ -48,7 +51,9 @@ QString formatFor(qint64 spanMs)
 } // namespace
 
 TimeChartView::TimeChartView(const QString &valueTitle, QWidget *parent)
-    : QChartView(new QChart, parent), m_timeAxis(new QDateTimeAxis), m_valueAxis(new QValueAxis)
+    : QChartView(new QChart, parent),
+      m_timeAxis(new QDateTimeAxis),
+      m_valueAxis(new QValueAxis)
 {
     chart()->legend()->hide();
     chart()->setMargins(QMargins(kMargin, kMargin, kMargin, kMargin));
@@ -61,12 +66,11 @@ TimeChartView::TimeChartView(const QString &valueTitle, QWidget *parent)
     setFocusPolicy(Qt::StrongFocus);
     setToolTip(tr("Drag to zoom into a span, wheel to zoom, Shift+drag to pan, double click for all.\n"
                   "Keys: + and - zoom, Left and Right pan, Home shows all."));
-    connect(m_timeAxis, &QDateTimeAxis::rangeChanged, this,
-            [this](const QDateTime &from, const QDateTime &to) {
-                m_timeAxis->setFormat(formatFor(from.msecsTo(to)));
-                fitTicks();
-                emit spanChanged(from.toMSecsSinceEpoch(), to.toMSecsSinceEpoch());
-            });
+    connect(m_timeAxis, &QDateTimeAxis::rangeChanged, this, [this](const QDateTime &from, const QDateTime &to) {
+        m_timeAxis->setFormat(formatFor(from.msecsTo(to)));
+        fitTicks();
+        emit spanChanged(from.toMSecsSinceEpoch(), to.toMSecsSinceEpoch());
+    });
 }
 
 // As many time ticks as their labels leave room for.
@@ -215,7 +219,7 @@ void TimeChartView::wheelEvent(QWheelEvent *event)
 void TimeChartView::mousePressEvent(QMouseEvent *event)
 {
     const bool panButton = event->button() == Qt::MiddleButton
-                           || (event->button() == Qt::LeftButton && (event->modifiers() & Qt::ShiftModifier));
+        || (event->button() == Qt::LeftButton && (event->modifiers() & Qt::ShiftModifier));
     if (!panButton) {
         QChartView::mousePressEvent(event);
         return;

@@ -58,7 +58,7 @@ private:
     QValueAxis *m_valueAxis = nullptr;
     qint64 m_fullFrom = 0;
     qint64 m_fullTo = kMinSpanMs;
-    int m_fullSteps = 0;    // round steps of the full span; 0: not widened
+    int m_fullSteps = 0; // round steps of the full span; 0: not widened
     bool m_panning = false;
     QPointF m_panFrom;
 };

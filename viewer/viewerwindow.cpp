@@ -1,28 +1,28 @@
 #include "viewer/viewerwindow.h"
 
+#include "common/timeunits.h"
 #include "viewer/statsexport.h"
 #include "viewer/timechartview.h"
 #include "viewer/windroseview.h"
-#include "common/timeunits.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDateTimeAxis>
-#include <QHBoxLayout>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QHBoxLayout>
 #include <QLabel>
+#include <QLegendMarker>
 #include <QLineSeries>
 #include <QMenuBar>
-#include <QLegendMarker>
 #include <QMessageBox>
-#include <QScatterSeries>
 #include <QPainter>
+#include <QScatterSeries>
 #include <QSplitter>
 #include <QSvgGenerator>
 #include <QTimeZone>
-#include <QValueAxis>
 #include <QVBoxLayout>
+#include <QValueAxis>
 
 #include <algorithm>
 #include <cmath>
@@ -30,11 +30,11 @@
 namespace {
 
 constexpr double kFullCircle = 360.0;
-constexpr int kDirectionTicks = 5;       // 0, 90, 180, 270, 360
-constexpr double kHeadroom = 1.05;       // above the highest speed shown
-constexpr int kSpeedSteps = 5;           // about this many grid steps on the speed axis
+constexpr int kDirectionTicks = 5; // 0, 90, 180, 270, 360
+constexpr double kHeadroom = 1.05; // above the highest speed shown
+constexpr int kSpeedSteps = 5; // about this many grid steps on the speed axis
 constexpr int kRoseStretch = 2, kTimeStretch = 3, kSplitUnit = 1000;
-constexpr qreal kDotPen = 1.5;           // the direction dots' size
+constexpr qreal kDotPen = 1.5; // the direction dots' size
 
 constexpr qint64 kOpenStart = std::numeric_limits<qint64>::min();
 constexpr qint64 kOpenEnd = std::numeric_limits<qint64>::max();
@@ -77,12 +77,13 @@ QString dateTimeText(qint64 localSeconds)
     const QDate date = DayRecord::dateOf(localSeconds);
     const int second = int(localSeconds - DayRecord::localSecondsOf(date, 0));
     return date.toString(Qt::ISODate) + QLatin1Char(' ')
-           + QTime::fromMSecsSinceStartOfDay(second * int(kMsPerSecond)).toString(Qt::ISODate);
+        + QTime::fromMSecsSinceStartOfDay(second * int(kMsPerSecond)).toString(Qt::ISODate);
 }
 
 } // namespace
 
-ViewerWindow::ViewerWindow(QWidget *parent) : QMainWindow(parent)
+ViewerWindow::ViewerWindow(QWidget *parent)
+    : QMainWindow(parent)
 {
     setWindowTitle(tr("SORVIK-7 Viewer"));
     buildCharts();
@@ -300,9 +301,11 @@ void ViewerWindow::showStation(const QString &station)
     m_intervalRows.clear();
     m_detailShown = false;
     m_showAll = true;
-    const QString what = m_stations.size() > 1 || m_paths.size() != 1 ? m_station : QFileInfo(m_paths.first()).fileName();
+    const QString what =
+        m_stations.size() > 1 || m_paths.size() != 1 ? m_station : QFileInfo(m_paths.first()).fileName();
     setWindowTitle(tr("SORVIK-7 Viewer – %1").arg(what));
-    m_loader.start(m_files, [this](const DayRecord &r) { addRecord(r); }, folder);
+    m_loader.start(
+        m_files, [this](const DayRecord &r) { addRecord(r); }, folder);
     refresh();
 }
 
@@ -474,7 +477,10 @@ void ViewerWindow::refreshSummary()
     if (m_stats.records() > 0) {
         parts << tr("%1 to %2").arg(dateTimeText(m_stats.firstSeconds()), dateTimeText(m_stats.lastSeconds()));
         const QString symbol = m_stats.unitKnown() ? m_stats.unit().symbol : QString::fromLatin1(m_stats.unitText());
-        parts << tr("mean %1 %3, max %2 %3").arg(m_stats.meanSpeed(), 0, 'f', 2).arg(m_stats.maxSpeed(), 0, 'f', 2).arg(symbol);
+        parts << tr("mean %1 %3, max %2 %3")
+                     .arg(m_stats.meanSpeed(), 0, 'f', 2)
+                     .arg(m_stats.maxSpeed(), 0, 'f', 2)
+                     .arg(symbol);
         parts << tr("calm %1 %").arg(m_stats.calmShare(), 0, 'f', 1);
         if (m_stats.foreignUnits() > 0)
             parts << tr("%n records in other units", nullptr, int(m_stats.foreignUnits()));
@@ -482,10 +488,12 @@ void ViewerWindow::refreshSummary()
     QStringList reasons;
     for (int r = 0; r < DayFileReader::SkipKinds; ++r) {
         if (counts.skipped[r] > 0)
-            reasons << QStringLiteral("%1 %2").arg(counts.skipped[r]).arg(DayFileReader::skipText(DayFileReader::Skip(r)));
+            reasons
+                << QStringLiteral("%1 %2").arg(counts.skipped[r]).arg(DayFileReader::skipText(DayFileReader::Skip(r)));
     }
-    parts << (reasons.isEmpty() ? tr("no lines skipped")
-                                : tr("%n lines skipped: ", nullptr, int(counts.skippedLines())) + reasons.join(QStringLiteral(", ")));
+    parts << (reasons.isEmpty()
+                  ? tr("no lines skipped")
+                  : tr("%n lines skipped: ", nullptr, int(counts.skippedLines())) + reasons.join(QStringLiteral(", ")));
     const QStringList problems = m_loader.problems();
     if (!problems.isEmpty())
         parts << tr("%n problems (see tooltip)", nullptr, int(problems.size()));

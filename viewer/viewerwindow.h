@@ -1,10 +1,10 @@
 #pragma once
 
 #include "datafile/dayfiles.h"
+#include "stats/intervalstats.h"
 #include "viewer/timebuckets.h"
 #include "viewer/windloader.h"
 #include "viewer/windstats.h"
-#include "stats/intervalstats.h"
 
 #include <QMainWindow>
 #include <QTimer>
@@ -106,13 +106,13 @@ private:
 
     QStringList m_paths;
     bool m_follow = false;
-    QList<DayFile> m_allFiles;          // of every station
+    QList<DayFile> m_allFiles; // of every station
     QStringList m_stations;
     QString m_station;
     bool m_intervalStats = false;
     int m_intervalMinutes = IntervalStats::kDefaultMinutes;
     std::unique_ptr<IntervalStats> m_interval;
-    QList<IntervalRow> m_intervalRows;   // the intervals ended so far
+    QList<IntervalRow> m_intervalRows; // the intervals ended so far
     QLineSeries *m_meanSeries = nullptr;
     QList<QLineSeries *> m_meanPieces;
     QScatterSeries *m_gustSeries = nullptr;
@@ -128,7 +128,7 @@ private:
     qint64 m_detailFrom = 0, m_detailTo = 0; // UTC seconds
     bool m_detailShown = false;
     bool m_syncing = false;
-    bool m_showAll = true;      // the next data shown sets the span to all of it
+    bool m_showAll = true; // the next data shown sets the span to all of it
     QTimer m_refreshTimer;
     QTimer m_settleTimer;
 };

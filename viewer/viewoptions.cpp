@@ -1,7 +1,7 @@
 #include "viewer/viewoptions.h"
 
-#include "datafile/dayfilereader.h"
 #include "common/timeunits.h"
+#include "datafile/dayfilereader.h"
 
 #include <QRegularExpression>
 
@@ -68,14 +68,28 @@ ProgramOptions ViewOptions::table()
         {
             {QStringLiteral("csv"), {}, QStringLiteral("Write the records as CSV to standard output and exit.")},
             {QStringLiteral("tsv"), {}, QStringLiteral("The same, tab-separated.")},
-            {QStringLiteral("utc"), {}, QStringLiteral("Times in UTC (2026-10-25T00:30:00Z) instead of local time with its offset (2026-10-25T02:30:00+02:00).")},
-            {QStringLiteral("stats"), {}, QStringLiteral("Write the interval statistics (mean, sd, min, max, gust, ti, direction) of the records as CSV and exit; with --png or --svg, draw the intervals' mean and gust into the speed chart.")},
-            {QStringLiteral("stats-minutes"), QStringLiteral("M"), QStringLiteral("Length of an interval in minutes, dividing 60 (default 10).")},
-            {QStringLiteral("station"), QStringLiteral("NAME"), QStringLiteral("Only the station NAME of a collector's folder.")},
-            {QStringLiteral("output"), QStringLiteral("FILE"), QStringLiteral("Write the CSV, TSV or statistics to FILE, replaced only when complete."), Option::CommandLine, 'o'},
-            {QStringLiteral("from"), QStringLiteral("DATE"), QStringLiteral("Only records from DATE (yyyy-mm-dd or yyyy-mm-ddThh:mm[:ss], local time).")},
-            {QStringLiteral("to"), QStringLiteral("DATE"), QStringLiteral("Only records up to DATE (a date alone: to the end of that day).")},
-            {QStringLiteral("png"), QStringLiteral("FILE"), QStringLiteral("Draw the window into a PNG picture without showing it, and exit.")},
+            {QStringLiteral("utc"),
+             {},
+             QStringLiteral("Times in UTC (2026-10-25T00:30:00Z) instead of local time with its offset "
+                            "(2026-10-25T02:30:00+02:00).")},
+            {QStringLiteral("stats"),
+             {},
+             QStringLiteral(
+                 "Write the interval statistics (mean, sd, min, max, gust, ti, direction) of the records as CSV and "
+                 "exit; with --png or --svg, draw the intervals' mean and gust into the speed chart.")},
+            {QStringLiteral("stats-minutes"), QStringLiteral("M"),
+             QStringLiteral("Length of an interval in minutes, dividing 60 (default 10).")},
+            {QStringLiteral("station"), QStringLiteral("NAME"),
+             QStringLiteral("Only the station NAME of a collector's folder.")},
+            {QStringLiteral("output"), QStringLiteral("FILE"),
+             QStringLiteral("Write the CSV, TSV or statistics to FILE, replaced only when complete."),
+             Option::CommandLine, 'o'},
+            {QStringLiteral("from"), QStringLiteral("DATE"),
+             QStringLiteral("Only records from DATE (yyyy-mm-dd or yyyy-mm-ddThh:mm[:ss], local time).")},
+            {QStringLiteral("to"), QStringLiteral("DATE"),
+             QStringLiteral("Only records up to DATE (a date alone: to the end of that day).")},
+            {QStringLiteral("png"), QStringLiteral("FILE"),
+             QStringLiteral("Draw the window into a PNG picture without showing it, and exit.")},
             {QStringLiteral("svg"), QStringLiteral("FILE"), QStringLiteral("The same as an SVG drawing.")},
             {QStringLiteral("size"), QStringLiteral("WxH"), QStringLiteral("Size of the picture (default 1280x800).")},
         });
@@ -86,7 +100,9 @@ ProgramOptions::Outcome ViewOptions::parse(ProgramOptions &table, const QStringL
     const ProgramOptions::Outcome outcome = table.parse(arguments);
     if (outcome != ProgramOptions::Outcome::Run)
         return outcome;
-    const auto value = [&table](const char *name) { return table.setting(QLatin1String(name)).value_or(Setting{}).value; };
+    const auto value = [&table](const char *name) {
+        return table.setting(QLatin1String(name)).value_or(Setting{}).value;
+    };
     const auto isSet = [&table](const char *name) { return table.isSet(QLatin1String(name)); };
     QString error;
     o.paths = table.positional();

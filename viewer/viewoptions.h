@@ -22,11 +22,11 @@ struct ViewOptions
     QStringList paths;
     bool csv = false;
     bool tsv = false;
-    bool utc = false;                // --csv times in UTC
-    bool stats = false;              // the interval statistics: a table, or in the charts
+    bool utc = false; // --csv times in UTC
+    bool stats = false; // the interval statistics: a table, or in the charts
     int statsMinutes = 10;
-    QString station;                 // only this station's folder
-    QString output;                  // -o; empty: standard output
+    QString station; // only this station's folder
+    QString output; // -o; empty: standard output
     qint64 from = std::numeric_limits<qint64>::min(); // local seconds, inclusive
     qint64 to = std::numeric_limits<qint64>::max();
     QString png, svg;

@@ -2,7 +2,8 @@
 
 #include <QFileInfo>
 
-WindLoader::WindLoader(QObject *parent) : QObject(parent)
+WindLoader::WindLoader(QObject *parent)
+    : QObject(parent)
 {
     m_slice.setInterval(0);
     connect(&m_slice, &QTimer::timeout, this, &WindLoader::onSlice);
@@ -41,8 +42,7 @@ void WindLoader::stop()
 void WindLoader::readAll()
 {
     const bool wasLoading = m_slice.isActive();
-    while (readSlice(kSliceRecords)) {
-    }
+    while (readSlice(kSliceRecords)) { }
     m_slice.stop();
     if (wasLoading)
         emit loaded();

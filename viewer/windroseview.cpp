@@ -11,12 +11,12 @@ namespace {
 
 constexpr double kFullCircle = 360.0;
 constexpr double kSectorWidth = kFullCircle / WindStats::kSectors;
-constexpr double kGap = 1.5;             // degrees left free between wedges
-constexpr int kArcSteps = 6;             // straight pieces per wedge edge
-constexpr double kShareStep = 5.0;       // radial grid, percent
+constexpr double kGap = 1.5; // degrees left free between wedges
+constexpr int kArcSteps = 6; // straight pieces per wedge edge
+constexpr double kShareStep = 5.0; // radial grid, percent
 constexpr int kCompassPoints = 8;
-constexpr int kBorderDarker = 150;      // QColor::darker's percent
-constexpr double kHole = 0.5;            // the centre circle, of the radial range
+constexpr int kBorderDarker = 150; // QColor::darker's percent
+constexpr double kHole = 0.5; // the centre circle, of the radial range
 
 // Colours that tell the classes apart in print and to most colour-blind
 // eyes, in an order that still reads from gentle to strong.
@@ -34,7 +34,8 @@ void arc(QList<QPointF> &points, double a, double b, double r)
 
 } // namespace
 
-WindRoseView::WindRoseView(QWidget *parent) : QChartView(new QPolarChart, parent)
+WindRoseView::WindRoseView(QWidget *parent)
+    : QChartView(new QPolarChart, parent)
 {
     auto *polar = static_cast<QPolarChart *>(chart());
     polar->setTitle(tr("Wind rose"));

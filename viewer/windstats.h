@@ -39,7 +39,7 @@ public:
     qint64 foreignUnits() const { return m_foreignUnits; }
 
     qint64 records() const { return m_records; }
-    qint64 firstSeconds() const { return m_first; }   // local seconds (DayRecord::localSeconds)
+    qint64 firstSeconds() const { return m_first; } // local seconds (DayRecord::localSeconds)
     qint64 lastSeconds() const { return m_last; }
     double meanSpeed() const { return m_records ? m_speedSum / double(m_records) : 0.0; }
     double maxSpeed() const { return m_records ? m_maxSpeed : 0.0; }

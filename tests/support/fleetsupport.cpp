@@ -12,10 +12,10 @@
 
 #include <csignal>
 #include <memory>
-#include <vector>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -60,19 +60,22 @@ int freePort()
 }
 
 TestBroker::TestBroker(const QString &folder, const QString &tlsFolder)
-    : m_folder(folder), m_tlsFolder(tlsFolder), m_port(freePort())
+    : m_folder(folder),
+      m_tlsFolder(tlsFolder),
+      m_port(freePort())
 {
-    QByteArray config = "listener " + QByteArray::number(m_port) + " 127.0.0.1\n"
-                        "allow_anonymous true\npersistence false\nmax_queued_messages 0\n"
-                        "log_dest stderr\nlog_type error\nlog_type warning\n";
+    QByteArray config = "listener " + QByteArray::number(m_port)
+        + " 127.0.0.1\n"
+          "allow_anonymous true\npersistence false\nmax_queued_messages 0\n"
+          "log_dest stderr\nlog_type error\nlog_type warning\n";
     // Started by root it would become the user mosquitto, who cannot read
     // the test's files.
     if (::geteuid() == 0)
         config += "user root\n";
     if (!tlsFolder.isEmpty())
         config += "cafile " + QFile::encodeName(tlsFolder + "/ca.crt") + "\ncertfile "
-                  + QFile::encodeName(tlsFolder + "/server.crt") + "\nkeyfile "
-                  + QFile::encodeName(tlsFolder + "/server.key") + "\n";
+            + QFile::encodeName(tlsFolder + "/server.crt") + "\nkeyfile " + QFile::encodeName(tlsFolder + "/server.key")
+            + "\n";
     QFile file(m_folder + QStringLiteral("/broker.conf"));
     if (!file.open(QIODevice::WriteOnly) || file.write(config) != config.size())
         qFatal("cannot write the broker's config");
@@ -106,7 +109,8 @@ void TestBroker::kill()
 
 QString TestBroker::url() const
 {
-    return (m_tlsFolder.isEmpty() ? QStringLiteral("mqtt://127.0.0.1:%1") : QStringLiteral("mqtts://localhost:%1")).arg(m_port);
+    return (m_tlsFolder.isEmpty() ? QStringLiteral("mqtt://127.0.0.1:%1") : QStringLiteral("mqtts://localhost:%1"))
+        .arg(m_port);
 }
 
 QByteArray TestBroker::log()
@@ -118,7 +122,11 @@ QByteArray TestBroker::log()
 class TcpGate::Worker : public QObject
 {
 public:
-    Worker(int port, int targetPort) : m_port(port), m_targetPort(targetPort) {}
+    Worker(int port, int targetPort)
+        : m_port(port),
+          m_targetPort(targetPort)
+    {
+    }
 
     bool open()
     {
@@ -180,17 +188,20 @@ TcpGate::~TcpGate()
 bool TcpGate::open()
 {
     bool listening = false;
-    QMetaObject::invokeMethod(m_worker, [this, &listening] { listening = m_worker->open(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        m_worker, [this, &listening] { listening = m_worker->open(); }, Qt::BlockingQueuedConnection);
     return listening;
 }
 
 void TcpGate::close()
 {
-    QMetaObject::invokeMethod(m_worker, [this] { m_worker->close(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        m_worker, [this] { m_worker->close(); }, Qt::BlockingQueuedConnection);
 }
 
 ProgramProcess::ProgramProcess(const QString &program, const QStringList &arguments)
-    : m_program(binDir() + u'/' + program), m_arguments(arguments)
+    : m_program(binDir() + u'/' + program),
+      m_arguments(arguments)
 {
     endWithParent(m_process);
 }
@@ -255,8 +266,8 @@ bool makeTlsFiles(const QString &folder)
                 "-subj", "/CN=sorvik7 test CA"})
         && run({"req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr", "-subj",
                 "/CN=localhost"})
-        && run({"x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial",
-                "-out", "server.crt", "-days", days, "-extfile", "san.ext"});
+        && run({"x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial", "-out",
+                "server.crt", "-days", days, "-extfile", "san.ext"});
 }
 
 bool sameDayFiles(const QString &station, const QString &copy, QString *why)
@@ -272,7 +283,11 @@ bool sameDayFiles(const QString &station, const QString &copy, QString *why)
             qsizetype at = 0;
             while (at < std::min(a.size(), b.size()) && a[at] == b[at])
                 ++at;
-            *why = QStringLiteral("%1: %2 against %3 bytes, first difference at byte %4").arg(name).arg(a.size()).arg(b.size()).arg(at);
+            *why = QStringLiteral("%1: %2 against %3 bytes, first difference at byte %4")
+                       .arg(name)
+                       .arg(a.size())
+                       .arg(b.size())
+                       .arg(at);
             return false;
         }
     }

@@ -56,7 +56,10 @@ class MemoryTransport : public MqttTransport
     Q_OBJECT
 
 public:
-    explicit MemoryTransport(MemoryBroker &broker) : m_broker(broker) {}
+    explicit MemoryTransport(MemoryBroker &broker)
+        : m_broker(broker)
+    {
+    }
 
     void open() override;
     void close() override;

@@ -101,7 +101,8 @@ QString binDir()
     return qEnvironmentVariable("SORVIK7_BIN_DIR", QCoreApplication::applicationDirPath() + "/..");
 }
 
-Com1Line::Com1Line(const QString &link) : m_link(link)
+Com1Line::Com1Line(const QString &link)
+    : m_link(link)
 {
     QString error;
     if (!link.isEmpty())
@@ -199,7 +200,8 @@ QByteArray SensorProcess::read(qsizetype bytes, int timeoutMs)
     char buffer[1024];
     for (QDeadlineTimer deadline(timeoutMs); data.size() < bytes && !deadline.hasExpired();)
         if (pollfd p{fd, POLLIN, 0}; ::poll(&p, 1, 20) > 0)
-            data.append(buffer, qMax<ssize_t>(0, ::read(fd, buffer, qMin<qsizetype>(sizeof buffer, bytes - data.size()))));
+            data.append(buffer,
+                        qMax<ssize_t>(0, ::read(fd, buffer, qMin<qsizetype>(sizeof buffer, bytes - data.size()))));
     return data;
 }
 
@@ -226,7 +228,8 @@ std::optional<SensorSummary> SensorProcess::summary()
     return parseSensorSummary(QString::fromLocal8Bit(m_stderr));
 }
 
-AsOrdinaryUser::AsOrdinaryUser() : m_wasRoot(::geteuid() == 0)
+AsOrdinaryUser::AsOrdinaryUser()
+    : m_wasRoot(::geteuid() == 0)
 {
     constexpr uid_t kNobody = 65534;
     if (m_wasRoot && ::seteuid(kNobody) != 0)

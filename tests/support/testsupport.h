@@ -32,7 +32,9 @@ class SettableClock final : public Clock
 {
 public:
     explicit SettableClock(const QDateTime &t = QDateTime(QDate(2003, 5, 21), QTime(14, 3, 7)))
-        : m_now(t) {}
+        : m_now(t)
+    {
+    }
     void set(const QDateTime &t) { m_now = t; }
     void setStepMs(qint64 ms) { m_stepMs = ms; }
     QDateTime now() const override;
@@ -55,7 +57,10 @@ struct CollectingReporter : MessageReporter
 class ReplayPort final : public PortInput
 {
 public:
-    qint16 InBufferCount() override { return open ? qint16(std::min<qsizetype>(waiting(), sorvik7::kMaxPendingCount)) : 0; }
+    qint16 InBufferCount() override
+    {
+        return open ? qint16(std::min<qsizetype>(waiting(), sorvik7::kMaxPendingCount)) : 0;
+    }
     void discardInput() override { pos = open ? data.size() : pos; }
     QByteArray Input() override { return data.mid(pos++, 1); }
     qint64 arrivalMs() const override { return stampMs; }
@@ -83,10 +88,10 @@ public:
     // Appends bytes to the line and steps the cycle until it has read them all.
     void feed(const QByteArray &bytes);
 
-    QStringList reports;        // port errors, a folder in use, and each file fault once per episode
-    QStringList notices;        // what the day file mended
-    QList<quint64> cleared;     // records that each fault episode kept waiting and wrote late
-    QList<quint64> lost;        // records that each fault episode lost
+    QStringList reports; // port errors, a folder in use, and each file fault once per episode
+    QStringList notices; // what the day file mended
+    QList<quint64> cleared; // records that each fault episode kept waiting and wrote late
+    QList<quint64> lost; // records that each fault episode lost
     QList<QByteArray> messages;
     QList<int> counts;
     SettableClock clock;
@@ -185,7 +190,7 @@ struct SensorProcess
     QProcess process;
     QString device;
     int fd = -1;
-    int endSignal = SIGKILL;   // what the kernel sends it should its parent end first
+    int endSignal = SIGKILL; // what the kernel sends it should its parent end first
 
 private:
     QByteArray m_stderr;
