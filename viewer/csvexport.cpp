@@ -54,6 +54,18 @@ bool CsvExport::writeFile(const DayFile &file, int sampleColumns, QIODevice &out
     const QString &path = file.path;
     if (m_stations)
         m_station = utf8Field(file.station, m_separator);
+    return readRecordsInRange(
+        path, m_from, m_to,
+        [&](const DayRecord &record) {
+            appendRecord(record, sampleColumns);
+            return m_buffer.size() < kFlushAt || flush(out, error);
+        },
+        m_counts, m_problems, error);
+}
+
+bool readRecordsInRange(const QString &path, qint64 from, qint64 to, const std::function<bool(const DayRecord &)> &take,
+                        DayFileReader::Counts &counts, QStringList &problems, QString &error)
+{
     DayFileReader reader(path);
     if (!reader.open()) {
         error = reader.errorString();
@@ -62,9 +74,7 @@ bool CsvExport::writeFile(const DayFile &file, int sampleColumns, QIODevice &out
     DayRecord record;
     while (reader.next(record)) {
         const qint64 t = record.localSeconds();
-        if (t >= m_from && t <= m_to)
-            appendRecord(record, sampleColumns);
-        if (m_buffer.size() >= kFlushAt && !flush(out, error))
+        if (t >= from && t <= to && !take(record))
             return false;
     }
     reader.finish();
@@ -73,8 +83,8 @@ bool CsvExport::writeFile(const DayFile &file, int sampleColumns, QIODevice &out
         return false;
     }
     if (!reader.headerMatchesName())
-        m_problems << QStringLiteral("%1: the header's date is not the name's").arg(path);
-    m_counts += reader.counts();
+        problems << QStringLiteral("%1: the header's date is not the name's").arg(path);
+    counts += reader.counts();
     return true;
 }
 

@@ -6,9 +6,18 @@
 #include <QByteArray>
 #include <QStringList>
 
+#include <functional>
+
 #include <limits>
 
 class QIODevice;
+
+// Reads the records of one day file whose local time lies in [from, to]
+// and hands each to `take` (false ends the reading, with error set); a
+// header whose date is not the name's goes into problems, the reader's
+// counts into counts. False with error set when the file cannot be read.
+bool readRecordsInRange(const QString &path, qint64 from, qint64 to, const std::function<bool(const DayRecord &)> &take,
+                        DayFileReader::Counts &counts, QStringList &problems, QString &error);
 
 // Day files as one tidy table, UTF-8, one row per record in file order
 // (the files in date order), streamed through a fixed buffer:

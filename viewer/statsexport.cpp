@@ -1,5 +1,7 @@
 #include "viewer/statsexport.h"
 
+#include "viewer/csvexport.h"
+
 #include <QIODevice>
 
 #include <cmath>
@@ -60,27 +62,12 @@ bool StatsExport::write(const QList<DayFile> &files, QIODevice &out, QString &er
             folder = file.folder;
             station = file.station;
         }
-        DayFileReader reader(file.path);
-        if (!reader.open()) {
-            error = reader.errorString();
+        const auto take = [&](const DayRecord &record) {
+            const auto row = stats->add(sampleOf(record));
+            return !row || put(out, station, *row, error);
+        };
+        if (!readRecordsInRange(file.path, m_from, m_to, take, m_counts, m_problems, error))
             return false;
-        }
-        DayRecord record;
-        while (reader.next(record)) {
-            const qint64 t = record.localSeconds();
-            if (t < m_from || t > m_to)
-                continue;
-            if (const auto row = stats->add(sampleOf(record)); row && !put(out, station, *row, error))
-                return false;
-        }
-        reader.finish();
-        if (!reader.errorString().isEmpty()) {
-            error = reader.errorString();
-            return false;
-        }
-        if (!reader.headerMatchesName())
-            m_problems << QStringLiteral("%1: the header's date is not the name's").arg(file.path);
-        m_counts += reader.counts();
     }
     if (stats) {
         if (const auto row = stats->flush(); row && !put(out, station, *row, error))
