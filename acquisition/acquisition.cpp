@@ -179,9 +179,13 @@ void Acquisition::lookForDevice()
 void Acquisition::watchLine()
 {
     // The port has (re)opened: it has the whole time to give a message.
-    // Once reported, only a valid message ends the episode.
-    if (!m_silent)
+    // Once reported, only a valid message ends the episode. The time the
+    // device was away is told by deviceLost/deviceBack, not counted here.
+    if (!m_silent) {
+        m_sinceValid.start();
+        m_badChecksums = m_unparsable = 0;
         m_noMessage.start(m_noMessageMs);
+    }
 }
 
 void Acquisition::onMessageJudged(AcquisitionCycle::Verdict verdict)

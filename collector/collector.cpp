@@ -136,7 +136,11 @@ void Collector::refuse(const QByteArray &topic, const QString &why)
         m_refusalsLogged = 0;
     }
     if (m_refusalsLogged >= kRefusalsPerMinute) {
-        ++m_refusalsQuiet;
+        // The first one held back: its minute's count is told when that
+        // minute ends, not at whatever refusal comes next.
+        if (m_refusalsQuiet++ == 0)
+            QTimer::singleShot(std::max<qint64>(0, kMinuteMs - m_refusalWindow.elapsed()), this,
+                               &Collector::logQuietRefusals);
         return;
     }
     ++m_refusalsLogged;

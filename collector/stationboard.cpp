@@ -1,5 +1,7 @@
 #include "collector/stationboard.h"
 
+#include "common/timeunits.h"
+
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -7,7 +9,6 @@
 
 namespace {
 
-constexpr double kMsPerSecond = 1000.0;
 const QString kStatusOk = QStringLiteral("00");
 
 // A record line: hh:mm:ss, field 1 (after STX), direction, the mean speed,
@@ -190,7 +191,7 @@ QList<StationView> StationBoard::views(const QDateTime &now) const
         v.since = s.since;
         v.lastRecord = s.lastRecord;
         if (s.lastRecord.isValid())
-            v.ageSeconds = std::max<qint64>(0, s.lastRecord.msecsTo(now)) / kMsPerSecond;
+            v.ageSeconds = msToSeconds(std::max<qint64>(0, s.lastRecord.msecsTo(now)));
         v.recordsToday = s.recordsToday;
         v.recordsTotal = s.recordsTotal;
         v.faults = s.faults;

@@ -70,7 +70,6 @@ public:
     static constexpr qsizetype kDefaultBacklogLimit = 400'000;
     static constexpr qsizetype kMinBacklogLimit = 10;
     void setBacklogLimit(qsizetype limit) { m_limit = std::max(limit, kMinBacklogLimit); }
-    qsizetype backlogLimit() const { return m_limit; }
 
     // Writes a record into the day file of `now`. While earlier records of
     // that file are waiting it goes behind them instead; records of other

@@ -98,8 +98,6 @@ public:
     qint64 arrivalMs() const override;
     bool takeGap() override;
 
-    // Characters dropped unread since the control was made.
-    quint64 droppedInput() const { return m_dropped; }
     bool inputOverflowing() const { return m_overflowing; }
 
     qint16 CommEvent() const;

@@ -278,7 +278,7 @@ void LoggerService::onValidMessagesBack(qint64 ms, quint64 checksumFailures, qui
 {
     m_log.notice(QStringLiteral("%1 : Valid messages again after %2 s without (%3 checksum failures, "
                                 "%4 unparsable messages)")
-                     .arg(m_config.portName(), QString::number(ms / kMsPerSecond, 'f', 1))
+                     .arg(m_config.portName(), QString::number(msToSeconds(ms), 'f', 1))
                      .arg(checksumFailures)
                      .arg(unparsable));
 }

@@ -70,8 +70,12 @@ StationLink::StationLink(const MqttSettings &settings, const QString &dataDir, A
     });
     // Said while records wait, not with their count: the status changes
     // when the wait begins and ends, not at every record.
-    connect(&m_engine, &Acquisition::backlogChanged, this, [this](qsizetype waiting) {
-        const QString fault = waiting > 0 ? QStringLiteral("records waiting for the data folder") : QString();
+    connect(&m_engine, &Acquisition::backlogChanged, this, [this](qsizetype waiting, quint64 lost) {
+        QString fault;
+        if (waiting > 0)
+            fault = lost > 0
+                ? QStringLiteral("records waiting for the data folder; the wait is full, newer records lost")
+                : QStringLiteral("records waiting for the data folder");
         if (fault != m_backlogFault) {
             m_backlogFault = fault;
             reportFaults();
@@ -165,6 +169,8 @@ void StationLink::publishLive()
 
 void StationLink::publishStats(const IntervalRow &row)
 {
+    if (!m_publisher)
+        return;
     const QByteArray json = QJsonDocument(intervalJson(row)).toJson(QJsonDocument::Compact);
     QMetaObject::invokeMethod(
         m_publisher, [p = m_publisher, json] { p->publishStats(json); }, Qt::QueuedConnection);
