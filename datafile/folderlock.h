@@ -33,8 +33,6 @@ public:
     Result lock(const QByteArray &folder);
     void unlock();
     bool isHeld() const { return m_fd >= 0; }
-    // The folder held, or the one last refused.
-    QByteArray folder() const { return m_folder; }
     // After Busy: the process that holds the folder; 0 when the system does
     // not say (a holder in another PID namespace).
     pid_t holder() const { return m_holder; }

@@ -187,7 +187,6 @@ void StationPublisher::onConnected()
     m_everConnected = true;
     m_since = QDateTime::currentDateTimeUtc();
     m_lastHeard.start();
-    m_lastHeardAt = QDateTime::currentDateTime();
     publishStatus(true);
     if (!m_unsentStats.isEmpty())
         publishStats(m_unsentStats);
@@ -206,8 +205,10 @@ void StationPublisher::onOutage(const QString &why)
         m_outageTime.start();
     m_caughtUpLines = 0;
     m_statusTimer.stop();
-    const QString since =
-        heard ? QStringLiteral(", last heard from at %1").arg(m_lastHeardAt.toString(Qt::ISODate)) : QString();
+    const QString since = heard
+        ? QStringLiteral(", last heard from at %1")
+              .arg(QDateTime::currentDateTime().addMSecs(-m_lastHeard.elapsed()).toString(Qt::ISODate))
+        : QString();
     m_log.warning(QStringLiteral("MQTT: cannot reach the broker at %1 (%2)%3; the records wait in the day files, "
                                  "trying again after %4 s, then doubling up to %5 s")
                       .arg(m_settings.url->text(), why, since)
@@ -266,7 +267,6 @@ void StationPublisher::caughtUp()
 void StationPublisher::onPublished(int mid)
 {
     m_lastHeard.start();
-    m_lastHeardAt = QDateTime::currentDateTime();
     const auto seq = m_seqOfMid.constFind(mid);
     if (seq == m_seqOfMid.cend())
         return; // a status message, or sent before the connection broke
@@ -321,7 +321,6 @@ void StationPublisher::onMessage(const QByteArray &topic, const QByteArray &payl
     if (topic != fleet::resendTopic(m_settings.station))
         return;
     m_lastHeard.start();
-    m_lastHeardAt = QDateTime::currentDateTime();
     QString why;
     const auto request = ResendRequest::decode(payload, &why);
     const Outbox::Position from = request ? Outbox::Position{request->file, request->offset} : Outbox::Position{};

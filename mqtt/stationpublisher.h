@@ -131,7 +131,6 @@ private:
     bool m_everConnected = false;
     QElapsedTimer m_outageTime; // since the last word from the broker
     QElapsedTimer m_lastHeard;
-    QDateTime m_lastHeardAt;
     qint64 m_caughtUpLines = 0;
 
     QStringList m_faults;
