@@ -418,12 +418,31 @@ private slots:
         const QLabel *third = kid<PanelStatusBar>(m_w.get(), u"SB1"_s)->panel(3);
         QVERIFY(third->fontMetrics().horizontalAdvance(u"400000 wait"_s) + third->indent()
                 <= third->contentsRect().width());
-        QList<QMessageBox *> shown;
-        for (QWidget *w : QApplication::topLevelWidgets())
-            if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible())
-                shown << box;
-        QCOMPARE(shown.size(), 1);
-        QCOMPARE(shown.first()->text(), u"Unable to open data file1.  75"_s);
+        const auto shown = [] {
+            QList<QMessageBox *> boxes;
+            for (QWidget *w : QApplication::topLevelWidgets())
+                if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible())
+                    boxes << box;
+            return boxes;
+        };
+        QCOMPARE(shown().size(), 1);
+        QMessageBox *box = shown().first();
+        QCOMPARE(box->text(), u"Unable to open data file1.  75"_s);
+        // Beside the window, not over its values and buttons; keys meant for
+        // the window's controls do not close it, the mouse does.
+        QVERIFY(!box->frameGeometry().intersects(m_w->frameGeometry()));
+        for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space})
+            QTest::keyClick(box, key);
+        QVERIFY(box->isVisible());
+        QPointer<QMessageBox> closed = box;
+        click(box->button(QMessageBox::Ok));
+        QVERIFY(!box->isVisible());
+        // The engine tells of the next episode before the closed box is
+        // deleted: it has a box of its own.
+        emit const_cast<Acquisition &>(m_w->engine()).fileFault(u"Unable to open data file1.  75"_s);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(!closed);
+        QCOMPARE(shown().size(), 1);
     }
 
     void folderInUse()

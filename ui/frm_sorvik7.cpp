@@ -16,7 +16,10 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QStandardPaths>
+
+#include <algorithm>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -353,16 +356,51 @@ void Frm_Sorvik7::redraw()
 void Frm_Sorvik7::showFileFault(const QString &text)
 {
     // The box does not hold acquisition up: it goes on reading, and keeps
-    // the records until the folder takes them. One box per fault.
-    if (!m_faultBox) {
-        m_faultBox = new QMessageBox(QMessageBox::NoIcon, kTitle, text, QMessageBox::Ok, this);
-        m_faultBox->setTextFormat(Qt::PlainText);
-        m_faultBox->setAttribute(Qt::WA_DeleteOnClose);
-        m_faultBox->setModal(false);
+    // the records until the folder takes them. One box per fault: a box the
+    // operator has closed is on its way out (deleted once control is back in
+    // the event loop), so a new fault gets a box of its own.
+    if (m_faultBox && m_faultBox->isVisible()) {
+        m_faultBox->setText(text);
+        m_faultBox->raise();
+        return;
     }
-    m_faultBox->setText(text);
+    if (m_faultBox)
+        m_faultBox->deleteLater();
+    m_faultBox = new QMessageBox(QMessageBox::NoIcon, kTitle, text, QMessageBox::Ok, this);
+    m_faultBox->setTextFormat(Qt::PlainText);
+    m_faultBox->setAttribute(Qt::WA_DeleteOnClose);
+    m_faultBox->setModal(false);
+    // It comes unasked while the operator may be at the window: it does not
+    // take the keyboard, and its OK answers the mouse and Escape only, so a
+    // Space or Return meant for a control of the window does not close it
+    // unread.
+    m_faultBox->setAttribute(Qt::WA_ShowWithoutActivating);
+    auto *ok = qobject_cast<QPushButton *>(m_faultBox->button(QMessageBox::Ok));
+    ok->setFocusPolicy(Qt::NoFocus);
+    ok->setAutoDefault(false);
+    placeBeside(m_faultBox);
     m_faultBox->show();
+    ok->setDefault(false); // the button row makes its OK the default as it is shown
     m_faultBox->raise();
+}
+
+void Frm_Sorvik7::placeBeside(QWidget *box) const
+{
+    // Below the window, or above it when the screen has no room below: the
+    // message, the counter and the line report stay in sight, and a click
+    // meant for a button of the window cannot land on the box. Where neither
+    // fits, the box is centred over the window as usual.
+    box->adjustSize();
+    const QRect frame = frameGeometry();
+    const int decoration = frame.height() - height();
+    const int tall = box->height() + decoration;
+    const QRect screenArea = screen()->availableGeometry();
+    const int left =
+        std::clamp(frame.left(), screenArea.left(), std::max(screenArea.left(), screenArea.right() + 1 - box->width()));
+    if (frame.bottom() + tall <= screenArea.bottom())
+        box->move(left, frame.bottom() + 1);
+    else if (frame.top() - tall >= screenArea.top())
+        box->move(left, frame.top() - tall);
 }
 
 void Frm_Sorvik7::showBacklog(qsizetype waiting, quint64 lost)

@@ -78,6 +78,7 @@ private:
     void Command3_Click(); // END
     void showState(Acquisition::State state);
     void showFileFault(const QString &text);
+    void placeBeside(QWidget *box) const;
     void showBacklog(qsizetype waiting, quint64 lost);
     void queueRedraw();
     void redrawIfDue();
