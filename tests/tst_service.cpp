@@ -5,8 +5,8 @@
 // line faults told once and shown in the MQTT status; one device, one logger;
 // the campaign tables.
 #include "datafile/folderlock.h"
-#include "fleetsupport.h"
-#include "testsupport.h"
+#include "tests/support/fleetsupport.h"
+#include "tests/support/testsupport.h"
 #include "tools/sensormessage.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "common/nativepath.h"
 #include "datafile/folderlock.h"
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 #include "ui/dirlist.h"
 #include "ui/drivelist.h"
 #include "ui/frm_savepath.h"
