@@ -1,6 +1,13 @@
 #include "common/nativepath.h"
 
+#include <QDir>
 #include <QStringDecoder>
+
+#include <climits>
+#include <cstdlib>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace nativepath {
 
@@ -72,6 +79,42 @@ QString display(const QString &path)
     for (QChar &c : out)
         if (isEscape(c))
             c = QChar(char16_t(c.unicode() - kEscapeBase));
+    return out;
+}
+
+bool stat(const QString &path, struct stat &st)
+{
+    return ::stat(encode(path).constData(), &st) == 0;
+}
+
+bool entries(const QString &folder, QStringList &names)
+{
+    DIR *d = ::opendir(encode(folder).constData());
+    if (!d)
+        return false;
+    while (const dirent *e = ::readdir(d)) {
+        const QByteArray name(e->d_name);
+        if (name != "." && name != "..")
+            names << decode(name);
+    }
+    ::closedir(d);
+    return true;
+}
+
+QString absolute(const QString &path)
+{
+    if (path.startsWith(u'/'))
+        return QDir::cleanPath(path);
+    char buffer[PATH_MAX];
+    const char *cwd = ::getcwd(buffer, sizeof buffer);
+    return QDir::cleanPath((cwd ? decode(cwd) : QString()) + u'/' + path);
+}
+
+QString canonical(const QString &path)
+{
+    char *resolved = ::realpath(encode(path).constData(), nullptr);
+    const QString out = resolved ? decode(resolved) : QString();
+    std::free(resolved);
     return out;
 }
 

@@ -2,6 +2,9 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
+
+struct stat;
 
 // File names as the file system spells them. A name need not be valid
 // UTF-8 (a folder made on a Latin-1 system is "caf\xe9"); Qt's own file name
@@ -15,5 +18,17 @@ QString decode(const QByteArray &bytes);
 QByteArray encode(const QString &path);
 // For showing: the kept bytes as the Latin-1 characters they most likely are.
 QString display(const QString &path);
+
+// The file system's own calls on such names, for what Qt's file classes
+// would look up under other bytes.
+// stat() (links followed); false with errno set.
+bool stat(const QString &path, struct stat &st);
+// The names in `folder` but . and .., unsorted; false with errno set when
+// it cannot be read.
+bool entries(const QString &folder, QStringList &names);
+// `path` from the root, against the working folder when relative; cleaned.
+QString absolute(const QString &path);
+// The path with every link resolved; empty when it does not exist.
+QString canonical(const QString &path);
 
 } // namespace nativepath

@@ -2,7 +2,6 @@
 
 #include "common/nativepath.h"
 
-#include <QDir>
 #include <QFile>
 #include <QStandardPaths>
 
@@ -64,19 +63,6 @@ QString paragraphs(const QString &text)
         out += wrap(QString(), QString(paragraph).replace(u'\n', u' '), 0) + u'\n';
     return out;
 }
-
-} // namespace
-
-QString absolutePath(const QString &path)
-{
-    if (path.startsWith(u'/'))
-        return QDir::cleanPath(path);
-    char buffer[4096];
-    const char *cwd = ::getcwd(buffer, sizeof buffer);
-    return QDir::cleanPath((cwd ? nativepath::decode(cwd) : QString()) + u'/' + path);
-}
-
-namespace {
 
 bool isReadableFile(const QString &path)
 {
@@ -261,7 +247,7 @@ bool ProgramOptions::readConfig()
         if (source.isEmpty())
             return true;
     }
-    m_configFile = absolutePath(source);
+    m_configFile = nativepath::absolute(source);
     QFile file;
     const int fd = ::open(nativepath::encode(source).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
@@ -371,7 +357,7 @@ bool ProgramOptions::takeFolder(const QString &key, const QString &fallback, QSt
                     QStringLiteral("the folder cannot be made%1")
                         .arg(error ? QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error)) : QString()));
     }
-    const QString path = absolutePath(folder.value);
+    const QString path = nativepath::absolute(folder.value);
     if (::access(nativepath::encode(path).constData(), W_OK) != 0)
         return fail(key, folder, QStringLiteral("the folder is not writable"));
     *dir = path;
@@ -409,7 +395,7 @@ bool parseConfigText(const QByteArray &text, const QString &path, QHash<QString,
 
 bool makePath(const QString &path)
 {
-    const QByteArray native = nativepath::encode(absolutePath(path));
+    const QByteArray native = nativepath::encode(nativepath::absolute(path));
     for (qsizetype i = 1; i <= native.size(); ++i) {
         if (i < native.size() && native.at(i) != '/')
             continue;

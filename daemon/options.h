@@ -114,10 +114,6 @@ private:
 // key when it comes twice.
 bool parseConfigText(const QByteArray &text, const QString &path, QHash<QString, QString> *values, QString *error);
 
-// `path` made absolute against the working folder and cleaned, its bytes
-// kept (see nativepath).
-QString absolutePath(const QString &path);
-
 // Makes `path` and its parents, as the bytes nativepath gives; false with
 // errno set.
 bool makePath(const QString &path);

@@ -1,5 +1,6 @@
 #include "service/loggerconfig.h"
 
+#include "common/nativepath.h"
 #include "common/sorvik7_def.h"
 #include "serial/mscomm.h"
 #include "stats/intervalstats.h"
@@ -248,6 +249,6 @@ bool LoggerConfigReader::takeDataDir()
     // A folder that cannot be made now (a disk not mounted yet, a parent
     // without permission) is no bad value: the service waits for it.
     makePath(dir.value);
-    m_config.dataDir = absolutePath(dir.value);
+    m_config.dataDir = nativepath::absolute(dir.value);
     return true;
 }

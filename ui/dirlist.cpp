@@ -9,7 +9,6 @@
 
 #include <algorithm>
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 namespace {
@@ -46,20 +45,12 @@ QStringList DirList::subfolders(const QString &path)
     // Read with the system's own calls: names that are not valid UTF-8 are
     // listed too, and kept as the file system spells them.
     QStringList names;
-    DIR *d = ::opendir(nativepath::encode(path).constData());
-    if (!d)
-        return names;
-    const QByteArray base = nativepath::encode(path) + '/';
-    while (const dirent *e = ::readdir(d)) {
-        const QByteArray name(e->d_name);
-        if (name == "." || name == "..")
-            continue;
+    nativepath::entries(path, names);
+    names.removeIf([&](const QString &name) {
         struct stat st
         { };
-        if (::stat((base + name).constData(), &st) == 0 && S_ISDIR(st.st_mode))
-            names << nativepath::decode(name);
-    }
-    ::closedir(d);
+        return !nativepath::stat(path + u'/' + name, st) || !S_ISDIR(st.st_mode);
+    });
     QCollator collator;
     collator.setCaseSensitivity(Qt::CaseInsensitive);
     std::sort(names.begin(), names.end(), collator);
@@ -70,7 +61,7 @@ bool DirList::isFolder(const QString &path)
 {
     struct stat st
     { };
-    return !path.isEmpty() && ::stat(nativepath::encode(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+    return !path.isEmpty() && nativepath::stat(path, st) && S_ISDIR(st.st_mode);
 }
 
 bool DirList::setPath(const QString &dir)
