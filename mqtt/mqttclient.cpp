@@ -2,6 +2,7 @@
 
 #include <QSocketNotifier>
 
+#include "common/nativepath.h"
 #include "mosquittoapi.h"
 
 #include <algorithm>
@@ -100,7 +101,7 @@ bool MqttClient::configure()
             != MOSQ_ERR_SUCCESS)
         return false;
     if (b.url && b.url->tls) {
-        const QByteArray ca = b.caFile.toLocal8Bit();
+        const QByteArray ca = nativepath::encode(b.caFile);
         const int rc =
             libmosquitto().mosquitto_tls_set(m_mosq, ca.isEmpty() ? nullptr : ca.constData(),
                                              ca.isEmpty() ? kSystemCaPath : nullptr, nullptr, nullptr, nullptr);

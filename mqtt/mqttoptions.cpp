@@ -1,10 +1,13 @@
 #include "mqtt/mqttoptions.h"
 
+#include "common/nativepath.h"
 #include "mqtt/fleet.h"
 
-#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSysInfo>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -18,7 +21,8 @@ constexpr qsizetype kMaxClientIdBytes = 100;
 
 bool fail(QString *error, const QString &key, const MqttOptions::Value &v, const QString &why)
 {
-    *error = QStringLiteral("%1 = '%2' (from %3): %4").arg(key, v.value, v.from, why);
+    *error = QStringLiteral("%1 = '%2' (from %3): %4")
+                 .arg(key, nativepath::display(v.value), nativepath::display(v.from), why);
     return false;
 }
 
@@ -36,7 +40,8 @@ QString MqttSettings::describe() const
     if (!username.isEmpty())
         text += QStringLiteral(", user %1").arg(username);
     if (url->tls)
-        text += QStringLiteral(", CA %1").arg(caFile.isEmpty() ? QStringLiteral("the system's") : caFile);
+        text += QStringLiteral(", CA %1").arg(caFile.isEmpty() ? QStringLiteral("the system's")
+                                                               : nativepath::display(caFile));
     return text;
 }
 
@@ -117,11 +122,13 @@ bool MqttOptions::takeCa(const Lookup &lookup, QString *error)
         return true;
     if (!m_settings.url->tls)
         return fail(error, kCa, *v, QStringLiteral("only goes with an mqtts:// URL"));
-    const QFileInfo info(v->value);
-    if (!info.isFile() || !info.isReadable())
-        return fail(error, kCa, *v,
-                    info.exists() ? QStringLiteral("not a readable file") : QStringLiteral("no such file"));
-    m_settings.caFile = info.absoluteFilePath();
+    // Looked up by its own bytes: the TLS library gets the same.
+    struct stat st = {};
+    if (!nativepath::stat(v->value, st))
+        return fail(error, kCa, *v, QStringLiteral("no such file"));
+    if (!S_ISREG(st.st_mode) || ::access(nativepath::encode(v->value).constData(), R_OK) != 0)
+        return fail(error, kCa, *v, QStringLiteral("not a readable file"));
+    m_settings.caFile = nativepath::absolute(v->value);
     return true;
 }
 

@@ -4,7 +4,6 @@
 #include "datafile/dayfilename.h"
 #include "fleet.h"
 
-#include <QFile>
 #include <QList>
 
 #include <cerrno>
@@ -46,10 +45,19 @@ bool writeAll(int fd, const QByteArray &bytes)
 
 std::optional<SentCursor::Cursor> readCursor(const QByteArray &path)
 {
-    QFile f(nativepath::decode(path));
-    if (!f.open(QIODevice::ReadOnly))
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return std::nullopt;
-    const QList<QByteArray> fields = f.read(kMaxCursorBytes).trimmed().split(' ');
+    QByteArray text(kMaxCursorBytes, '\0');
+    ssize_t n = 0;
+    do {
+        n = ::read(fd, text.data(), size_t(text.size()));
+    } while (n < 0 && errno == EINTR);
+    ::close(fd);
+    if (n < 0)
+        return std::nullopt;
+    text.truncate(n);
+    const QList<QByteArray> fields = text.trimmed().split(' ');
     if (fields.size() != 1 && fields.size() != 3)
         return std::nullopt;
     bool ok = false;
