@@ -1,4 +1,5 @@
 #include "datafile/dayfilereader.h"
+#include "common/nativepath.h"
 #include "common/timeunits.h"
 
 #include "datafile/dayfilename.h"
@@ -197,13 +198,14 @@ QDate DayFileReader::headerDate(QByteArrayView line, const QDate &near)
 
 int DayFileReader::openRegular(const QString &path, QString &error)
 {
-    const QByteArray name = QFile::encodeName(path);
+    const QByteArray name = nativepath::encode(path);
     const auto notRegular = [&] {
-        error = QStringLiteral("cannot read %1: not a regular file").arg(path);
+        error = QStringLiteral("cannot read %1: not a regular file").arg(nativepath::display(path));
         return -1;
     };
     const auto failed = [&] {
-        error = QStringLiteral("cannot read %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        error = QStringLiteral("cannot read %1: %2")
+                    .arg(nativepath::display(path), QString::fromLocal8Bit(std::strerror(errno)));
         return -1;
     };
     // Look before opening: opening some devices does something by itself.
@@ -242,7 +244,7 @@ bool DayFileReader::open()
         first.chop(1);
     m_date = headerDate(first);
     if (!m_date.isValid()) {
-        m_error = QStringLiteral("no date in the name or the header of %1").arg(m_path);
+        m_error = QStringLiteral("no date in the name or the header of %1").arg(nativepath::display(m_path));
         return false;
     }
     return true;
@@ -271,7 +273,8 @@ bool DayFileReader::fillBuffer()
         n = ::read(m_fd, m_buf.data() + m_end, m_buf.size() - size_t(m_end));
     } while (n < 0 && errno == EINTR);
     if (n < 0)
-        m_error = QStringLiteral("cannot read %1: %2").arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
+        m_error = QStringLiteral("cannot read %1: %2")
+                      .arg(nativepath::display(m_path), QString::fromLocal8Bit(std::strerror(errno)));
     if (n <= 0)
         return false;
     m_end += n;
@@ -474,7 +477,7 @@ int DayFileReader::maxSampleCount(const QString &path, QString *error)
         if (fd >= 0)
             ::close(fd);
         if (error)
-            *error = why.isEmpty() ? QStringLiteral("cannot read %1").arg(path) : why;
+            *error = why.isEmpty() ? QStringLiteral("cannot read %1").arg(nativepath::display(path)) : why;
         return -1;
     }
     std::vector<char> buf(kChunk);

@@ -134,6 +134,8 @@ public:
     bool open();
     QString errorString() const { return m_error; }
     QString path() const { return m_path; }
+    // The open file's descriptor; -1 before open().
+    int handle() const { return m_fd; }
 
     // The file's date; valid after a successful open().
     QDate date() const { return m_date; }

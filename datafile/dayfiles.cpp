@@ -1,13 +1,18 @@
 #include "datafile/dayfiles.h"
 
+#include "common/nativepath.h"
 #include "datafile/dayfilename.h"
 #include "datafile/dayfilereader.h"
 
 #include <QDir>
-#include <QFileInfo>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <iterator>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -22,20 +27,23 @@ void sortByDate(QList<DayFile> &files)
     });
 }
 
-DayFile dayFile(const QFileInfo &info, const QDate &date)
+// Paths are read with the file system's own calls (see nativepath), so a
+// folder whose name is not UTF-8 is read like any other.
+DayFile dayFile(const QString &path, const QDate &date)
 {
-    const QFileInfo folder(info.absolutePath());
-    return {info.filePath(), date, folder.fileName(), folder.absoluteFilePath()};
+    const QString file = nativepath::absolute(path);
+    const QString folder = file.left(file.lastIndexOf(u'/'));
+    return {path, date, folder.mid(folder.lastIndexOf(u'/') + 1), folder.isEmpty() ? QStringLiteral("/") : folder};
 }
 
-bool addFile(const QFileInfo &info, QList<DayFile> &files, QString &error)
+bool addFile(const QString &path, QList<DayFile> &files, QString &error)
 {
-    DayFileReader reader(info.filePath());
+    DayFileReader reader(path);
     if (!reader.open()) {
         error = reader.errorString();
         return false;
     }
-    files.append(dayFile(info, reader.date()));
+    files.append(dayFile(path, reader.date()));
     return true;
 }
 
@@ -47,7 +55,7 @@ bool addFolder(const QString &folder, QList<DayFile> &files, QString &error)
     files += DayFiles::inFolder(folder, &refused);
     if (refused.isEmpty())
         return true;
-    error = QStringLiteral("cannot read %1: not a regular file").arg(refused.first());
+    error = QStringLiteral("cannot read %1: not a regular file").arg(nativepath::display(refused.first()));
     return false;
 }
 
@@ -56,16 +64,19 @@ bool addFolder(const QString &folder, QList<DayFile> &files, QString &error)
 QList<DayFile> DayFiles::inFolder(const QString &folder, QStringList *refused)
 {
     QList<DayFile> files;
-    const QFileInfoList entries =
-        QDir(folder).entryInfoList({QStringLiteral("*.svk")}, QDir::Files | QDir::System | QDir::Readable);
-    for (const QFileInfo &info : entries) {
-        const QDate date = dayfilename::parse(info.fileName());
+    QStringList names;
+    nativepath::entries(folder, names);
+    for (const QString &name : names) {
+        const QDate date = dayfilename::parse(name);
         if (!date.isValid())
             continue;
-        if (info.isFile())
-            files.append(dayFile(info, date));
-        else if (refused)
-            *refused << info.filePath();
+        const QString path = QDir::cleanPath(folder + u'/' + name);
+        struct stat st = {};
+        const bool found = nativepath::stat(path, st);
+        if (found && S_ISREG(st.st_mode))
+            files.append(dayFile(path, date));
+        else if (refused && !(found && S_ISDIR(st.st_mode)))
+            *refused << path;
     }
     sortByDate(files);
     return files;
@@ -98,40 +109,47 @@ bool DayFiles::collect(const QStringList &paths, QList<DayFile> &files, QString 
 {
     files.clear();
     for (const QString &path : paths) {
-        const QFileInfo info(path);
-        if (!info.exists()) {
-            error = QStringLiteral("no such file or folder: %1").arg(path);
+        const QString shown = nativepath::display(path);
+        struct stat st = {};
+        if (!nativepath::stat(path, st)) {
+            error = errno == ENOENT || errno == ENOTDIR
+                ? QStringLiteral("no such file or folder: %1").arg(shown)
+                : QStringLiteral("cannot read %1: %2").arg(shown, QString::fromLocal8Bit(std::strerror(errno)));
             return false;
         }
-        if (!info.isReadable() || (info.isDir() && !info.isExecutable())) {
-            error = QStringLiteral("cannot read %1: permission denied").arg(path);
+        const bool isDir = S_ISDIR(st.st_mode);
+        if (::access(nativepath::encode(path).constData(), isDir ? R_OK | X_OK : R_OK) != 0) {
+            error = QStringLiteral("cannot read %1: permission denied").arg(shown);
             return false;
         }
-        if (info.isDir()) {
+        if (isDir) {
             QList<DayFile> own;
             if (!addFolder(path, own, error))
                 return false;
             // A collector's folder: one subfolder per station.
-            const QFileInfoList subfolders = own.isEmpty()
-                ? QDir(path).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Readable | QDir::Executable,
-                                           QDir::Name)
-                : QFileInfoList();
-            for (const QFileInfo &sub : subfolders) {
-                if (!addFolder(sub.filePath(), own, error))
+            QStringList subfolders;
+            if (own.isEmpty())
+                nativepath::entries(path, subfolders);
+            subfolders.sort();
+            for (const QString &name : std::as_const(subfolders)) {
+                const QString sub = path + u'/' + name;
+                struct stat subSt = {};
+                if (nativepath::stat(sub, subSt) && S_ISDIR(subSt.st_mode)
+                    && ::access(nativepath::encode(sub).constData(), R_OK | X_OK) == 0 && !addFolder(sub, own, error))
                     return false;
             }
             files += own;
-        } else if (!info.isFile()) {
-            error = QStringLiteral("cannot read %1: not a regular file").arg(path);
+        } else if (!S_ISREG(st.st_mode)) {
+            error = QStringLiteral("cannot read %1: not a regular file").arg(shown);
             return false;
-        } else if (!addFile(info, files, error)) {
+        } else if (!addFile(path, files, error)) {
             return false;
         }
     }
     sortByDate(files);
     files.erase(std::unique(files.begin(), files.end(),
                             [](const DayFile &a, const DayFile &b) {
-                                return QFileInfo(a.path).canonicalFilePath() == QFileInfo(b.path).canonicalFilePath();
+                                return nativepath::canonical(a.path) == nativepath::canonical(b.path);
                             }),
                 files.end());
     return true;

@@ -1,9 +1,10 @@
 // sorvik7-view --csv as a user runs it, on two days the logger wrote across
 // midnight with debug mode switched on for a while; the table read back by
 // pandas and by Python's csv module; the day the clocks go back in Berlin,
-// in local time with offsets and in UTC; a collector's folder of two
-// stations. Bad command lines, and paths that are not regular files,
-// fail with status 2 (and without hanging).
+// in local time with offsets and in UTC; a collector's folder of three
+// stations, one named in bytes that are not UTF-8 (read as its folder, its
+// file, in statistics and in a picture). Bad command lines, and paths that
+// are not regular files, fail with status 2 (and without hanging).
 #include "tests/dayfiletests.h"
 
 #include <QJsonArray>
@@ -15,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstdio>
 #include <sys/stat.h>
 
 namespace {
@@ -172,12 +174,15 @@ void tst_csvexport::tableReadsBack()
 
 void tst_csvexport::zonesAndStations_data()
 {
-    QTest::addColumn<QStringList>("arguments"); // @ stands for the test's folder
+    // @ stands for the test's folder; \0351 for the byte 0xE9 (printf %b).
+    QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("tz");
     QTest::addColumn<QByteArray>("expected");
 
     // 02:00 to 03:00 local passes twice on 2026-10-25 in Berlin.
     const QByteArray header = "time,node,direction,speed,units,status,samples\n";
+    const QByteArray statsHeader =
+        "start,end,count,coverage,speed_mean,speed_sd,speed_min,speed_max,gust,ti,dir_mean,dir_sd,status_bad,units\n";
     QTest::newRow("clocks go back, local") << QStringList{"--csv", "@/dst/20261025.SVK"} << QByteArray("Europe/Berlin")
                                            << header
             + "2026-10-25T01:59:55+02:00,Q,90,1.00,M,00,0\n"
@@ -196,20 +201,33 @@ void tst_csvexport::zonesAndStations_data()
               "2026-10-25T02:00:00Z,Q,90,6.00,M,00,0\n";
     QTest::newRow("statistics across the change")
         << QStringList{"--stats", "--stats-minutes", "60", "@/dst"} << QByteArray("Europe/Berlin")
-        << QByteArray(
-               "start,end,count,coverage,speed_mean,speed_sd,speed_min,speed_max,gust,ti,dir_mean,dir_sd,status_bad,"
-               "units\n"
-               "2026-10-24T23:00:00Z,2026-10-25T00:00:00Z,1,0.000,1.000,,1.000,1.000,1.000,,90.0,0.0,0,M\n"
-               "2026-10-25T00:00:00Z,2026-10-25T01:00:00Z,2,0.001,2.500,0.707,2.000,3.000,3.000,0.2828,90.0,0.0,0,M\n"
-               "2026-10-25T01:00:00Z,2026-10-25T02:00:00Z,2,0.001,4.500,0.707,4.000,5.000,5.000,0.1571,90.0,0.0,0,M\n"
-               "2026-10-25T02:00:00Z,2026-10-25T03:00:00Z,1,0.000,6.000,,6.000,6.000,6.000,,90.0,0.0,0,M\n");
-    QTest::newRow("two stations") << QStringList{"--csv", "@/central"} << QByteArray("UTC")
-                                  << "station," + header
+        << statsHeader
+            + QByteArray(
+                "2026-10-24T23:00:00Z,2026-10-25T00:00:00Z,1,0.000,1.000,,1.000,1.000,1.000,,90.0,0.0,0,M\n"
+                "2026-10-25T00:00:00Z,2026-10-25T01:00:00Z,2,0.001,2.500,0.707,2.000,3.000,3.000,0.2828,90.0,0.0,0,M\n"
+                "2026-10-25T01:00:00Z,2026-10-25T02:00:00Z,2,0.001,4.500,0.707,4.000,5.000,5.000,0.1571,90.0,0.0,0,M\n"
+                "2026-10-25T02:00:00Z,2026-10-25T03:00:00Z,1,0.000,6.000,,6.000,6.000,6.000,,90.0,0.0,0,M\n");
+    // central/caf\xe9 was named on a Latin-1 system: its column shows it so.
+    const QByteArray cafe = "2026-10-25T12:00:00+00:00,Q,90,3.00,M,00,0\n";
+    QTest::newRow("three stations") << QStringList{"--csv", "@/central"} << QByteArray("UTC")
+                                    << "station," + header + "caf\xc3\xa9," + cafe
             + "mast-a,2026-10-25T12:00:00+00:00,Q,90,1.00,M,00,0\n"
               "mast-b,2026-10-25T12:00:00+00:00,Q,90,2.00,M,00,0\n";
-    QTest::newRow("one of two stations") << QStringList{"--csv", "--station", "mast-b", "@/central"}
+    QTest::newRow("one of the stations") << QStringList{"--csv", "--station", "mast-b", "@/central"}
                                          << QByteArray("UTC")
                                          << header + "2026-10-25T12:00:00+00:00,Q,90,2.00,M,00,0\n";
+    QTest::newRow("folder not UTF-8") << QStringList{"--csv", "@/central/caf\\0351"} << QByteArray("UTC")
+                                      << header + cafe;
+    QTest::newRow("its day file") << QStringList{"--csv", "@/central/caf\\0351/20261025.SVK"} << QByteArray("UTC")
+                                  << header + cafe;
+    QTest::newRow("statistics of the stations")
+        << QStringList{"--stats", "--stats-minutes", "60", "@/central"} << QByteArray("UTC")
+        << "station," + statsHeader
+            + "caf\xc3\xa9,2026-10-25T12:00:00Z,2026-10-25T13:00:00Z,1,0.000,3.000,,3.000,3.000,3.000,,90.0,0.0,0,M\n"
+              "mast-a,2026-10-25T12:00:00Z,2026-10-25T13:00:00Z,1,0.000,1.000,,1.000,1.000,1.000,,90.0,0.0,0,M\n"
+              "mast-b,2026-10-25T12:00:00Z,2026-10-25T13:00:00Z,1,0.000,2.000,,2.000,2.000,2.000,,90.0,0.0,0,M\n";
+    QTest::newRow("its picture") << QStringList{"--png", "@/cafe.png", "@/central/caf\\0351"} << QByteArray("UTC")
+                                 << QByteArray();
 }
 
 void tst_csvexport::zonesAndStations()
@@ -222,6 +240,7 @@ void tst_csvexport::zonesAndStations()
     QVERIFY(root.mkpath("dst"));
     QVERIFY(root.mkpath("central/mast-a"));
     QVERIFY(root.mkpath("central/mast-b"));
+    QVERIFY(root.mkpath("central/cafe"));
     QByteArray dst;
     int speed = 0;
     for (const char *time : {"01:59:55", "02:30:00", "02:59:59", "02:00:00", "02:30:00", "03:00:00"})
@@ -229,9 +248,16 @@ void tst_csvexport::zonesAndStations()
     QVERIFY(writeBytes(root.filePath("dst/20261025.SVK"), dst));
     QVERIFY(writeBytes(root.filePath("central/mast-a/20261025.SVK"), "12:00:00,\x02Q,090,001.00,M,00\r\n"));
     QVERIFY(writeBytes(root.filePath("central/mast-b/20261025.SVK"), "12:00:00,\x02Q,090,002.00,M,00\r\n"));
+    QVERIFY(writeBytes(root.filePath("central/cafe/20261025.SVK"), "12:00:00,\x02Q,090,003.00,M,00\r\n"));
+    const QByteArray central = QFile::encodeName(root.filePath("central"));
+    QCOMPARE(std::rename(central + "/cafe", central + "/caf\xe9"), 0);
+    // Named back for QTemporaryDir, which cannot remove it.
+    const auto renameBack = qScopeGuard([&] { std::rename(central + "/caf\xe9", central + "/cafe"); });
 
     arguments.replaceInStrings(QRegularExpression("^@"), dir.path());
-    const Run r = run(viewer(), arguments, tz);
+    // Through the shell: an argument that is not UTF-8 cannot be passed as a QString.
+    const QString bytes = R"sh(p=$1; shift; for a; do set -- "$@" "$(printf %b "$a")"; shift; done; exec "$p" "$@")sh";
+    const Run r = run("/bin/sh", QStringList{"-c", bytes, "sh", viewer()} + arguments, tz);
     QCOMPARE(r.err, QByteArray());
     QCOMPARE(r.status, 0);
     QCOMPARE(r.out, expected);

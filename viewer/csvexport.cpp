@@ -1,5 +1,7 @@
 #include "viewer/csvexport.h"
 
+#include "common/nativepath.h"
+
 #include <QIODevice>
 
 #include <algorithm>
@@ -11,18 +13,16 @@ constexpr unsigned char kFirstNonAscii = 0x80;
 constexpr unsigned char kUtf8Lead = 0xC0, kUtf8Continuation = 0x80, kLowSixBits = 0x3F;
 constexpr int kSixBits = 6;
 constexpr int kSecondsPerMinute = 60, kMinutesPerHour = 60;
-// A name (already Unicode) as a field: UTF-8, quoted when it holds the
-// separator, a quote or a line end.
-QByteArray utf8Field(const QString &text, char separator)
+} // namespace
+
+QByteArray stationField(const QString &station, char separator)
 {
-    QByteArray bytes = text.toUtf8();
+    QByteArray bytes = nativepath::display(station).toUtf8();
     if (!bytes.contains(separator) && !bytes.contains(kQuote) && !bytes.contains('\r') && !bytes.contains('\n'))
         return bytes;
     bytes.replace(kQuote, QByteArray(2, kQuote));
     return kQuote + bytes + kQuote;
 }
-
-} // namespace
 
 void CsvExport::setLimits(qint64 from, qint64 to)
 {
@@ -53,7 +53,7 @@ bool CsvExport::writeFile(const DayFile &file, int sampleColumns, QIODevice &out
 {
     const QString &path = file.path;
     if (m_stations)
-        m_station = utf8Field(file.station, m_separator);
+        m_station = stationField(file.station, m_separator);
     return readRecordsInRange(
         path, m_from, m_to,
         [&](const DayRecord &record) {
@@ -83,7 +83,7 @@ bool readRecordsInRange(const QString &path, qint64 from, qint64 to, const std::
         return false;
     }
     if (!reader.headerMatchesName())
-        problems << QStringLiteral("%1: the header's date is not the name's").arg(path);
+        problems << QStringLiteral("%1: the header's date is not the name's").arg(nativepath::display(path));
     counts += reader.counts();
     return true;
 }

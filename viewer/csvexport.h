@@ -19,13 +19,18 @@ class QIODevice;
 bool readRecordsInRange(const QString &path, qint64 from, qint64 to, const std::function<bool(const DayRecord &)> &take,
                         DayFileReader::Counts &counts, QStringList &problems, QString &error);
 
+// A station's folder name as a field: as nativepath shows it (a name that
+// is not UTF-8 is read as Latin-1), in UTF-8, quoted when it holds the
+// separator, a quote or a line end.
+QByteArray stationField(const QString &station, char separator);
+
 // Day files as one tidy table, UTF-8, one row per record in file order
 // (the files in date order), streamed through a fixed buffer:
 //
 //   [station,]time,node,direction,speed,units,status,samples,sample_1,...,sample_K
 //   2003-05-21T14:03:07+02:00,Q,229,2.50,M,00,0,,,
 //
-// station is the name of the record's folder, present when the files lie
+// station is the name of the record's folder (see stationField), present when the files lie
 // in more than one folder (a collector's stations). time is the record's
 // local date and time in ISO 8601 with its UTC offset (the repeated hour
 // of the change back from summer time resolved by file order, see

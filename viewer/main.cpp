@@ -1,6 +1,7 @@
 // sorvik7-view: shows the wind recorded in day files (window, or a picture
 // drawn without one) and turns them into CSV. ViewOptions lists the command line.
 
+#include "common/nativepath.h"
 #include "viewer/csvexport.h"
 #include "viewer/statsexport.h"
 #include "viewer/viewerwindow.h"
@@ -55,7 +56,8 @@ bool filesOf(const ViewOptions &options, QList<DayFile> &files, QString &error)
     const QStringList names = DayFiles::stations(files);
     files = DayFiles::ofStation(files, options.station);
     if (files.isEmpty())
-        error = QStringLiteral("no station %1 (there are: %2)").arg(options.station, names.join(QStringLiteral(", ")));
+        error = QStringLiteral("no station %1 (there are: %2)")
+                    .arg(nativepath::display(options.station), nativepath::display(names.join(QStringLiteral(", "))));
     return !files.isEmpty();
 }
 

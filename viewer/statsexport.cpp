@@ -31,8 +31,8 @@ WindSample StatsExport::sampleOf(const DayRecord &record)
 
 bool StatsExport::put(QIODevice &out, const QString &station, const IntervalRow &row, QString &error)
 {
-    QByteArray line =
-        (m_stations ? station + QLatin1Char(',') : QString()).toUtf8() + intervalCsvLine(row).toUtf8() + '\n';
+    const QByteArray line =
+        (m_stations ? stationField(station, ',') + ',' : QByteArray()) + intervalCsvLine(row).toUtf8() + '\n';
     if (out.write(line) != line.size()) {
         error = QStringLiteral("cannot write the output: %1").arg(out.errorString());
         return false;

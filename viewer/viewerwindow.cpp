@@ -1,5 +1,6 @@
 #include "viewer/viewerwindow.h"
 
+#include "common/nativepath.h"
 #include "common/timeunits.h"
 #include "viewer/statsexport.h"
 #include "viewer/timechartview.h"
@@ -26,6 +27,8 @@
 
 #include <algorithm>
 #include <cmath>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -191,7 +194,8 @@ QWidget *ViewerWindow::buildTitleBar()
     m_stationBox->setToolTip(tr("The station shown (a folder of the collector's folder)"));
     m_stationBox->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     m_stationBox->hide();
-    connect(m_stationBox, &QComboBox::textActivated, this, &ViewerWindow::showStation);
+    // The box shows the names as people read them; the station is the folder's own name.
+    connect(m_stationBox, &QComboBox::activated, this, [this](int index) { showStation(m_stations.value(index)); });
     m_stationLabel = new QLabel(tr("&Station:"));
     m_stationLabel->setBuddy(m_stationBox);
     m_stationLabel->hide();
@@ -269,8 +273,9 @@ bool ViewerWindow::openPaths(const QStringList &paths, bool follow, QString &err
         m_station = m_stations.isEmpty() ? QString() : m_stations.first();
     const QSignalBlocker quiet(m_stationBox);
     m_stationBox->clear();
-    m_stationBox->addItems(m_stations);
-    m_stationBox->setCurrentText(m_station);
+    for (const QString &station : std::as_const(m_stations))
+        m_stationBox->addItem(nativepath::display(station));
+    m_stationBox->setCurrentIndex(int(m_stations.indexOf(m_station)));
     const bool choice = m_stations.size() > 1;
     m_stationBox->setVisible(choice && m_stationBox->isEnabled());
     m_stationLabel->setVisible(m_stationBox->isVisibleTo(this));
@@ -287,7 +292,8 @@ void ViewerWindow::showStation(const QString &station)
     // Followed: a single folder given (or the station's folder of a
     // collector's folder), or the folder of today's file.
     QString folder;
-    const bool oneFolder = m_paths.size() == 1 && QFileInfo(m_paths.first()).isDir();
+    struct stat st = {};
+    const bool oneFolder = m_paths.size() == 1 && nativepath::stat(m_paths.first(), st) && S_ISDIR(st.st_mode);
     if (m_follow && oneFolder)
         folder = files.isEmpty() ? m_paths.first() : files.first().folder;
     else if (m_follow && !m_files.isEmpty() && m_files.last().date == QDate::currentDate())
@@ -303,7 +309,7 @@ void ViewerWindow::showStation(const QString &station)
     m_showAll = true;
     const QString what =
         m_stations.size() > 1 || m_paths.size() != 1 ? m_station : QFileInfo(m_paths.first()).fileName();
-    setWindowTitle(tr("SORVIK-7 Viewer – %1").arg(what));
+    setWindowTitle(tr("SORVIK-7 Viewer – %1").arg(nativepath::display(what)));
     m_loader.start(
         m_files, [this](const DayRecord &r) { addRecord(r); }, folder);
     refresh();
@@ -348,7 +354,7 @@ void ViewerWindow::refreshTitle()
 {
     QStringList parts;
     if (!m_station.isEmpty())
-        parts << tr("Station %1").arg(m_station);
+        parts << tr("Station %1").arg(nativepath::display(m_station));
     if (m_stats.records() > 0)
         parts << tr("%1 to %2").arg(dateTimeText(m_stats.firstSeconds()), dateTimeText(m_stats.lastSeconds()));
     else
@@ -500,7 +506,7 @@ void ViewerWindow::refreshSummary()
     if (m_loader.isLoading())
         parts << tr("reading file %1 of %2").arg(m_loader.filesRead()).arg(m_loader.fileCount());
     else if (!m_loader.followedFile().isEmpty())
-        parts << tr("following %1").arg(QFileInfo(m_loader.followedFile()).fileName());
+        parts << tr("following %1").arg(nativepath::display(QFileInfo(m_loader.followedFile()).fileName()));
     m_summary->setText(parts.join(QStringLiteral("  ·  ")));
     m_summary->setToolTip(problems.join(QLatin1Char('\n')));
 }

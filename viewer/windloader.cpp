@@ -1,6 +1,21 @@
 #include "viewer/windloader.h"
 
-#include <QFileInfo>
+#include "common/nativepath.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// The watcher looks a path up under Qt's spelling of its name, which
+// cannot give back bytes that are not UTF-8; what is held open is found
+// through its descriptor instead.
+QString watchName(int fd)
+{
+    return QStringLiteral("/proc/self/fd/%1").arg(fd);
+}
+
+} // namespace
 
 WindLoader::WindLoader(QObject *parent)
     : QObject(parent)
@@ -11,7 +26,10 @@ WindLoader::WindLoader(QObject *parent)
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &WindLoader::onFolderChanged);
 }
 
-WindLoader::~WindLoader() = default;
+WindLoader::~WindLoader()
+{
+    stop();
+}
 
 void WindLoader::start(const QList<DayFile> &files, Sink sink, const QString &followFolder)
 {
@@ -20,7 +38,9 @@ void WindLoader::start(const QList<DayFile> &files, Sink sink, const QString &fo
     m_sink = std::move(sink);
     m_folder = followFolder;
     if (!m_folder.isEmpty())
-        m_watcher.addPath(m_folder);
+        m_folderFd = ::open(nativepath::encode(m_folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_folderFd >= 0)
+        m_watcher.addPath(watchName(m_folderFd));
     m_slice.start();
 }
 
@@ -31,6 +51,9 @@ void WindLoader::stop()
         m_watcher.removePaths(m_watcher.files());
     if (!m_watcher.directories().isEmpty())
         m_watcher.removePaths(m_watcher.directories());
+    if (m_folderFd >= 0)
+        ::close(m_folderFd);
+    m_folderFd = -1;
     m_reader.reset();
     m_files.clear();
     m_index = 0;
@@ -97,17 +120,20 @@ void WindLoader::closeReader()
 {
     if (!m_reader)
         return;
+    if (const QString watched = watchName(m_reader->handle()); m_watcher.files().contains(watched))
+        m_watcher.removePath(watched); // before the descriptor goes, and its number with it
     m_reader->finish();
     if (!m_reader->headerMatchesName())
-        m_problems << QStringLiteral("%1: the header's date is not the name's").arg(m_reader->path());
+        m_problems
+            << QStringLiteral("%1: the header's date is not the name's").arg(nativepath::display(m_reader->path()));
     m_done += m_reader->counts();
     m_reader.reset();
 }
 
 void WindLoader::follow()
 {
-    if (m_reader && !m_watcher.files().contains(m_reader->path()))
-        m_watcher.addPath(m_reader->path());
+    if (m_reader && !m_watcher.files().contains(watchName(m_reader->handle())))
+        m_watcher.addPath(watchName(m_reader->handle()));
 }
 
 QString WindLoader::followedFile() const
@@ -153,8 +179,6 @@ void WindLoader::onFolderChanged()
         return;
     // The logger has moved on: what the old file holds now is all it gets.
     onFileChanged();
-    if (m_reader)
-        m_watcher.removePath(m_reader->path());
     closeReader();
     m_files += newer;
     m_slice.start();

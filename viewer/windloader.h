@@ -18,7 +18,9 @@
 // Following: the last file stays open; the file-system watcher reports each
 // append and only the new bytes are read. When a newer day file appears in
 // the followed folder (the logger has passed midnight), the current file is
-// finished and the new one is read and followed in its turn.
+// finished and the new one is read and followed in its turn. The folder
+// and the file are watched through descriptors held open, so any name
+// works, one that is not UTF-8 too.
 class WindLoader : public QObject
 {
     Q_OBJECT
@@ -65,6 +67,7 @@ private:
     qsizetype m_index = 0;
     Sink m_sink;
     QString m_folder;
+    int m_folderFd = -1; // the followed folder, held open to be watched
     std::unique_ptr<DayFileReader> m_reader;
     DayFileReader::Counts m_done;
     QStringList m_problems;
