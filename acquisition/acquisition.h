@@ -109,6 +109,8 @@ public:
     // deterministically (the tests and the fuzzer).
     void step() { m_cycle.step(); }
     quint64 recordsWritten() const { return m_file.recordsWritten(); }
+    // Records lost since the start because the backlog was full.
+    quint64 recordsDropped() const { return m_file.recordsDropped(); }
     // Records waiting for the data folder to take them.
     qsizetype backlog() const { return m_file.backlog(); }
     // Writes every waiting record now (the program is ending); false when

@@ -9,7 +9,7 @@
 #include "common/sorvik7_def.h"
 #include "datafile/datafile.h"
 
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

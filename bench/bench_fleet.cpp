@@ -16,10 +16,10 @@
 #include "bench/procstat.h"
 #include "datafile/dayfilename.h"
 #include "datafile/recordformat.h"
-#include "fleetsupport.h"
 #include "mqtt/mqttclient.h"
 #include "mqtt/recordpayload.h"
-#include "testsupport.h"
+#include "tests/support/fleetsupport.h"
+#include "tests/support/testsupport.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -8,7 +8,7 @@
 // Exits 1 when a figure misses its target.
 
 #include "bench/procstat.h"
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 #include "tools/ptyline.h"
 #include "tools/sensormessage.h"
 

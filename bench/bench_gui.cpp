@@ -9,7 +9,7 @@
 
 #include "bench/procstat.h"
 #include "bench/xsession.h"
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 #include "tools/ptyline.h"
 
 #include <QCommandLineParser>

@@ -19,10 +19,10 @@
 #include "common/speedwindow.h"
 #include "datafile/dayfilename.h"
 #include "datafile/recordformat.h"
-#include "fleetsupport.h"
 #include "mqtt/fleet.h"
 #include "mqtt/mqttclient.h"
-#include "testsupport.h"
+#include "tests/support/fleetsupport.h"
+#include "tests/support/testsupport.h"
 #include "tools/readingsource.h"
 
 #include <QCommandLineParser>

@@ -11,7 +11,7 @@
 // rows written.
 
 #include "bench/procstat.h"
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 #include "tools/sensormessage.h"
 
 #include <QCommandLineParser>

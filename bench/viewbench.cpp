@@ -19,7 +19,7 @@
 #include "datafile/dayfilereader.h"
 #include "datafile/dayfiles.h"
 #include "datafile/recordformat.h"
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 #include "tools/readingsource.h"
 
 #include <QCommandLineParser>

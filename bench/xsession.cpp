@@ -1,6 +1,6 @@
 #include "bench/xsession.h"
 
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -5,7 +5,7 @@
 // Checked after every step: the message buffer stays bounded and the slot
 // stays inside the window. Checked at the end: the data files hold headers
 // and whole record lines only, as many as the cycle says it wrote.
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -4,7 +4,7 @@
 // (top bit), then the message text.
 #include "acquisition/parse_msg.h"
 #include "datafile/recordformat.h"
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
 #include <QRegularExpression>
 

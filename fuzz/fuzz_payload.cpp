@@ -7,7 +7,7 @@
 #include "datafile/dayfilename.h"
 #include "mqtt/fleet.h"
 #include "mqtt/recordpayload.h"
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
 #include <cstdint>
 

@@ -166,11 +166,13 @@ void LoggerService::stop(const QString &reason)
     m_makeDir.stop();
     m_engine.stop();
     // Records still waiting for the data folder get one more try.
-    const qsizetype waiting = m_engine.backlog();
-    if (waiting > 0 && !m_engine.writeBacklog())
+    quint64 lostAtStop = 0;
+    if (m_engine.backlog() > 0 && !m_engine.writeBacklog()) {
+        lostAtStop = quint64(m_engine.backlog());
         m_log.error(QStringLiteral("%1 records waiting for %2 are lost: the folder still does not take them")
-                        .arg(m_engine.backlog())
+                        .arg(lostAtStop)
                         .arg(m_config.dataDir));
+    }
     m_engine.shutdown();
     // The interval in progress, cut short; then everything to the disk.
     if (m_tables && !m_tables->stop())
@@ -178,10 +180,12 @@ void LoggerService::stop(const QString &reason)
             QStringLiteral("%1 table rows are lost: their folder still does not take them").arg(m_tables->pending()));
     if (m_mqtt)
         m_mqtt->stop();
-    m_log.info(QStringLiteral("stopped (%1): %2 records written; %3")
-                   .arg(reason)
-                   .arg(m_engine.recordsWritten())
-                   .arg(settingsText()));
+    // The whole run's account: lost counts those dropped past the backlog
+    // limit in any fault, and those still waiting now.
+    QString account = QStringLiteral("%1 records written").arg(m_engine.recordsWritten());
+    if (const quint64 lost = m_engine.recordsDropped() + lostAtStop; lost > 0)
+        account += QStringLiteral(", %1 lost").arg(lost);
+    m_log.info(QStringLiteral("stopped (%1): %2; %3").arg(reason, account, settingsText()));
 }
 
 void LoggerService::report(const QString &text)

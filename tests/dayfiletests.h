@@ -3,7 +3,7 @@
 // What the reader, export and viewer tests share: day files written by the
 // logger itself, and records as one comparable line of text each.
 
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
 #include "datafile/dayfilereader.h"
 #include "datafile/dayfiles.h"

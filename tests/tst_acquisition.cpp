@@ -1,7 +1,7 @@
 // The acquisition engine and its cycle on replayed input: sync, fill and
 // run, line noise, restarts, STOP and START, midnight, refused lengths.
-#include "sensormessage.h"
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
+#include "tools/sensormessage.h"
 
 #include <QRandomGenerator>
 #include <QTemporaryDir>

@@ -4,7 +4,7 @@
 // in local time with offsets and in UTC; a collector's folder of two
 // stations. Bad command lines, and paths that are not regular files,
 // fail with status 2 (and without hanging).
-#include "dayfiletests.h"
+#include "tests/dayfiletests.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

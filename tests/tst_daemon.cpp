@@ -4,7 +4,7 @@
 // folder name that is not UTF-8 keeps its bytes, a picture run says nothing.
 #include "common/nativepath.h"
 #include "daemon/options.h"
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
 #include <QDir>
 #include <QTemporaryDir>

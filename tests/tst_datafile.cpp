@@ -1,7 +1,7 @@
 #include "common/nativepath.h"
 #include "datafile/datafile.h"
 #include "datafile/recordformat.h"
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
 #include <QDir>
 #include <QFile>

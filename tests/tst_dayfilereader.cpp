@@ -1,7 +1,7 @@
 // The day-file reader on files the logger itself wrote (normal, debug,
 // switched mid-file, across midnight) and on damaged hand-made ones, with
 // the exact rows expected and every skipped line counted by its reason.
-#include "dayfiletests.h"
+#include "tests/dayfiletests.h"
 
 #include <QTemporaryDir>
 #include <QTest>

@@ -2,7 +2,7 @@
 // read-only, the file system full. The fault is reported once; once it is
 // over the following records land, its end is reported with the records it
 // cost, and the file holds whole lines only, earlier lines untouched.
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
 #include <QDir>
 #include <QScopeGuard>

@@ -8,10 +8,10 @@
 // publishing and collecting is tested in-process in tst_relay; these are
 // the real programs through a real broker.
 #include "datafile/folderlock.h"
-#include "fleetsupport.h"
 #include "mqtt/mqttclient.h"
 #include "mqtt/recordpayload.h"
-#include "testsupport.h"
+#include "tests/support/fleetsupport.h"
+#include "tests/support/testsupport.h"
 
 #include <QDir>
 #include <QRegularExpression>

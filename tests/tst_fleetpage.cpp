@@ -3,10 +3,10 @@
 // Chromium; one station killed and seen offline on all three; hostile
 // requests refused while the collector goes on serving and collecting.
 #include "collector/httpfront.h"
-#include "fleetsupport.h"
 #include "mqtt/mqttclient.h"
 #include "mqtt/recordpayload.h"
-#include "testsupport.h"
+#include "tests/support/fleetsupport.h"
+#include "tests/support/testsupport.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -2,8 +2,8 @@
 // real broker: sorvik7/<station>/live (the latest message, at most once a
 // second) against the raw table, sorvik7/<station>/stats (retained) against
 // the statistics table, and the status with since when it holds.
-#include "fleetsupport.h"
-#include "testsupport.h"
+#include "tests/support/fleetsupport.h"
+#include "tests/support/testsupport.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -6,11 +6,11 @@
 // silent station is warned about once. Each case takes milliseconds.
 #include "collector/collector.h"
 #include "daemon/log.h"
-#include "memorybroker.h"
 #include "mqtt/fleet.h"
 #include "mqtt/recordpayload.h"
 #include "mqtt/stationpublisher.h"
-#include "testsupport.h"
+#include "tests/support/memorybroker.h"
+#include "tests/support/testsupport.h"
 
 #include <QDir>
 #include <QRegularExpression>

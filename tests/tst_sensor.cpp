@@ -1,6 +1,6 @@
-#include "linepacer.h"
-#include "sensormessage.h"
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
+#include "tools/linepacer.h"
+#include "tools/sensormessage.h"
 
 #include <QFileInfo>
 #include <QTemporaryDir>

@@ -1,6 +1,6 @@
 #include "serial/initcomm.h"
 #include "serial/mscomm.h"
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
 #include <QTemporaryDir>
 #include <QTest>

@@ -2,7 +2,7 @@
 // rows that a folder refuses wait and go in order, into the file of their
 // own date, once it takes them.
 #include "tables/tablefile.h"
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
 #include <QDir>
 #include <QFile>

@@ -3,7 +3,7 @@
 // zoom that reads the files again in detail, following a live file over
 // midnight and while it grows without a pause, the day the clocks go back
 // (in Berlin time), and a collector's folder of two stations.
-#include "dayfiletests.h"
+#include "tests/dayfiletests.h"
 
 #include "viewer/timechartview.h"
 #include "viewer/viewerwindow.h"

@@ -1,6 +1,6 @@
-#include "fleetsupport.h"
+#include "tests/support/fleetsupport.h"
 
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
 #include <QDir>
 #include <QElapsedTimer>

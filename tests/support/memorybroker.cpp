@@ -1,4 +1,4 @@
-#include "memorybroker.h"
+#include "tests/support/memorybroker.h"
 
 #include <QTimer>
 
