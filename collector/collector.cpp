@@ -13,6 +13,9 @@ constexpr int kRefusalsPerMinute = 20;
 constexpr int kMinuteMs = 60000;
 constexpr char32_t kFirstPrintable = 0x20;
 constexpr char32_t kDelete = 0x7f;
+// The silence alarm is looked at a few times within its time, at least once a second.
+constexpr int kMaxSilenceCheckMs = 1000;
+constexpr int kSilenceChecksPerAlarm = 4;
 
 // What stations say of themselves besides their records and status, and
 // at what QoS it is taken: only the fleet page (--http) needs them; the live
@@ -68,8 +71,12 @@ Collector::Collector(const CollectorConfig &config, const Log &log, std::unique_
       m_transport(std::move(transport)),
       m_client(*m_transport),
       m_store(config.dir),
-      m_fleet(config.silenceAlarmMs, log)
+      m_board(log, config.silenceAlarmMs)
 {
+    m_silenceCheck.setInterval(
+        std::max(1, std::min(kMaxSilenceCheckMs, config.silenceAlarmMs / kSilenceChecksPerAlarm)));
+    connect(&m_silenceCheck, &QTimer::timeout, this, [this] { m_board.checkSilence(QDateTime::currentDateTimeUtc()); });
+    m_silenceCheck.start();
     m_flush.setSingleShot(true);
     connect(&m_flush, &QTimer::timeout, this, &Collector::flush);
     connect(&m_client, &MqttTransport::messageReceived, this, &Collector::onMessage);
@@ -185,13 +192,12 @@ void Collector::onMessage(const QByteArray &topic, const QByteArray &payload)
                       QStringLiteral("a new station beyond the %1 a minute allowed (new-stations-per-minute)")
                           .arg(m_config.newStationsPerMinute));
     if (leaf == "status") {
-        // A status that cleared (an empty retained message) forgets the station on the page.
-        if (payload.isEmpty())
-            emit reportTaken(stationName, leaf, {});
-        else if (payload.size() > kMaxStatus || !m_fleet.statusReceived(stationName, payload))
-            refuse(topic, QStringLiteral("the payload is no status"));
-        else
-            emit reportTaken(stationName, leaf, QJsonDocument::fromJson(payload).object());
+        // A status that cleared (an empty retained message) forgets the station.
+        const QJsonObject status =
+            payload.size() <= kMaxStatus ? QJsonDocument::fromJson(payload).object() : QJsonObject();
+        if (!payload.isEmpty() && !status.value(QStringLiteral("online")).isBool())
+            return refuse(topic, QStringLiteral("the payload is no status"));
+        m_board.takeReport(stationName, leaf, status, QDateTime::currentDateTimeUtc());
         return;
     }
     if (leaf != "record")
@@ -206,7 +212,6 @@ void Collector::onMessage(const QByteArray &topic, const QByteArray &payload)
                           .arg(record->line.size())
                           .arg(record->offset)
                           .arg(QString::fromLatin1(record->file)));
-    m_fleet.recordTaken(stationName);
     take(*station, *record);
 }
 
@@ -221,7 +226,7 @@ void Collector::takeReport(const QByteArray &topic, const QString &station, cons
     const QJsonDocument json = QJsonDocument::fromJson(payload);
     if (!json.isObject())
         return refuse(topic, QStringLiteral("the payload is not a JSON object"));
-    emit reportTaken(station, leaf, json.object());
+    m_board.takeReport(station, leaf, json.object(), QDateTime::currentDateTimeUtc());
 }
 
 bool Collector::replaceCopy(const QByteArray &station, const RecordPayload &header)
@@ -252,6 +257,10 @@ void Collector::take(const QByteArray &station, const RecordPayload &record)
         return;
     QString error;
     const auto end = m_store.end(station, record.file, &error);
+    // A record line is the station's news unless it came again (it starts
+    // before the end); one the copy cannot take now still is.
+    if (record.offset > 0 && (!end || record.offset >= *end))
+        m_board.takeRecord(QString::fromUtf8(station), record.line, QDateTime::currentDateTimeUtc());
     if (!end) {
         write(station, record.file, {}); // reports the fault
         return;
@@ -283,7 +292,6 @@ bool Collector::write(const QByteArray &station, const QByteArray &file, const Q
         m_storeFault = false;
         m_log.notice(QStringLiteral("writing the copies again (%1)").arg(name(station, file)));
     }
-    emit lineWritten(QString::fromUtf8(station), bytes);
     flushSoon();
     return true;
 }

@@ -2,7 +2,7 @@
 
 #include "collector/collectorconfig.h"
 #include "collector/copystore.h"
-#include "collector/fleetstate.h"
+#include "collector/stationboard.h"
 #include "mqtt/mqttclient.h"
 #include "mqtt/mqtttransport.h"
 #include "mqtt/recordpayload.h"
@@ -42,13 +42,12 @@ class Log;
 // alphabet (fleet.h), more new stations a minute than allowed and file
 // names that are not day files' are refused; refusals are logged up to a
 // number a minute, the rest counted and the count logged, at the latest
-// at stop. The stations' status messages feed the fleet's state (online,
-// last record, the silence alarm).
+// at stop. The stations' status messages and the record lines new to it
+// feed its StationBoard (online, last record, the silence alarm).
 //
-// With the fleet page, it also passes on what each station says of itself
-// (its status and last will, its live and stats JSON) with the lines it
-// writes (reportTaken, lineWritten); a live or stats payload that is not one
-// JSON object of at most kMaxReportBytes is refused like any other.
+// With the fleet page, it also takes what each station says of itself in
+// its live and stats JSON into the board; a live or stats payload that is
+// not one JSON object of at most kMaxReportBytes is refused like any other.
 class Collector : public QObject
 {
     Q_OBJECT
@@ -76,15 +75,7 @@ public:
     void stop();
     // Messages refused since the start, logged or not.
     quint64 refusedMessages() const { return m_refusedTotal; }
-    const FleetState &fleetState() const { return m_fleet; }
-
-signals:
-    // What `station` published on sorvik7/<station>/<leaf> (status, live or
-    // stats); an empty object when its retained status was cleared.
-    void reportTaken(const QString &station, const QByteArray &leaf, const QJsonObject &report);
-    // A line of a station's day file (a record, or a file's header) that
-    // went into its copy.
-    void lineWritten(const QString &station, const QByteArray &line);
+    const StationBoard &board() const { return m_board; }
 
 private:
     struct Gap
@@ -126,7 +117,8 @@ private:
     std::unique_ptr<MqttTransport> m_transport;
     MqttTransport &m_client;
     CopyStore m_store;
-    FleetState m_fleet;
+    StationBoard m_board;
+    QTimer m_silenceCheck;
     std::set<QByteArray> m_admitted;
     QElapsedTimer m_newStationWindow;
     int m_newStations = 0;

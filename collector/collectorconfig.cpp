@@ -1,7 +1,5 @@
 #include "collector/collectorconfig.h"
 
-#include "collector/fleetstate.h"
-
 #include "common/timeunits.h"
 
 #include <QStandardPaths>
@@ -33,7 +31,7 @@ QList<Option> collectorOptions()
          Option::Both},
         {kSilenceAlarm, QStringLiteral("SECONDS"),
          QStringLiteral("Warn when an online station has sent no record for this many seconds (default %1).")
-             .arg(FleetState::kDefaultSilenceAlarmS),
+             .arg(CollectorConfig().silenceAlarmMs / kMsPerSecond),
          Option::Both},
         {kNewStations, QStringLiteral("COUNT"),
          QStringLiteral("Take at most this many stations not seen before in a minute; the rest are refused until the "

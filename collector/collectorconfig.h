@@ -1,6 +1,7 @@
 #pragma once
 
 #include "collector/httpoptions.h"
+#include "collector/stationboard.h"
 #include "daemon/options.h"
 #include "mqtt/mqttoptions.h"
 
@@ -14,7 +15,8 @@ struct CollectorConfig
     HttpSettings http; // the fleet page; off unless asked for
     QString dir; // absolute; it exists once the config has been read
     QString configFile; // the file that was read; empty when none was
-    int silenceAlarmMs = 120000; // an online station without records this long is warned about
+    int silenceAlarmMs =
+        StationBoard::kDefaultSilenceAlarmMs; // an online station without records this long is warned about
     int newStationsPerMinute = 20; // stations not seen before taken in a minute, at most
 };
 

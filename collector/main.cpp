@@ -4,9 +4,7 @@
 #include "collector/collector.h"
 #include "collector/collectorconfig.h"
 #include "collector/fleethttp.h"
-#include "collector/stationboard.h"
 #include "common/nativepath.h"
-#include "common/timeunits.h"
 #include "daemon/exitcodes.h"
 #include "daemon/log.h"
 #include "daemon/signalwatcher.h"
@@ -19,40 +17,13 @@
 
 namespace {
 
-// The fleet page and its JSON and metrics, fed by the collector; nothing
-// when HTTP is off.
-struct FleetPage
+// The fleet page and its JSON and metrics, read from the collector's board.
+std::unique_ptr<FleetHttp> serveFleet(const CollectorConfig &config, const Collector &collector, QString *error)
 {
-    explicit FleetPage(int silenceSeconds)
-        : board(silenceSeconds)
-    {
-    }
-    StationBoard board;
-    std::unique_ptr<FleetHttp> http;
-};
-
-std::unique_ptr<FleetPage> serveFleet(const CollectorConfig &config, Collector &collector, QString *error)
-{
-    const HttpSettings &settings = config.http;
-    // The page's silent alarm holds from the same time as the log's.
-    auto page = std::make_unique<FleetPage>(int(config.silenceAlarmMs / kMsPerSecond));
-    StationBoard &board = page->board;
-    FleetHttp::Source source{[&board](const QDateTime &now) { return board.views(now); },
+    FleetHttp::Source source{[&collector](const QDateTime &now) { return collector.board().views(now); },
                              [&collector] { return collector.refusedMessages(); }};
-    page->http = std::make_unique<FleetHttp>(settings, source);
-    if (!page->http->listen(error))
-        return nullptr;
-    // The server is the context: the connections go with the page.
-    const FleetHttp *context = page->http.get();
-    QObject::connect(&collector, &Collector::reportTaken, context,
-                     [&board](const QString &station, const QByteArray &leaf, const QJsonObject &report) {
-                         board.takeReport(station, leaf, report, QDateTime::currentDateTimeUtc());
-                     });
-    QObject::connect(&collector, &Collector::lineWritten, context,
-                     [&board](const QString &station, const QByteArray &line) {
-                         board.takeLine(station, line, QDateTime::currentDateTimeUtc());
-                     });
-    return page;
+    auto http = std::make_unique<FleetHttp>(config.http, source);
+    return http->listen(error) ? std::move(http) : nullptr;
 }
 
 } // namespace
@@ -91,7 +62,7 @@ int main(int argc, char *argv[])
     }
     SystemdNotifier notifier;
     Collector collector(reader.config(), log, std::move(client));
-    std::unique_ptr<FleetPage> fleetPage;
+    std::unique_ptr<FleetHttp> fleetPage;
     if (reader.config().http.enabled()) {
         fleetPage = serveFleet(reader.config(), collector, &error);
         if (!fleetPage) {

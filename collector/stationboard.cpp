@@ -1,6 +1,7 @@
 #include "collector/stationboard.h"
 
 #include "common/timeunits.h"
+#include "daemon/log.h"
 
 #include <QRegularExpression>
 
@@ -36,6 +37,11 @@ QDateTime isoTime(const QJsonValue &value)
     return t.isValid() ? t.toUTC() : QDateTime();
 }
 
+QString seconds(qint64 ms)
+{
+    return QString::number(msToSeconds(ms), 'f', ms % 1000 == 0 ? 0 : 1);
+}
+
 QJsonObject recordFields(const QByteArray &line)
 {
     static const QRegularExpression timeOfDay(QStringLiteral("^[0-2][0-9]:[0-5][0-9]:[0-6][0-9]$"));
@@ -55,14 +61,20 @@ QJsonObject recordFields(const QByteArray &line)
 
 } // namespace
 
-StationBoard::Station *StationBoard::station(const QString &name, const QDateTime &now)
+QDateTime StationBoard::quietSince(const Station &s)
+{
+    if (!s.lastRecord.isValid() || (s.onlineAt.isValid() && s.onlineAt > s.lastRecord))
+        return s.onlineAt;
+    return s.lastRecord;
+}
+
+StationBoard::Station *StationBoard::station(const QString &name)
 {
     auto it = m_stations.find(name);
     if (it == m_stations.end()) {
         if (m_stations.size() >= kMaxStations)
             return nullptr;
         it = m_stations.insert(name, Station{});
-        it->firstSeen = now;
     }
     return &*it;
 }
@@ -74,7 +86,7 @@ void StationBoard::takeReport(const QString &name, const QByteArray &leaf, const
         m_stations.remove(name);
         return;
     }
-    Station *s = station(name, now);
+    Station *s = station(name);
     if (!s)
         return;
     if (leaf == "status") {
@@ -97,6 +109,10 @@ void StationBoard::takeStatus(Station &s, const QJsonObject &status, const QDate
         s.since = now;
     else if (const QDateTime said = isoTime(status.value(QStringLiteral("since"))); !s.haveStatus)
         s.since = said.isValid() ? said : now;
+    if (!online)
+        s.onlineAt = {};
+    else if (!s.online)
+        s.onlineAt = now;
     s.haveStatus = true;
     s.online = online;
     s.faults.clear();
@@ -132,20 +148,43 @@ void StationBoard::takeStats(Station &s, const QJsonObject &stats)
         s.historyPoints.append(entry.second);
 }
 
-void StationBoard::takeLine(const QString &name, const QByteArray &line, const QDateTime &now)
+void StationBoard::takeRecord(const QString &name, const QByteArray &line, const QDateTime &now)
 {
-    const QJsonObject record = recordFields(line);
-    if (record.isEmpty())
-        return; // a day file's header
-    Station *s = station(name, now);
+    Station *s = station(name);
     if (!s)
         return;
-    s->record = record;
+    if (s->silenceTold) {
+        s->silenceTold = false;
+        m_log.notice(QStringLiteral("%1 sends records again, after %2 s without")
+                         .arg(name, seconds(quietSince(*s).msecsTo(now))));
+    }
+    s->line = line;
     s->lastRecord = now;
     ++s->recordsTotal;
 }
 
-QStringList StationBoard::alarms(const Station &s, const QDateTime &now) const
+bool StationBoard::silent(const Station &s, const QDateTime &now) const
+{
+    return s.online && quietSince(s).msecsTo(now) >= m_silenceAlarmMs;
+}
+
+void StationBoard::checkSilence(const QDateTime &now)
+{
+    for (auto it = m_stations.begin(); it != m_stations.end(); ++it) {
+        Station &s = *it;
+        if (s.silenceTold || !silent(s, now))
+            continue;
+        s.silenceTold = true;
+        m_log.warning(
+            QStringLiteral("%1 is online but has sent no record for %2 s (%3)")
+                .arg(it.key(), seconds(m_silenceAlarmMs),
+                     s.lastRecord.isValid()
+                         ? QStringLiteral("last record at %1").arg(s.lastRecord.toLocalTime().toString(Qt::ISODate))
+                         : QStringLiteral("none since it came online")));
+    }
+}
+
+QStringList StationBoard::alarms(const Station &s, const QJsonObject &record, const QDateTime &now) const
 {
     QStringList raised;
     const auto raise = [&raised](const char *alarm) {
@@ -154,9 +193,7 @@ QStringList StationBoard::alarms(const Station &s, const QDateTime &now) const
     };
     if (s.haveStatus && !s.online)
         raise("offline");
-    // Silent since its last record, or since it was first seen when none came.
-    const QDateTime quietSince = s.lastRecord.isValid() ? s.lastRecord : s.firstSeen;
-    if ((!s.haveStatus || s.online) && quietSince.secsTo(now) >= m_silenceSeconds)
+    if (silent(s, now))
         raise("silent");
     for (const QString &fault : s.faults) {
         const auto kind = std::find_if(std::begin(kFaultAlarms), std::end(kFaultAlarms), [&fault](const FaultAlarm &f) {
@@ -168,7 +205,7 @@ QStringList StationBoard::alarms(const Station &s, const QDateTime &now) const
         raise("backlog");
     // The newer of the live message and the record line says the sensor's status.
     const bool liveNewer = s.liveAt.isValid() && (!s.lastRecord.isValid() || s.liveAt > s.lastRecord);
-    const QString status = (liveNewer ? s.live : s.record).value(QStringLiteral("status")).toString();
+    const QString status = (liveNewer ? s.live : record).value(QStringLiteral("status")).toString();
     if (!status.isEmpty() && status != kStatusOk)
         raise("sensor_status");
     // In the order of kAlarms, whatever raised them.
@@ -187,7 +224,7 @@ QList<StationView> StationBoard::views(const QDateTime &now) const
         const Station &s = *it;
         StationView v;
         v.station = it.key();
-        v.online = s.haveStatus ? s.online : s.lastRecord.isValid() && s.lastRecord.secsTo(now) < m_silenceSeconds;
+        v.online = s.haveStatus ? s.online : s.lastRecord.isValid() && s.lastRecord.msecsTo(now) < m_silenceAlarmMs;
         v.since = s.since;
         v.lastRecord = s.lastRecord;
         if (s.lastRecord.isValid())
@@ -195,10 +232,10 @@ QList<StationView> StationBoard::views(const QDateTime &now) const
         v.recordsToday = s.recordsToday;
         v.recordsTotal = s.recordsTotal;
         v.faults = s.faults;
-        v.alarms = alarms(s, now);
+        v.record = recordFields(s.line);
+        v.alarms = alarms(s, v.record, now);
         v.live = s.live;
         v.stats = s.stats;
-        v.record = s.record;
         v.history = s.historyPoints;
         list.append(v);
     }

@@ -1,7 +1,9 @@
 // The fleet page's view of the stations: alarms at the time asked about
-// (the silence time included, which the fleet test cannot wait for), how
-// online and offline are dated, and the charts' intervals in order.
+// (the silence time included, which the fleet test cannot wait for, and
+// the log's silence alarm with it), how online and offline are dated, and
+// the charts' intervals in order.
 #include "collector/stationboard.h"
+#include "daemon/log.h"
 
 #include <QJsonDocument>
 #include <QTest>
@@ -19,12 +21,21 @@ struct Event
     QByteArray payload;
 };
 
+class TestLog final : public Log
+{
+public:
+    void write(Level, const QString &text) const override { lines << text; }
+    mutable QStringList lines;
+};
+
+// The silence alarm is looked at before each event, as the collector's timer would.
 void feed(StationBoard &board, const QList<Event> &events)
 {
     for (const Event &e : events) {
         const QDateTime at = kStart.addSecs(e.atS);
+        board.checkSilence(at);
         if (e.leaf == "line")
-            board.takeLine(kStation, e.payload, at);
+            board.takeRecord(kStation, e.payload, at);
         else
             board.takeReport(kStation, e.leaf, QJsonDocument::fromJson(e.payload).object(), at);
     }
@@ -74,9 +85,12 @@ private slots:
         QTest::newRow("a newer live message clears the record's status")
             << (recording + QList<Event>{{1, "line", kBadRecord}, {2, "live", "{\"status\":\"00\",\"speed\":4.1}"}})
             << 3 << true << 86400 * 6 + 3 * 3600 + 3 << QStringList();
-        QTest::newRow("a header is no record")
-            << QList<Event>{{0, "status", kOnline}, {0, "line", "Gill Format Polar,26/12/07,03:00:00\r\n"}} << 121
-            << true << 86400 * 6 + 3 * 3600 + 121 << QStringList{"silent"};
+        // Back after an outage longer than the silence time: silent only
+        // once that time has passed since it came online.
+        const QList<Event> back =
+            recording + QList<Event>{{10, "status", "{\"online\":false}"}, {1000, "status", "{\"online\":true}"}};
+        QTest::newRow("back online, within the silence time") << back << 1119 << true << 119 << QStringList();
+        QTest::newRow("back online, silent after it") << back << 1120 << true << 120 << QStringList{"silent"};
     }
 
     void alarms()
@@ -86,25 +100,31 @@ private slots:
         QFETCH(bool, online);
         QFETCH(int, sinceS);
         QFETCH(QStringList, alarms);
-        StationBoard board;
+        TestLog log;
+        StationBoard board(log);
         feed(board, events);
+        board.checkSilence(kStart.addSecs(atS));
         const QList<StationView> views = board.views(kStart.addSecs(atS));
         QCOMPARE(views.size(), 1);
         QCOMPARE(views[0].online, online);
         QCOMPARE(views[0].since.isValid() ? views[0].since.secsTo(kStart.addSecs(atS)) : -1, sinceS);
         QCOMPARE(views[0].alarms, alarms);
+        // The log warns about the silence when, and only when, the page shows it.
+        QCOMPARE(log.lines.filter(QStringLiteral("has sent no record")).size(), alarms.contains(u"silent") ? 1 : 0);
     }
 
     void clearedStatusForgetsTheStation()
     {
-        StationBoard board;
+        TestLog log;
+        StationBoard board(log);
         feed(board, {{0, "status", kOnline}, {0, "line", kRecord}, {5, "status", {}}});
         QVERIFY(board.views(kStart.addSecs(6)).isEmpty());
     }
 
     void historyInOrderOverSixHours()
     {
-        StationBoard board;
+        TestLog log;
+        StationBoard board(log);
         const auto stats = [](const char *start, double gust) {
             return QByteArray("{\"start\":\"2026-12-07T") + start
                 + "Z\",\"speed_mean\":4.0,\"gust\":" + QByteArray::number(gust) + "}";

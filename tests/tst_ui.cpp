@@ -428,6 +428,7 @@ private slots:
         QCOMPARE(shown().size(), 1);
         QMessageBox *box = shown().first();
         QCOMPARE(box->text(), u"Unable to open data file1.  75"_s);
+        QCOMPARE(m_w->beepCount(), 1); // once for the episode, not per record
         // Beside the window, not over its values and buttons; keys meant for
         // the window's controls do not close it, the mouse does.
         QVERIFY(!box->frameGeometry().intersects(m_w->frameGeometry()));
@@ -443,6 +444,7 @@ private slots:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(!closed);
         QCOMPARE(shown().size(), 1);
+        QCOMPARE(m_w->beepCount(), 2);
     }
 
     void folderInUse()

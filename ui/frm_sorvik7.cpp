@@ -382,6 +382,10 @@ void Frm_Sorvik7::showFileFault(const QString &text)
     m_faultBox->show();
     ok->setDefault(false); // the button row makes its OK the default as it is shown
     m_faultBox->raise();
+    // Not taking the keyboard, it is heard: a beep, and the window asks for
+    // attention (its taskbar entry) while the operator works elsewhere.
+    beep();
+    QApplication::alert(this);
 }
 
 void Frm_Sorvik7::placeBeside(QWidget *box) const
