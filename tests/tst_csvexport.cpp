@@ -226,8 +226,13 @@ void tst_csvexport::zonesAndStations_data()
             + "caf\xc3\xa9,2026-10-25T12:00:00Z,2026-10-25T13:00:00Z,1,0.000,3.000,,3.000,3.000,3.000,,90.0,0.0,0,M\n"
               "mast-a,2026-10-25T12:00:00Z,2026-10-25T13:00:00Z,1,0.000,1.000,,1.000,1.000,1.000,,90.0,0.0,0,M\n"
               "mast-b,2026-10-25T12:00:00Z,2026-10-25T13:00:00Z,1,0.000,2.000,,2.000,2.000,2.000,,90.0,0.0,0,M\n";
-    QTest::newRow("its picture") << QStringList{"--png", "@/cafe.png", "@/central/caf\\0351"} << QByteArray("UTC")
-                                 << QByteArray();
+    // Written into it (-o, --png), under the names' own bytes.
+    QTest::newRow("CSV written into it") << QStringList{"--csv", "-o", "@/central/caf\\0351/out.csv",
+                                                        "@/central/caf\\0351"}
+                                         << QByteArray("UTC") << header + cafe;
+    QTest::newRow("its picture in it") << QStringList{"--png", "@/central/caf\\0351/caf\\0351.png",
+                                                      "@/central/caf\\0351"}
+                                       << QByteArray("UTC") << QByteArray("\x89PNG");
 }
 
 void tst_csvexport::zonesAndStations()
@@ -260,7 +265,19 @@ void tst_csvexport::zonesAndStations()
     const Run r = run("/bin/sh", QStringList{"-c", bytes, "sh", viewer()} + arguments, tz);
     QCOMPARE(r.err, QByteArray());
     QCOMPARE(r.status, 0);
-    QCOMPARE(r.out, expected);
+    QByteArray out = r.out;
+    if (const qsizetype at = arguments.indexOf(QRegularExpression("^(-o|--png)$")); at >= 0) {
+        QCOMPARE(out, QByteArray());
+        const QByteArray name = QFile::encodeName(arguments.at(at + 1)).replace("\\0351", "\xe9");
+        std::FILE *f = std::fopen(name.constData(), "rb");
+        QVERIFY2(f, name.constData());
+        out.resize(1 << 16);
+        out.resize(qsizetype(std::fread(out.data(), 1, size_t(out.size()), f)));
+        std::fclose(f);
+        if (arguments.first() == u"--png")
+            out.truncate(4); // its signature
+    }
+    QCOMPARE(out, expected);
 }
 
 void tst_csvexport::badCommandLines_data()

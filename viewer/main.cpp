@@ -2,6 +2,7 @@
 // drawn without one) and turns them into CSV. ViewOptions lists the command line.
 
 #include "common/nativepath.h"
+#include "common/savefile.h"
 #include "viewer/csvexport.h"
 #include "viewer/statsexport.h"
 #include "viewer/viewerwindow.h"
@@ -10,10 +11,10 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QFile>
-#include <QSaveFile>
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -76,17 +77,17 @@ int exportTable(const ViewOptions &options)
                 return fail(kExitFailed, reader.errorString());
         }
     }
-    std::unique_ptr<QFileDevice> out;
+    QFile stdOut;
+    std::optional<SaveFile> file;
+    QIODevice *out = &stdOut;
     if (options.output.isEmpty()) {
-        auto stdOut = std::make_unique<QFile>();
-        if (!stdOut->open(stdout, QIODevice::WriteOnly | QIODevice::Unbuffered))
+        if (!stdOut.open(stdout, QIODevice::WriteOnly | QIODevice::Unbuffered))
             return fail(kExitFailed, QStringLiteral("cannot write to standard output"));
-        out = std::move(stdOut);
     } else {
-        auto file = std::make_unique<QSaveFile>(options.output);
-        if (!file->open(QIODevice::WriteOnly))
-            return fail(kExitUsage, QStringLiteral("cannot write %1: %2").arg(options.output, file->errorString()));
-        out = std::move(file);
+        file.emplace(options.output);
+        if (!file->open())
+            return fail(kExitUsage, file->errorString());
+        out = &file->device();
     }
     QStringList problems;
     DayFileReader::Counts counts;
@@ -106,8 +107,8 @@ int exportTable(const ViewOptions &options)
         problems = exporter.problems();
         counts = exporter.counts();
     }
-    if (auto *file = dynamic_cast<QSaveFile *>(out.get()); file && !file->commit())
-        return fail(kExitFailed, QStringLiteral("cannot write %1: %2").arg(options.output, file->errorString()));
+    if (file && !file->commit())
+        return fail(kExitFailed, file->errorString());
     for (const QString &problem : problems)
         std::fprintf(stderr, "sorvik7-view: %s\n", qPrintable(problem));
     if (counts.skippedLines() > 0)

@@ -1,6 +1,7 @@
 #include "viewer/viewerwindow.h"
 
 #include "common/nativepath.h"
+#include "common/savefile.h"
 #include "common/timeunits.h"
 #include "viewer/statsexport.h"
 #include "viewer/timechartview.h"
@@ -562,23 +563,35 @@ bool ViewerWindow::savePicture(const QString &path, QString &error)
 {
     QWidget *content = centralWidget();
     QApplication::processEvents(); // let the charts lay themselves out
-    if (path.endsWith(QLatin1String(".svg"), Qt::CaseInsensitive)) {
+    SaveFile file(path);
+    if (!file.open()) {
+        error = file.errorString();
+        return false;
+    }
+    // The format follows the name's ending; PNG when it has none.
+    const QString name = path.section(u'/', -1);
+    const QString suffix = name.contains(u'.') ? name.section(u'.', -1).toLower() : QString();
+    bool drawn = false;
+    if (suffix == u"svg") {
         QSvgGenerator svg;
-        svg.setFileName(path);
+        svg.setOutputDevice(&file.device());
         svg.setSize(content->size());
         svg.setViewBox(content->rect());
         svg.setTitle(windowTitle());
         QPainter painter;
-        if (!painter.begin(&svg)) {
-            error = tr("cannot write %1").arg(path);
-            return false;
+        if (painter.begin(&svg)) {
+            content->render(&painter);
+            drawn = painter.end();
         }
-        content->render(&painter);
-        return painter.end();
+    } else {
+        drawn = content->grab().save(&file.device(), suffix.isEmpty() ? "PNG" : qPrintable(suffix));
     }
-    const char *format = QFileInfo(path).suffix().isEmpty() ? "PNG" : nullptr;
-    if (!content->grab().save(path, format)) {
-        error = tr("cannot write %1").arg(path);
+    if (!drawn) {
+        error = tr("cannot write %1").arg(nativepath::display(path));
+        return false;
+    }
+    if (!file.commit()) {
+        error = file.errorString();
         return false;
     }
     return true;
