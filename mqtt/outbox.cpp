@@ -15,6 +15,21 @@ namespace {
 constexpr qint64 kReadChunk = 256 * 1024;
 constexpr QByteArrayView kLineEnd = "\r\n";
 
+// A day file is read only when it is a regular file: a FIFO or a device
+// under its name is opened without waiting for a writer and then let go,
+// so it never holds the publisher up.
+int openRegular(const QByteArray &path)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    struct stat st
+    { };
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 } // namespace
 
 Outbox::Outbox(const QString &folder)
@@ -91,7 +106,7 @@ qint64 Outbox::takeTornTail(QByteArray *file)
 qint64 Outbox::wholeLength(const QByteArray &file)
 {
     const qint64 size = sizeOf(file);
-    const int fd = ::open(path(file).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = openRegular(path(file));
     if (fd < 0)
         return size;
     const qint64 from = std::max<qint64>(0, size - RecordPayload::kMaxLine - 1);
@@ -109,7 +124,7 @@ qint64 Outbox::wholeLength(const QByteArray &file)
 
 void Outbox::countLines(qint64 upTo)
 {
-    const int fd = ::open(path(m_openFile).constData(), O_RDONLY | O_CLOEXEC);
+    const int fd = openRegular(path(m_openFile));
     if (fd < 0)
         return;
     QByteArray chunk(qsizetype(std::min(kReadChunk, std::max<qint64>(upTo - m_countedTo, 1))), Qt::Uninitialized);
@@ -132,7 +147,7 @@ bool Outbox::openForReading(const QByteArray &file)
         ::close(m_fd);
     m_buffer.clear();
     m_readFile = file;
-    m_fd = ::open(path(file).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    m_fd = openRegular(path(file));
     struct stat st
     { };
     const bool known = m_fd >= 0 && ::fstat(m_fd, &st) == 0;

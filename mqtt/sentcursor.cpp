@@ -45,7 +45,8 @@ bool writeAll(int fd, const QByteArray &bytes)
 
 std::optional<SentCursor::Cursor> readCursor(const QByteArray &path)
 {
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    // Without waiting: a FIFO under a cursor's name is no cursor.
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return std::nullopt;
     QByteArray text(kMaxCursorBytes, '\0');

@@ -12,6 +12,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
+#include <chrono>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
 namespace {
 
 const QByteArray kDay1 = "20030521.SVK";
@@ -112,6 +119,41 @@ private slots:
         QCOMPARE(cursors.at(kDay2).offset, 37);
         QVERIFY(!cursors.at(kDay2).id);
         QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral(".20030521.SVK.sent.tmp"))));
+    }
+
+    void fifoUnderADayFileName()
+    {
+        // A FIFO under the newest day file's name and one under its cursor's,
+        // with nobody writing to them: neither holds the outbox up, neither
+        // is read. A watchdog lets a blocked open go, so that the test fails
+        // instead of hanging.
+        append(kDay1, kHeader + kRecord);
+        const QByteArray dir = QFile::encodeName(m_dir.path());
+        const QByteArrayList fifos{dir + '/' + kDay2, dir + "/.20030522.SVK.sent"};
+        for (const QByteArray &fifo : fifos)
+            QCOMPARE(::mkfifo(fifo.constData(), 0644), 0);
+        std::atomic<bool> done = false, rescued = false;
+        std::thread watchdog([&] {
+            for (int wait = 0; !done; ++wait) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                if (done || wait < 100)
+                    continue;
+                rescued = true;
+                for (const QByteArray &fifo : fifos)
+                    if (const int fd = ::open(fifo.constData(), O_RDWR | O_NONBLOCK); fd >= 0)
+                        ::close(fd);
+            }
+        });
+        Outbox outbox(m_dir.path());
+        outbox.scan();
+        Outbox::Position pos;
+        const QByteArray lines = drain(outbox, pos);
+        const auto cursors = SentCursor::readAll(m_dir.path());
+        done = true;
+        watchdog.join();
+        QVERIFY(!rescued);
+        QCOMPARE(lines, kHeader + kRecord);
+        QVERIFY(cursors.empty());
     }
 
     // One rule for the name, whoever reads it: the logger's capitals, any
