@@ -112,7 +112,7 @@ bool SentCursor::write(const QString &folder, const QByteArray &dayFile, const C
     const QByteArray dir = folderPath(folder);
     const QByteArray path = dir + '/' + fileName(dayFile);
     const QByteArray temp = path + ".tmp";
-    const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd < 0)
         return fail(error, temp, errno);
     QByteArray text = QByteArray::number(cursor.offset);
