@@ -203,7 +203,7 @@ bool CopyStore::replace(const QByteArray &station, const QByteArray &file, QStri
 std::set<QByteArray> CopyStore::files(const QByteArray &station)
 {
     std::set<QByteArray> names;
-    for (const QByteArray &name : fleet::folderEntries(m_folder + '/' + station))
+    for (const QByteArray &name : nativepath::entryBytes(m_folder + '/' + station))
         if (dayfilename::isValid(name))
             names.insert(name);
     return names;

@@ -87,18 +87,27 @@ bool stat(const QString &path, struct stat &st)
     return ::stat(encode(path).constData(), &st) == 0;
 }
 
-bool entries(const QString &folder, QStringList &names)
+QList<QByteArray> entryBytes(const QByteArray &folder)
 {
-    DIR *d = ::opendir(encode(folder).constData());
+    QList<QByteArray> names;
+    DIR *d = ::opendir(folder.constData());
     if (!d)
-        return false;
+        return names;
     while (const dirent *e = ::readdir(d)) {
         const QByteArray name(e->d_name);
         if (name != "." && name != "..")
-            names << decode(name);
+            names << name;
     }
     ::closedir(d);
-    return true;
+    return names;
+}
+
+QStringList entries(const QString &folder)
+{
+    QStringList names;
+    for (const QByteArray &name : entryBytes(encode(folder)))
+        names << decode(name);
+    return names;
 }
 
 QString absolute(const QString &path)

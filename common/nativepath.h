@@ -23,9 +23,11 @@ QString display(const QString &path);
 // would look up under other bytes.
 // stat() (links followed); false with errno set.
 bool stat(const QString &path, struct stat &st);
-// The names in `folder` but . and .., unsorted; false with errno set when
-// it cannot be read.
-bool entries(const QString &folder, QStringList &names);
+// The names in `folder` (its bytes) but . and .., unsorted; none when it
+// cannot be read.
+QList<QByteArray> entryBytes(const QByteArray &folder);
+// The same, decoded.
+QStringList entries(const QString &folder);
 // `path` from the root, against the working folder when relative; cleaned.
 QString absolute(const QString &path);
 // The path with every link resolved; empty when it does not exist.

@@ -64,9 +64,7 @@ bool addFolder(const QString &folder, QList<DayFile> &files, QString &error)
 QList<DayFile> DayFiles::inFolder(const QString &folder, QStringList *refused)
 {
     QList<DayFile> files;
-    QStringList names;
-    nativepath::entries(folder, names);
-    for (const QString &name : names) {
+    for (const QString &name : nativepath::entries(folder)) {
         const QDate date = dayfilename::parse(name);
         if (!date.isValid())
             continue;
@@ -127,9 +125,7 @@ bool DayFiles::collect(const QStringList &paths, QList<DayFile> &files, QString 
             if (!addFolder(path, own, error))
                 return false;
             // A collector's folder: one subfolder per station.
-            QStringList subfolders;
-            if (own.isEmpty())
-                nativepath::entries(path, subfolders);
+            QStringList subfolders = own.isEmpty() ? nativepath::entries(path) : QStringList();
             subfolders.sort();
             for (const QString &name : std::as_const(subfolders)) {
                 const QString sub = path + u'/' + name;

@@ -1,7 +1,5 @@
 #include "fleet.h"
 
-#include <dirent.h>
-
 namespace {
 
 constexpr char kRoot[] = "sorvik7/";
@@ -75,19 +73,4 @@ std::optional<QByteArray> fleet::stationOfTopic(QByteArrayView topic, QByteArray
     if (topic[end] != '/')
         return std::nullopt;
     return topic.sliced(root.size(), end - root.size()).toByteArray();
-}
-
-QList<QByteArray> fleet::folderEntries(const QByteArray &folder)
-{
-    QList<QByteArray> names;
-    DIR *dir = ::opendir(folder.constData());
-    if (!dir)
-        return names;
-    while (const dirent *entry = ::readdir(dir)) {
-        const QByteArray name(entry->d_name);
-        if (name != "." && name != "..")
-            names << name;
-    }
-    ::closedir(dir);
-    return names;
 }

@@ -36,10 +36,6 @@ QByteArray resendTopic(const QString &station);
 QByteArray statsTopic(const QString &station);
 QByteArray liveTopic(const QString &station);
 
-// The names in a folder (its path as the file system spells it), "." and
-// ".." left out; none when it cannot be read.
-QList<QByteArray> folderEntries(const QByteArray &folder);
-
 // What a collector subscribes to: every station's records.
 inline constexpr char kRecordFilter[] = "sorvik7/+/record";
 // ... and their status.

@@ -57,7 +57,7 @@ qint64 Outbox::sizeOf(const QByteArray &file) const
 
 void Outbox::scan()
 {
-    for (const QByteArray &name : fleet::folderEntries(m_folder))
+    for (const QByteArray &name : nativepath::entryBytes(m_folder))
         if (dayfilename::isValid(name))
             m_files.insert(name);
     if (!m_files.empty())

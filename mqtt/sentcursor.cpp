@@ -95,7 +95,7 @@ std::map<QByteArray, SentCursor::Cursor> SentCursor::readAll(const QString &fold
 {
     std::map<QByteArray, Cursor> cursors;
     const QByteArray dir = folderPath(folder);
-    for (const QByteArray &name : fleet::folderEntries(dir)) {
+    for (const QByteArray &name : nativepath::entryBytes(dir)) {
         if (!name.startsWith('.') || !name.endsWith(kSuffix))
             continue;
         const QByteArray dayFile = name.sliced(1).chopped(qsizetype(sizeof kSuffix) - 1);

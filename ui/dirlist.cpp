@@ -44,8 +44,7 @@ QStringList DirList::subfolders(const QString &path)
 {
     // Read with the system's own calls: names that are not valid UTF-8 are
     // listed too, and kept as the file system spells them.
-    QStringList names;
-    nativepath::entries(path, names);
+    QStringList names = nativepath::entries(path);
     names.removeIf([&](const QString &name) {
         struct stat st
         { };

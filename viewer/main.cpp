@@ -13,7 +13,6 @@
 #include <QFile>
 
 #include <cstdio>
-#include <memory>
 #include <optional>
 
 namespace {
